@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+// Wall-clock milliseconds, used for acknowledgement time-outs.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual uint64_t nowMs() = 0;
+};
+
+class SystemClock : public Clock {
+public:
+    uint64_t nowMs() override;
+};
