@@ -1,0 +1,148 @@
+"""Command line of the built relay: -h, -v, port checks and the forms of -p."""
+
+import sys
+
+sys.dont_write_bytecode = True
+
+import os  # noqa: E402
+import re  # noqa: E402
+import time  # noqa: E402
+
+from program_test_runner import run_cases  # noqa: E402
+from relay_process import (CONTEXT_FAILED_LINE, INVALID_PORT_TEXT, USAGE_TEXT, RelayProcess,  # noqa: E402
+                           Workspace, accepts_connections, free_port, log_messages, port_is_free,
+                           run_to_exit)
+
+VERSION_LINE = re.compile(r"vantrelRelay version 0\.1\.3 \((.+)\)\n")
+BUILD_TIME_FORMAT = "%a %b %d %H:%M:%S %Y"
+
+
+def listening_line(port):
+    return f"Non-SSL listening on port {port} (ws://localhost:{port})"
+
+
+def exits_at_once(args, expected_status, expected_stdout_check):
+    """A case for an invocation that must print something, start nothing and end by itself."""
+    def case(context):
+        with Workspace(context.repo_root, with_mount_origin=False) as workspace:
+            result = run_to_exit(context.binary, args, workspace.path)
+            context.expect_equal(result.status, expected_status, f"exit status of {args}")
+            expected_stdout_check(context, result.stdout)
+            context.expect_equal(os.listdir(workspace.path), [], f"files created by {args}")
+    return case
+
+
+def prints_usage(context, stdout):
+    context.expect_equal(stdout, USAGE_TEXT, "standard output")
+
+
+def prints_version(context, stdout):
+    match = VERSION_LINE.fullmatch(stdout)
+    if context.expect(match, f"version line, got {stdout!r}"):
+        build_time = match.group(1)
+        try:
+            time.strptime(build_time, BUILD_TIME_FORMAT)
+        except ValueError:
+            context.expect(False, f"build time {build_time!r} is not in the form 'Thu Sep 12 23:28:14 2024'")
+
+
+def refuses_port(context, stdout):
+    context.expect_equal(stdout, INVALID_PORT_TEXT, "standard output")
+
+
+HELP_ARGUMENTS = [
+    ["-h"],
+    ["-h", "-v"],
+    ["-v", "-h"],
+    ["-p", "1024", "-h"],
+    ["-hx"],
+    ["-s", "-l", "6", "-f", "relay.log", "-h", "-p", "8080"],
+    ["-f", "relay.log", "-p", "-h"],
+]
+
+VERSION_ARGUMENTS = [
+    ["-v"],
+    ["-p", "1024", "-v"],
+    ["-v", "-l", "0"],
+    ["-f", "relay.log", "-v", "-s"],
+]
+
+# `-p` as the last argument has the empty value; "-p -l 3" gives the port the text "-l".
+INVALID_PORT_ARGUMENTS = [
+    ["-p", "1024"],
+    ["-p", "65536"],
+    ["-p"],
+    ["-l", "4", "-p"],
+    ["-p="],
+    ["-p", "0"],
+    ["-p", "-1"],
+    ["-p", "abc"],
+    ["-p", "-l", "3"],
+    ["-p1024"],
+    ["-p", "7000", "-p", "1024"],
+]
+
+
+def boundary_port_accepted(port):
+    def case(context):
+        with Workspace(context.repo_root) as workspace:
+            was_free = port_is_free(port)
+            with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+                if was_free:
+                    context.expect(relay.wait_listening(port), f"relay listens on {port}: {relay.stdout()!r}")
+                    context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                else:
+                    # Someone else holds the port: the number is still accepted, only binding fails.
+                    context.expect_equal(relay.wait_exit(), 1, "exit status with the port taken")
+                    context.expect(CONTEXT_FAILED_LINE in log_messages(relay.stdout(), "FATAL"),
+                                   "context failure logged")
+                output = relay.stdout()
+                context.expect(INVALID_PORT_TEXT not in output, f"port {port} refused")
+                context.expect(listening_line(port) in log_messages(output, "INFO"),
+                               f"listening line for {port} in {output!r}")
+    return case
+
+
+# "{P}" is the port that must be chosen, "{Q}" another free port that must stay unused.
+PORT_FORMS = [
+    ["-p{P}"],
+    ["-p={P}"],
+    ["-p", "{P}"],
+    ["-p", "{Q}", "-p", "{P}"],
+    ["-p={Q}", "-p{P}"],
+    ["-p", "1024", "-p", "{P}"],
+    ["-p", "{P}", "-l", "4"],
+]
+
+
+def port_form_selects(template):
+    def case(context):
+        chosen, other = free_port(), free_port()
+        args = [part.replace("{P}", str(chosen)).replace("{Q}", str(other)) for part in template]
+        with Workspace(context.repo_root) as workspace:
+            with RelayProcess(context.binary, args, workspace.path) as relay:
+                context.expect(relay.wait_listening(chosen), f"{args} listens on {chosen}: {relay.stdout()!r}")
+                context.expect(not accepts_connections(other), f"{args} also listens on {other}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                context.expect(listening_line(chosen) in log_messages(relay.stdout(), "INFO"),
+                               f"listening line for {chosen} in {relay.stdout()!r}")
+    return case
+
+
+def default_port_is_7681(context):
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, [], workspace.path) as relay:
+            context.expect(relay.wait_for_output(listening_line(7681)), f"listening line: {relay.stdout()!r}")
+
+
+CASES = (
+    [(f"usage for {args}", exits_at_once(args, 0, prints_usage)) for args in HELP_ARGUMENTS]
+    + [(f"version for {args}", exits_at_once(args, 0, prints_version)) for args in VERSION_ARGUMENTS]
+    + [(f"port refused for {args}", exits_at_once(args, 1, refuses_port)) for args in INVALID_PORT_ARGUMENTS]
+    + [(f"port {port} accepted", boundary_port_accepted(port)) for port in (1025, 65535)]
+    + [(f"port chosen by {form}", port_form_selects(form)) for form in PORT_FORMS]
+    + [("default port 7681", default_port_is_7681)]
+)
+
+if __name__ == "__main__":
+    run_cases(CASES)

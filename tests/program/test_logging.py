@@ -1,0 +1,114 @@
+"""Logging of the built relay: -l thresholds, -f log files and the line format."""
+
+import sys
+
+sys.dont_write_bytecode = True
+
+import os  # noqa: E402
+
+from program_test_runner import run_cases  # noqa: E402
+from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, Workspace, free_port,  # noqa: E402
+                           parse_log, serve_and_stop)
+
+OFF = 65535
+
+# (arguments after -p, threshold the run must use)
+THRESHOLDS = [
+    ([], 4),
+    (["-l", "0"], OFF),
+    (["-l", "abc"], OFF),
+    (["-l", "1"], 32),
+    (["-l", "2"], 16),
+    (["-l", "3"], 8),
+    (["-l", "4"], 4),
+    (["-l", "5"], 2),
+    (["-l", "6"], 1),
+    (["-l", "7"], 4),
+    (["-l", "-1"], 4),
+    (["-l6"], 1),
+    (["-l=6"], 1),
+    (["-l", "0", "-l", "6"], 1),
+]
+
+
+def threshold_case(extra_args, threshold):
+    def case(context):
+        port = free_port()
+        with Workspace(context.repo_root) as workspace:
+            output = serve_and_stop(context, ["-p", str(port)] + extra_args, port, workspace)
+        lines, malformed = parse_log(output)
+        context.expect_equal(malformed, [], "lines not in the log format")
+        if threshold == OFF:
+            context.expect_equal(output, "", "standard output with logging off")
+            return
+        below = [line for line in lines if LEVEL_VALUES[line.level] < threshold]
+        context.expect_equal(below, [], f"lines below threshold {threshold}")
+        messages = [line.message for line in lines]
+        if threshold <= LEVEL_VALUES["INFO"]:
+            context.expect(messages[:1] == [START_BANNER], f"banner first: {messages[:2]}")
+            context.expect(messages[-1:] == [STOP_LINE], f"stop line last: {messages[-2:]}")
+        else:
+            context.expect(START_BANNER not in messages, "banner printed above INFO")
+        if threshold == LEVEL_VALUES["DEBUG"]:
+            context.expect("  message size: 154" in messages, f"message size line in {messages}")
+            context.expect(any(message.startswith("  libwebsockets: ") for message in messages),
+                           f"library version line in {messages}")
+    return case
+
+
+def missing_value_case(option, warning):
+    def case(context):
+        port = free_port()
+        with Workspace(context.repo_root) as workspace:
+            output = serve_and_stop(context, ["-p", str(port), option], port, workspace)
+            context.expect_equal(os.listdir(workspace.path), ["mount-origin"], "files in the working directory")
+        lines, malformed = parse_log(output)
+        context.expect_equal(malformed, [], "lines not in the log format")
+        head = [(line.level, line.message) for line in lines[:2]]
+        context.expect_equal(head, [("WARNING", warning), ("INFO", START_BANNER)], "first lines")
+        context.expect(all(line.level != "DEBUG" for line in lines), "threshold stays at INFO")
+    return case
+
+
+def log_file_appends_across_runs(context):
+    with Workspace(context.repo_root) as workspace:
+        workspace.write("relay.log", "line from before\n")
+        for run in (1, 2):
+            port = free_port()
+            output = serve_and_stop(context, ["-p", str(port), "-f", "relay.log"], port, workspace)
+            context.expect_equal(output, "", f"standard output of run {run}")
+        text = workspace.read("relay.log").decode()
+    context.expect(text.startswith("line from before\n"), f"earlier content kept: {text[:80]!r}")
+    lines, malformed = parse_log(text)
+    context.expect_equal(malformed, ["line from before"], "lines not in the log format")
+    messages = [line.message for line in lines]
+    starts = [index for index, message in enumerate(messages) if message == START_BANNER]
+    stops = [index for index, message in enumerate(messages) if message == STOP_LINE]
+    context.expect_equal(len(starts), 2, "banners in the file")
+    context.expect_equal(len(stops), 2, "stop lines in the file")
+    if len(starts) == 2 and len(stops) == 2:
+        context.expect_equal(starts[0], 0, "position of the first run's banner")
+        context.expect_equal(starts[1], stops[0] + 1, "second run starts right after the first stopped")
+        context.expect_equal(stops[1], len(messages) - 1, "position of the last stop line")
+
+
+def unopenable_log_file_falls_back(context):
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        output = serve_and_stop(context, ["-p", str(port), "-f", "missing/relay.log"], port, workspace)
+        context.expect(not os.path.exists(workspace.file("missing")), "missing directory created")
+    messages = [line.message for line in parse_log(output)[0]]
+    context.expect(messages[:1] == [START_BANNER], f"banner on standard output: {output!r}")
+    context.expect(messages[-1:] == [STOP_LINE], f"stop line on standard output: {output!r}")
+
+
+CASES = (
+    [(f"threshold for {args or 'no -l'}", threshold_case(args, threshold)) for args, threshold in THRESHOLDS]
+    + [("-l without value", missing_value_case("-l", "No value given for -l parameter, using 'info'")),
+       ("-f without value", missing_value_case("-f", "No value given for -f parameter, using stdout")),
+       ("-f appends across runs", log_file_appends_across_runs),
+       ("-f in a missing directory", unopenable_log_file_falls_back)]
+)
+
+if __name__ == "__main__":
+    run_cases(CASES)

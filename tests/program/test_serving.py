@@ -1,0 +1,153 @@
+"""Files served from ./mount-origin over HTTP, and HTTPS with plain HTTP on one port with -s."""
+
+import sys
+
+sys.dont_write_bytecode = True
+
+import http.client  # noqa: E402
+import os  # noqa: E402
+import re  # noqa: E402
+import socket  # noqa: E402
+import ssl  # noqa: E402
+
+from program_test_runner import run_cases  # noqa: E402
+from relay_process import RelayProcess, Workspace, free_port, log_messages  # noqa: E402
+from websocket_client import insecure_tls_context  # noqa: E402
+
+SECRET = b"lies outside the mount\n"
+
+# Files beside index.html; several have extensions the web library knows no type for.
+EXTRA_FILES = {
+    "mount-origin/app.mjs": b"export const answer = 42;\n",
+    "mount-origin/engine.wasm": b"\x00asm\x01\x00\x00\x00",
+    "mount-origin/app.js.map": b'{"version":3,"sources":[]}',
+    "mount-origin/graph.vtlgraph": b"odd extension\n",
+    "mount-origin/lib/nested.js": b"console.log('nested');\n",
+    "secret.txt": SECRET,
+}
+
+# (path, status, file whose bytes are the body or None, text the content type must hold or None)
+REQUESTS = [
+    ("/", 200, "mount-origin/index.html", "text/html"),
+    ("/index.html", 200, "mount-origin/index.html", "text/html"),
+    ("/app.mjs", 200, "mount-origin/app.mjs", "javascript"),
+    ("/engine.wasm", 200, "mount-origin/engine.wasm", "application/wasm"),
+    ("/app.js.map", 200, "mount-origin/app.js.map", None),
+    ("/graph.vtlgraph", 200, "mount-origin/graph.vtlgraph", None),
+    ("/lib/nested.js", 200, "mount-origin/lib/nested.js", "javascript"),
+    ("/missing.html", 404, None, None),
+]
+
+TRAVERSAL_PATHS = ["/../secret.txt", "/lib/../../secret.txt", "/%2e%2e/secret.txt", "/..%2fsecret.txt"]
+
+
+def make_workspace(repo_root):
+    workspace = Workspace(repo_root)
+    for relative, data in EXTRA_FILES.items():
+        workspace.write(relative, data)
+    return workspace
+
+
+def http_get(port, path, tls):
+    if tls:
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=5, context=insecure_tls_context())
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        connection.request("GET", path)
+        response = connection.getresponse()
+        return response.status, response.getheader("Content-Type", ""), response.read()
+    finally:
+        connection.close()
+
+
+def check_requests(context, workspace, port, tls):
+    scheme = "https" if tls else "http"
+    for path, status, body_file, content_type in REQUESTS:
+        got_status, got_type, body = http_get(port, path, tls)
+        context.expect_equal(got_status, status, f"{scheme} status of {path}")
+        if body_file is not None:
+            context.expect(body == workspace.read(body_file), f"{scheme} body of {path}: {body[:60]!r}")
+        if content_type is not None:
+            context.expect(content_type in got_type, f"{scheme} content type of {path}: {got_type!r}")
+
+
+def serving_case(relay_args, tls_requests):
+    def case(context):
+        port = free_port()
+        with make_workspace(context.repo_root) as workspace:
+            with RelayProcess(context.binary, ["-p", str(port)] + relay_args, workspace.path) as relay:
+                if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                    check_requests(context, workspace, port, tls_requests)
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+    return case
+
+
+def traversal_refused(context):
+    port = free_port()
+    with make_workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                for path in TRAVERSAL_PATHS:
+                    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+                        raw.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
+                        response = b""
+                        try:
+                            while chunk := raw.recv(65536):
+                                response += chunk
+                        except (socket.timeout, ConnectionResetError):
+                            pass
+                    context.expect(SECRET not in response, f"{path} served a file outside the mount")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
+def embedded_certificate(repo_root):
+    with open(os.path.join(repo_root, "src", "core", "tls_material.cpp")) as source:
+        text = source.read()
+    match = re.search(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n", text, re.S)
+    return ssl.PEM_cert_to_DER_cert(match.group(0)) if match else None
+
+
+def presents_embedded_certificate(context):
+    expected = embedded_certificate(context.repo_root)
+    context.expect(expected, "certificate found in src/core/tls_material.cpp")
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port), "-s"], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+                    with insecure_tls_context().wrap_socket(raw) as tls:
+                        context.expect(tls.getpeercert(binary_form=True) == expected,
+                                       "the certificate presented is the embedded one")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
+def listening_line_case(relay_args, expected_template, unexpected_prefix):
+    def case(context):
+        port = free_port()
+        with Workspace(context.repo_root) as workspace:
+            with RelayProcess(context.binary, ["-p", str(port)] + relay_args, workspace.path) as relay:
+                context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                messages = log_messages(relay.stdout(), "INFO")
+        expected = expected_template.format(port=port)
+        context.expect(expected in messages, f"{expected!r} in {messages}")
+        context.expect(not any(message.startswith(unexpected_prefix) for message in messages),
+                       f"no line beginning {unexpected_prefix!r}")
+    return case
+
+
+CASES = [
+    ("files over HTTP", serving_case([], tls_requests=False)),
+    ("files over HTTPS with -s", serving_case(["-s"], tls_requests=True)),
+    ("files over plain HTTP with -s", serving_case(["-s"], tls_requests=False)),
+    ("paths leaving the mount are refused", traversal_refused),
+    ("-s presents the embedded certificate", presents_embedded_certificate),
+    ("listening line without -s",
+     listening_line_case([], "Non-SSL listening on port {port} (ws://localhost:{port})", "SSL")),
+    ("listening line with -s",
+     listening_line_case(["-s"], "SSL listening on port {port} (wss://localhost:{port})", "Non-SSL")),
+]
+
+if __name__ == "__main__":
+    run_cases(CASES)
