@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "device/serial_driver.h"
+#include "simulation/simulated_board.h"
+
+// A serial driver whose ports are simulated boards in the same process. Ports are enumerated in the order
+// they were added. Like the serial library's, every findPort returns a new handle that stays valid until
+// freePort. Handles are tokens that are never reused and never dereferenced, so a call with a freed or
+// unknown handle fails cleanly instead of reaching another port.
+class SimulatedSerialDriver : public SerialDriver {
+public:
+    // USB identifiers under which simulated boards are listed.
+    static constexpr int boardVendorId = 0x0483;
+    static constexpr int boardProductId = 0x5740;
+
+    // With a clock, a port's board is ticked with its time whenever its input is polled (live values).
+    explicit SimulatedSerialDriver(Clock* clock = nullptr);
+    ~SimulatedSerialDriver() override;
+
+    // Enumeration entry of a USB port with the boards' identifiers.
+    static SerialPortInfo boardPortInfo(const std::string& name, const std::string& usbProduct);
+
+    // Adds a port at the end of the enumeration with a board of its own; returns the board, or nullptr when the
+    // name is taken.
+    SimulatedBoard* addBoard(const std::string& name, const std::string& usbProduct,
+                             const SimulatedBoard::Identity& identity = SimulatedBoard::Identity{});
+    // Adds a port wired to a board that the caller keeps alive while the port exists, or to none: such a port
+    // reads nothing and swallows writes. False when the name is taken.
+    bool addPort(const SerialPortInfo& info, SimulatedBoard* board);
+    // Unplugs a port: it leaves the enumeration and its open handles report a failed device from now on.
+    bool removePort(const std::string& name);
+    SimulatedBoard* board(const std::string& name);
+    size_t liveHandleCount() const { return handles.size(); }
+
+    bool listPorts(std::vector<SerialPortInfo>& ports) override;
+    SerialPortHandle* findPort(const std::string& name) override;
+    bool open(SerialPortHandle* port) override;
+    bool setBaudRate(SerialPortHandle* port, int baud) override;
+    bool disableXonXoff(SerialPortHandle* port) override;
+    int inputWaiting(SerialPortHandle* port) override;
+    int readNonBlocking(SerialPortHandle* port, uint8_t* buffer, size_t count) override;
+    int writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs) override;
+    bool close(SerialPortHandle* port) override;
+    void freePort(SerialPortHandle* port) override;
+    std::string portName(SerialPortHandle* port) override;
+    std::string lastError() override;
+    std::string libraryVersion() override;
+
+protected:
+    // Results of the serial library that the relay tells apart.
+    static constexpr int errorArgument = -1;
+    static constexpr int errorFailed = SerialDriver::FAILED_DEVICE;
+
+    // Records the failure for lastError and logs it; returns false for convenient use.
+    bool fail(const std::string& text);
+
+private:
+    struct Port {
+        SerialPortInfo info;
+        std::unique_ptr<SimulatedBoard> owned;
+        SimulatedBoard* board = nullptr;
+        // Tells a port apart from an earlier one of the same name, so a handle never outlives its device.
+        uint64_t generation = 0;
+    };
+    struct Handle {
+        std::string name;
+        uint64_t generation = 0;
+        bool isOpen = false;
+    };
+
+    Port* findPortEntry(const std::string& name);
+    // The handle's record, or nullptr (with lastError set) for an unknown or freed handle.
+    Handle* lookUp(SerialPortHandle* port);
+    // The board behind an open handle; sets status to 0, errorArgument or errorFailed.
+    SimulatedBoard* openBoard(SerialPortHandle* port, int& status);
+
+    Clock* clock;
+    std::vector<Port> ports;
+    std::map<uintptr_t, Handle> handles;
+    uintptr_t nextHandle;
+    uint64_t nextGeneration = 1;
+    std::string error;
+};
