@@ -1,0 +1,133 @@
+#include "device/outgoing_queue.h"
+
+#include "core/clock.h"
+#include "core/logger.h"
+#include "device/frame.h"
+#include "device/message_type.h"
+#include "device/serial_driver.h"
+
+OutgoingQueue::OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays)
+    : driver(driver), clock(clock), relays(relays)
+{
+}
+
+bool OutgoingQueue::isFirmwareFlashMessage(uint16_t type)
+{
+    return type >= MT_BOOTLOADER_REQUEST_REBOOT && type <= MT_BOOTLOADER_ROM_WRITE_FINISH;
+}
+
+bool OutgoingQueue::waitsForAcknowledgement(uint16_t type)
+{
+    return type != MT_BOOTLOADER_REQUEST_REBOOT && type != MT_TWEAK;
+}
+
+bool OutgoingQueue::enqueue(Relay& relay, const SerialMessage& message)
+{
+    if (relay.outgoing.size() >= maxQueuedPerRelay) {
+        logger.log(LogLevel::WARNING, "%s: Outgoing queue full, dropping message of type: %s", relay.portName.c_str(),
+                   messageTypeName(message.type()));
+        return false;
+    }
+    logger.log(LogLevel::DEBUG, "%s: Queuing message of type: %s", relay.portName.c_str(),
+               messageTypeName(message.type()));
+    relay.outgoing.push_back(message);
+    return true;
+}
+
+bool OutgoingQueue::serviceOutgoingQueues()
+{
+    bool active = false;
+    for (Relay* relay : relays.snapshot())
+        active = serviceRelay(*relay) || active;
+    return active;
+}
+
+bool OutgoingQueue::serviceRelay(Relay& relay)
+{
+    if (!relay.readyToSend) {
+        const uint64_t elapsed = clock.nowMs() - relay.sentAtMs;
+        if (elapsed > ackTimeoutMs) {
+            logger.log(LogLevel::WARNING, "Skipping ack wait after %d ms", static_cast<int>(elapsed));
+            acknowledge(relay, AckMode::Forced);
+        }
+    }
+    if (!relay.readyToSend || relay.outgoing.empty())
+        return false;
+
+    SerialMessage& head = relay.outgoing.front();
+    const char* typeName = messageTypeName(head.type());
+    logger.log(LogLevel::DEBUG, "%s: Sending message of type: %s", relay.portName.c_str(), typeName);
+    // A relay whose port could not be opened has nowhere to send to.
+    if (relay.port == nullptr || !writeFrame(driver, relay.port, head)) {
+        logger.log(LogLevel::ERROR, "%s: Failed to send message of type: %s", relay.portName.c_str(), typeName);
+        relay.outgoing.pop_front();
+        return true;
+    }
+    if (waitsForAcknowledgement(head.type())) {
+        relay.readyToSend = false;
+        relay.sentAtMs = clock.nowMs();
+    } else {
+        relay.outgoing.pop_front();
+    }
+    return true;
+}
+
+void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
+{
+    // An answer that arrives while nothing is in flight (a stray or repeated acknowledgement, a streamed live
+    // value) must not remove a message that was never sent.
+    const bool inFlight = !relay.readyToSend;
+    relay.readyToSend = true;
+    if (relay.outgoing.empty() || !inFlight)
+        return;
+
+    const SerialMessage& head = relay.outgoing.front();
+    if (mode == AckMode::Forced) {
+        logger.log(LogLevel::WARNING, "%s: Forcing ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+        relay.outgoing.pop_front();
+        cullFirmwareFlashMessages(relay);
+        return;
+    }
+    logger.log(LogLevel::DEBUG, "%s: Received ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+    const bool isData = head.type() == MT_BOOTLOADER_ROM_WRITE_DATA;
+    const uint32_t offset = readU32(head.payload());
+    relay.outgoing.pop_front();
+    if (isData && flashEvents != nullptr)
+        flashEvents->reportWriteProgress(relay, offset);
+}
+
+void OutgoingQueue::rejectHead(Relay& relay)
+{
+    // Only the message in flight can be refused.
+    if (relay.outgoing.empty() || relay.readyToSend)
+        return;
+
+    const SerialMessage& head = relay.outgoing.front();
+    logger.log(LogLevel::DEBUG, "%s: Received nack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+    if (head.type() == MT_BOOTLOADER_ROM_WRITE_START) {
+        if (flashEvents != nullptr)
+            flashEvents->onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
+        cullFirmwareFlashMessages(relay);
+        relay.readyToSend = true;
+        return;
+    }
+    relay.readyToSend = true;
+    const bool isData = head.type() == MT_BOOTLOADER_ROM_WRITE_DATA;
+    const uint32_t offset = readU32(head.payload());
+    relay.outgoing.pop_front();
+    if (isData && flashEvents != nullptr)
+        flashEvents->reportWriteProgress(relay, offset);
+}
+
+void OutgoingQueue::restartAckTimer(Relay& relay) { relay.sentAtMs = clock.nowMs(); }
+
+void OutgoingQueue::cullFirmwareFlashMessages(Relay& relay)
+{
+    size_t count = 0;
+    while (count < relay.outgoing.size() && isFirmwareFlashMessage(relay.outgoing[count].type()))
+        ++count;
+    if (count == 0)
+        return;
+    logger.log(LogLevel::WARNING, "Culling %d firmware flash messages from outgoing queue", static_cast<int>(count));
+    relay.outgoing.erase(relay.outgoing.begin(), relay.outgoing.begin() + static_cast<std::ptrdiff_t>(count));
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/relay.h"
+
+class Clock;
+class SerialDriver;
+
+// What the queue tells the firmware flasher about the flash messages it carries.
+class FirmwareFlashEvents {
+public:
+    virtual ~FirmwareFlashEvents() = default;
+    // A data message at this image offset was answered (acknowledged or refused).
+    virtual void reportWriteProgress(Relay& relay, uint32_t offset) = 0;
+    virtual void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason) = 0;
+};
+
+enum class AckMode { Normal, Forced };
+
+// Per-relay queues of messages for the boards: one message in flight per relay, sent when the previous one was
+// answered or given up after the acknowledgement time-out.
+class OutgoingQueue {
+public:
+    static constexpr uint64_t ackTimeoutMs = 1000;
+    // Room for a 4 MiB firmware in 32-byte chunks plus commands, while bounding what one board can hold.
+    static constexpr size_t maxQueuedPerRelay = 131072 + 1024;
+
+    OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays);
+
+    void setFirmwareFlashEvents(FirmwareFlashEvents* events) { flashEvents = events; }
+
+    // Appends a copy; false (with a warning) when the relay's queue is full.
+    bool enqueue(Relay& relay, const SerialMessage& message);
+    size_t freeSlots(const Relay& relay) const { return maxQueuedPerRelay - relay.outgoing.size(); }
+    // One pass over all relays; true when any relay sent or dropped a message.
+    bool serviceOutgoingQueues();
+    void acknowledge(Relay& relay, AckMode mode);
+    void rejectHead(Relay& relay);
+    void restartAckTimer(Relay& relay);
+
+    static bool isFirmwareFlashMessage(uint16_t type);
+    static bool waitsForAcknowledgement(uint16_t type);
+
+private:
+    bool serviceRelay(Relay& relay);
+    void cullFirmwareFlashMessages(Relay& relay);
+
+    SerialDriver& driver;
+    Clock& clock;
+    RelayList& relays;
+    FirmwareFlashEvents* flashEvents = nullptr;
+};

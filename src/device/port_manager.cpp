@@ -1,0 +1,197 @@
+#include "device/port_manager.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include <json/value.h>
+
+#include "core/logger.h"
+#include "device/message_type.h"
+#include "device/serial_driver.h"
+#include "json/compact_json_writer.h"
+
+namespace {
+
+bool isBoardDevice(const SerialPortInfo& info)
+{
+    if (!info.isUsb)
+        return false;
+    return (info.usbVendorId == 0x0483 && info.usbProductId == 0x5740) ||
+           (info.usbVendorId == 0x10C4 && info.usbProductId == 0xEA60);
+}
+
+} // namespace
+
+PortManager::PortManager(SerialDriver& driver, RelayList& relays) : driver(driver), relays(relays) {}
+
+std::vector<PortInfo> PortManager::enumerate()
+{
+    std::vector<PortInfo> found;
+    std::vector<SerialPortInfo> all;
+    if (!driver.listPorts(all)) {
+        logger.log(LogLevel::ERROR, "sp_list_ports failed: %s", driver.lastError().c_str());
+        return found;
+    }
+    for (const SerialPortInfo& info : all)
+        if (isBoardDevice(info))
+            found.push_back(PortInfo{info.name, info.usbProduct});
+    return found;
+}
+
+bool PortManager::refreshPorts(bool verbose)
+{
+    const std::string previousHash = portListHash;
+    std::vector<PortInfo> current = enumerate();
+    for (const PortInfo& old : ports) {
+        const bool stillThere =
+            std::any_of(current.begin(), current.end(), [&](const PortInfo& p) { return p.name == old.name; });
+        if (!stillThere) {
+            logger.log(LogLevel::DEBUG, "Port has disappeared: %s", old.name.c_str());
+            closePort(findOpenPort(old.name));
+        }
+    }
+    ports = std::move(current);
+    portListHash.clear();
+    if (verbose)
+        logger.log(LogLevel::INFO, "Current ports:");
+    for (const PortInfo& port : ports) {
+        if (verbose)
+            logger.log(LogLevel::INFO, "\t%s (%s)", port.name.c_str(), port.usbProduct.c_str());
+        portListHash += port.name + "_" + port.usbProduct + "_";
+    }
+    if (verbose) {
+        logger.log(LogLevel::DEBUG, "\tHash: %s", portListHash.c_str());
+        logger.log(LogLevel::DEBUG, "availableAfter: %s", portListHash.c_str());
+    }
+    std::fflush(stdout);
+    return portListHash != previousHash;
+}
+
+std::string PortManager::portListJson() const
+{
+    Json::Value list(Json::objectValue);
+    Json::Value& array = list["ports"] = Json::Value(Json::arrayValue);
+    for (const PortInfo& port : ports) {
+        Json::Value entry(Json::objectValue);
+        entry["name"] = port.name;
+        entry["usbProduct"] = port.usbProduct;
+        array.append(entry);
+    }
+    return CompactJsonWriter().write(list);
+}
+
+SerialPortHandle* PortManager::openPort(const std::string& name)
+{
+    if (SerialPortHandle* port = findOpenPort(name))
+        return port;
+    SerialPortHandle* port = driver.findPort(name);
+    if (port == nullptr) {
+        logger.log(LogLevel::ERROR, "Could not find port %s", name.c_str());
+        return nullptr;
+    }
+    if (!driver.open(port)) {
+        logger.log(LogLevel::ERROR, "Could not open port %s : %s", name.c_str(), driver.lastError().c_str());
+        driver.freePort(port);
+        return nullptr;
+    }
+    logger.log(LogLevel::DEBUG, "Opened port %s", name.c_str());
+    if (!driver.setBaudRate(port, baudRate)) {
+        logger.log(LogLevel::ERROR, "Could not set baud rate for port %s : %s", name.c_str(),
+                   driver.lastError().c_str());
+        std::fflush(stdout);
+    }
+    driver.disableXonXoff(port);
+    open[name] = port;
+    return port;
+}
+
+SerialPortHandle* PortManager::findOpenPort(const std::string& name) const
+{
+    auto it = open.find(name);
+    return it == open.end() ? nullptr : it->second;
+}
+
+void PortManager::closePort(SerialPortHandle* port)
+{
+    if (port == nullptr)
+        return;
+    // The library frees the name with the port object.
+    const std::string name = driver.portName(port);
+    if (!driver.close(port))
+        logger.log(LogLevel::ERROR, "Error when closing port %s : %s", name.c_str(), driver.lastError().c_str());
+    relays.destroyRelaysOfPort(port);
+    // Messages of this port that wait for translation must not outlive its handle.
+    deviceInbox.erase(std::remove_if(deviceInbox.begin(), deviceInbox.end(),
+                                     [port](const DeviceMessage& m) { return m.port == port; }),
+                      deviceInbox.end());
+    driver.freePort(port);
+    logger.log(LogLevel::INFO, "Closed port %s", name.c_str());
+    for (auto it = open.begin(); it != open.end(); ++it) {
+        if (it->second == port) {
+            open.erase(it);
+            break;
+        }
+    }
+}
+
+void PortManager::closeAllPorts()
+{
+    std::vector<SerialPortHandle*> handles;
+    for (const auto& entry : open)
+        handles.push_back(entry.second);
+    for (SerialPortHandle* port : handles)
+        closePort(port);
+}
+
+void PortManager::clearPortList()
+{
+    ports.clear();
+}
+
+void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
+{
+    uint8_t buffer[128];
+    while (waiting > 0) {
+        const int count = driver.readNonBlocking(port, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        for (int i = 0; i < count; ++i) {
+            const uint16_t type = processSerialByte(relay.parser, buffer[i]);
+            if (type == MT_NONE)
+                continue;
+            logger.log(LogLevel::DEBUG, "Device sent message %s", messageTypeName(type));
+            DeviceMessage message{port, relay.parser.buffer};
+            // Bytes past this message belong to earlier frames; no decoder may see them.
+            const size_t length = std::min<size_t>(relay.parser.length, message.bytes.size());
+            std::fill(message.bytes.begin() + static_cast<std::ptrdiff_t>(length), message.bytes.end(), 0);
+            deviceInbox.push_back(std::move(message));
+        }
+        waiting = driver.inputWaiting(port);
+    }
+}
+
+bool PortManager::checkPort()
+{
+    std::set<SerialPortHandle*> failed;
+    for (Relay* listed : relays.snapshot()) {
+        SerialPortHandle* port = listed->port;
+        Relay* relay = relays.findRelayByPort(port);
+        if (relay == nullptr || port == nullptr)
+            continue;
+        int waiting = driver.inputWaiting(port);
+        readPort(*relay, port, waiting);
+        std::fflush(stdout);
+        if (waiting == SerialDriver::FAILED_DEVICE)
+            failed.insert(port);
+    }
+    if (failed.empty())
+        return false;
+    for (SerialPortHandle* port : failed) {
+        logger.log(LogLevel::DEBUG, "Removing port/relay with failed recv check");
+        closePort(port);
+    }
+    if (refreshPorts(true) && informWebsocketsOfPortAvailability)
+        informWebsocketsOfPortAvailability();
+    return true;
+}

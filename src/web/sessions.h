@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <json/value.h>
+
+#include "web/connection.h"
+
+struct lws;
+
+// What the sessions tell the rest of the relay.
+class SessionEvents {
+public:
+    virtual ~SessionEvents() = default;
+    virtual void onConnectionEstablished(Connection& connection) = 0;
+    virtual void onConnectionClosed(Connection& connection) = 0;
+    virtual void onWebCommand(Connection& connection, const Json::Value& command) = 0;
+};
+
+// The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
+// for them. Replies leave in the order in which they were queued for their connection; a connection that does not
+// read holds back only its own replies.
+class Sessions {
+public:
+    static constexpr size_t sendBufferSize = 4096;
+    // Received text beyond this that still is no JSON command is discarded.
+    static constexpr size_t maxAccumulatedText = 1 << 20;
+    // Replies beyond this for one connection push out its oldest.
+    static constexpr size_t maxQueuedReplies = 16384;
+
+    explicit Sessions(SessionEvents& events);
+
+    void established(Connection& connection, lws* wsi);
+    void closed(Connection& connection);
+    // One received piece; isFinal marks the last piece of a WebSocket message.
+    void received(Connection& connection, const char* data, size_t length, bool isFinal);
+    void writable(Connection& connection);
+
+    void queueResponse(Connection* connection, const std::string& text);
+    void revokeOutgoingResponsesForRelay(Connection* connection);
+    void releaseLastMessage() { lastMessage.clear(); lastMessage.shrink_to_fit(); }
+
+    const std::vector<Connection*>& connections() const { return connectionList; }
+    size_t queuedReplies(const Connection* connection) const;
+    std::string peerName(Connection& connection) const;
+
+private:
+    struct ConnectionState {
+        std::string accumulator;
+        // Where the current WebSocket message starts in the accumulator.
+        size_t messageStart = 0;
+        bool messageInProgress = false;
+        std::deque<std::string> replies;
+        // Set while the rest of an over-long WebSocket message is being dropped.
+        bool discardingMessage = false;
+    };
+
+    void handleCompleteText(Connection& connection, ConnectionState& state);
+    bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
+
+    SessionEvents& events;
+    std::vector<Connection*> connectionList;
+    std::unordered_map<const Connection*, ConnectionState> states;
+    std::vector<unsigned char> lastMessage;
+    uint32_t receivedMessageCount = 0;
+    // The library's reserved prefix followed by the largest reply.
+    std::vector<unsigned char> sendBuffer;
+};
+
+// True when no text appended to this one can make it a valid JSON document.
+bool cannotBecomeValidJson(const std::string& text);
