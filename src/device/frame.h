@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "device/serial_driver.h"
+#include "device/serial_message.h"
+
+// The two bytes that open every frame, in both directions.
+constexpr uint8_t framePreamble[2] = {0x55, 0xAA};
+
+// Both checksum bytes of a frame: Fletcher-16 with both sums taken modulo 256.
+struct FrameChecksum {
+    uint8_t first;
+    uint8_t second;
+};
+
+// Checksum pair over the message bytes of a frame (type, length and payload; not the preamble).
+FrameChecksum computeFrameChecksum(const uint8_t* bytes, size_t count);
+
+// Sets the message's length from its type's payload size and writes preamble, message and checksums to the port.
+// A short write is logged and otherwise treated as sent (the board's missing acknowledgement times out).
+// False only when there is no port to write to.
+bool writeFrame(SerialDriver& driver, SerialPortHandle* port, SerialMessage& message);
