@@ -1,0 +1,137 @@
+#include "conversion/field_table.h"
+
+#include "conversion/number_conversion.h"
+#include "conversion/property_readers.h"
+#include "conversion/source_or_value.h"
+#include "core/little_endian.h"
+
+namespace field {
+
+int width(Kind kind)
+{
+    switch (kind) {
+    case U8: return 1;
+    case U16: return 2;
+    case U32:
+    case I32:
+    case F32: return 4;
+    case U64: return 8;
+    case Source:
+    case Coordinate: return sourceOrValueSize;
+    }
+    return 0;
+}
+
+} // namespace field
+
+namespace {
+
+using namespace field;
+
+void encodeField(const FieldSpec& spec, const Json::Value& object, uint8_t* record)
+{
+    uint8_t* at = record + spec.offset;
+    switch (spec.kind) {
+    case U8:
+        *at = static_cast<uint8_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue)));
+        break;
+    case U16:
+        writeU16(at, static_cast<uint16_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue))));
+        break;
+    case U32:
+    case I32:
+        writeU32(at, static_cast<uint32_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue))));
+        break;
+    case U64:
+        writeU64(at, getUnsignedProperty(object, spec.key, static_cast<uint64_t>(spec.defaultValue)));
+        break;
+    case F32:
+        writeF32(at, toF32(getFloatProperty(object, spec.key, spec.defaultValue)));
+        break;
+    case Source:
+        encodeSourceOrValue(object, spec.key, spec.defaultValue, at);
+        break;
+    case Coordinate:
+        encodeCoordinate(object, spec.key, at);
+        break;
+    }
+}
+
+bool isFloatLike(Kind kind)
+{
+    return kind == F32 || kind == Source || kind == Coordinate;
+}
+
+// The field's value as the conditions compare it.
+double comparableValue(const FieldSpec& spec, const uint8_t* at)
+{
+    switch (spec.kind) {
+    case U8: return at[0];
+    case U16: return readU16(at);
+    case U32: return readU32(at);
+    case I32: return readI32(at);
+    case U64: return static_cast<double>(readU64(at));
+    case F32: return readF32(at);
+    case Source:
+    case Coordinate: return readF32(at + 1);
+    }
+    return 0.0;
+}
+
+bool shouldWrite(const FieldSpec& spec, const uint8_t* at)
+{
+    if (spec.decode.rule == Rule::Always)
+        return true;
+    if (spec.decode.rule == Rule::TakenOnly)
+        return false;
+    const double value = comparableValue(spec, at);
+    const double limit = isFloatLike(spec.kind) ? static_cast<double>(toF32(spec.decode.value)) : spec.decode.value;
+    switch (spec.decode.rule) {
+    case Rule::UnlessEqual: return value != limit;
+    case Rule::IfLessThan: return value < limit;
+    case Rule::IfAtLeast: return value >= limit;
+    default: return false;
+    }
+}
+
+Json::Value fieldToJson(const FieldSpec& spec, const uint8_t* at)
+{
+    switch (spec.kind) {
+    case U8: return Json::UInt(at[0]);
+    case U16: return Json::UInt(readU16(at));
+    case U32: return Json::UInt(readU32(at));
+    case I32: return Json::Int(readI32(at));
+    case U64: return Json::UInt64(readU64(at));
+    case F32: return static_cast<double>(readF32(at));
+    case Source:
+    case Coordinate: return sourceOrValueToJson(at);
+    }
+    return Json::Value();
+}
+
+} // namespace
+
+void encodeFieldTable(const FieldTable& table, const Json::Value& object, uint8_t* record)
+{
+    for (const FieldSpec& spec : table)
+        encodeField(spec, object, record);
+}
+
+bool decodeFieldTable(const FieldTable& table, const uint8_t* record, FieldReader& reader, Json::Value& node,
+                      const char* structName, KeyPlace place)
+{
+    for (const FieldSpec& spec : table) {
+        if (!reader.take(width(spec.kind))) {
+            reportMissingField(node, structName, spec.label, reader);
+            return false;
+        }
+        const uint8_t* at = record + spec.offset;
+        if (shouldWrite(spec, at)) {
+            Json::Value& target = place == KeyPlace::Properties ? node["properties"] : node;
+            target[spec.key] = fieldToJson(spec, at);
+        }
+        if (spec.then != nullptr)
+            spec.then(record, node);
+    }
+    return true;
+}

@@ -1,0 +1,17 @@
+#include "conversion/node_record_header.h"
+
+#include "core/little_endian.h"
+
+void NodeRecordHeader::writeTo(SerialMessage& record) const
+{
+    writeU16(record.bytes + idOffset, id);
+    writeU16(record.bytes + xOffset, static_cast<uint16_t>(x));
+    writeU16(record.bytes + yOffset, static_cast<uint16_t>(y));
+}
+
+void writeNodeHeaderJson(const uint8_t* record, Json::Value& node)
+{
+    node["id"] = Json::UInt(readU16(record + NodeRecordHeader::idOffset));
+    node["pos"]["x"] = Json::Int(readI16(record + NodeRecordHeader::xOffset));
+    node["pos"]["y"] = Json::Int(readI16(record + NodeRecordHeader::yOffset));
+}

@@ -1,0 +1,156 @@
+#pragma once
+
+// Helpers shared by the node and feature conversion tests.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "conversion/node_conversion.h"
+#include "json/compact_json_writer.h"
+#include "support/log_capture.h"
+
+namespace conversion_test {
+
+// Parses editor JSON with the library's reader, so numbers get the kinds the relay will see.
+inline Json::Value parseJson(const std::string& text)
+{
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &errors)) << text << ": " << errors;
+    return value;
+}
+
+inline std::string compact(const Json::Value& value)
+{
+    return CompactJsonWriter().write(value);
+}
+
+// "0A 1b" -> {0x0A, 0x1B}; blanks are ignored.
+inline std::vector<uint8_t> hexBytes(const std::string& text)
+{
+    std::string digits;
+    for (char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            digits += c;
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+inline std::string hexOf(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    char piece[3];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
+        text += piece;
+    }
+    return text;
+}
+
+inline std::string normalizedHex(const std::string& text)
+{
+    const std::vector<uint8_t> bytes = hexBytes(text);
+    return hexOf(bytes.data(), bytes.size());
+}
+
+// The header every node case is encoded with: id 258, x -5, y 300.
+inline SerialMessage headerOnlyRecord()
+{
+    SerialMessage record;
+    NodeRecordHeader header;
+    header.id = 258;
+    header.x = -5;
+    header.y = 300;
+    header.writeTo(record);
+    return record;
+}
+
+inline SerialMessage encodeNode(const NodeConversion& conversion, const Json::Value& properties)
+{
+    SerialMessage record = headerOnlyRecord();
+    conversion.encodeFromJson(properties, record);
+    return record;
+}
+
+inline Json::Value decodeNode(const NodeConversion& conversion, SerialMessage record, int length)
+{
+    record.setLength(static_cast<uint16_t>(length));
+    Json::Value node;
+    conversion.decodeToJson(node, record.bytes, sizeof record.bytes);
+    return node;
+}
+
+// The decoded node text for the test header and the given properties text (empty: no "properties").
+inline std::string nodeText(const std::string& type, const std::string& properties, int missingFoundOnly = -1)
+{
+    std::string text = "{\"id\":258,";
+    if (missingFoundOnly >= 0)
+        text += "\"missingPropertiesFoundOnly\":" + std::to_string(missingFoundOnly) + ",";
+    text += "\"pos\":{\"x\":-5,\"y\":300},";
+    if (!properties.empty())
+        text += "\"properties\":" + properties + ",";
+    return text + "\"type\":\"" + type + "\"}";
+}
+
+// One node type's round trip: every key given, then the defaults.
+struct NodeTypeCase {
+    int messageType;
+    int recordBytes;             // whole record, header included
+    const char* properties;      // JSON text with every key the encoder reads
+    const char* encodedFields;   // hex of the record from offset 11 to its end
+    const char* defaultFields;   // the same for {} and for null properties
+    const char* decoded;         // compact "properties" decoded from the full record
+    const char* decodedDefaults; // compact "properties" decoded from the default record
+};
+
+inline void checkEncoded(const SerialMessage& record, const NodeTypeCase& c, const char* expectedFields)
+{
+    EXPECT_EQ(record.type(), c.messageType);
+    EXPECT_EQ(record.length(), 0);
+    EXPECT_EQ(hexOf(record.bytes + 4, 7), "000201FBFF2C01") << "header changed";
+    EXPECT_EQ(hexOf(record.bytes + 11, c.recordBytes - 11), normalizedHex(expectedFields));
+    const std::vector<uint8_t> tail(record.bytes + c.recordBytes, record.bytes + SerialMessage::size);
+    EXPECT_EQ(tail, std::vector<uint8_t>(tail.size(), 0)) << "bytes beyond the record";
+}
+
+inline void checkNodeTypeCase(const NodeConversionRegistry& registry, const NodeTypeCase& c)
+{
+    const NodeConversion* conversion = registry.findNodeConversion("", 0, c.messageType);
+    ASSERT_NE(conversion, nullptr) << c.messageType;
+    SCOPED_TRACE(conversion->name);
+
+    const SerialMessage full = encodeNode(*conversion, parseJson(c.properties));
+    {
+        SCOPED_TRACE("every key");
+        checkEncoded(full, c, c.encodedFields);
+    }
+    const SerialMessage defaults = encodeNode(*conversion, Json::Value(Json::objectValue));
+    {
+        SCOPED_TRACE("empty properties");
+        checkEncoded(defaults, c, c.defaultFields);
+    }
+    {
+        SCOPED_TRACE("null properties");
+        checkEncoded(encodeNode(*conversion, Json::Value()), c, c.defaultFields);
+    }
+    EXPECT_EQ(compact(decodeNode(*conversion, full, c.recordBytes)), nodeText(conversion->name, c.decoded));
+    EXPECT_EQ(compact(decodeNode(*conversion, defaults, c.recordBytes)),
+              nodeText(conversion->name, c.decodedDefaults));
+    LogCapture capture;
+    EXPECT_EQ(compact(decodeNode(*conversion, full, 11)), nodeText(conversion->name, "", 0));
+    EXPECT_TRUE(capture.contains("Missing fields in message: ")) << "short record not reported";
+}
+
+} // namespace conversion_test
