@@ -96,4 +96,4 @@ std::string LibSerialPortDriver::lastError()
     return text;
 }
 
-std::string LibSerialPortDriver::libraryVersion() { return sp_get_lib_version_string(); }
+std::string LibSerialPortDriver::libraryVersion() { return sp_get_package_version_string(); }
