@@ -59,6 +59,12 @@ inline std::string hexOf(const uint8_t* bytes, size_t count)
     return text;
 }
 
+// Hex text of count zero bytes.
+inline std::string zeroHex(size_t count)
+{
+    return std::string(2 * count, '0');
+}
+
 inline std::string normalizedHex(const std::string& text)
 {
     const std::vector<uint8_t> bytes = hexBytes(text);
@@ -109,13 +115,13 @@ struct NodeTypeCase {
     int messageType;
     int recordBytes;             // whole record, header included
     const char* properties;      // JSON text with every key the encoder reads
-    const char* encodedFields;   // hex of the record from offset 11 to its end
-    const char* defaultFields;   // the same for {} and for null properties
+    std::string encodedFields;   // hex of the record from offset 11 to its end
+    std::string defaultFields;   // the same for {} and for null properties
     const char* decoded;         // compact "properties" decoded from the full record
     const char* decodedDefaults; // compact "properties" decoded from the default record
 };
 
-inline void checkEncoded(const SerialMessage& record, const NodeTypeCase& c, const char* expectedFields)
+inline void checkEncoded(const SerialMessage& record, const NodeTypeCase& c, const std::string& expectedFields)
 {
     EXPECT_EQ(record.type(), c.messageType);
     EXPECT_EQ(record.length(), 0);
