@@ -4,6 +4,7 @@ Every test script is started as `python3 script <binary> <repo root>` and exits 
 any case failed, so that ctest reports it.
 """
 
+import os
 import sys
 import traceback
 
@@ -31,7 +32,7 @@ def run_cases(cases):
     if len(sys.argv) != 3:
         print(f"usage: {sys.argv[0]} <vantrelRelay binary> <repository root>")
         sys.exit(2)
-    binary, repo_root = sys.argv[1], sys.argv[2]
+    binary, repo_root = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     passed = 0
     failed = 0
     for name, function in cases:

@@ -150,13 +150,14 @@ def run_to_exit(binary, args, cwd, timeout=SHORT_RUN_TIMEOUT_S):
 class RelayProcess:
     """A relay that serves until it is signalled; standard output and error go to files."""
 
-    def __init__(self, binary, args, cwd):
+    def __init__(self, binary, args, cwd, extra_environment=None):
+        environment = dict(os.environ, **(extra_environment or {}))
         self._output_directory = tempfile.TemporaryDirectory(prefix="vantrel-relay-output-")
         self._stdout_path = os.path.join(self._output_directory.name, "stdout")
         self._stderr_path = os.path.join(self._output_directory.name, "stderr")
         with open(self._stdout_path, "wb") as stdout, open(self._stderr_path, "wb") as stderr:
             self.process = subprocess.Popen([binary] + args, cwd=cwd, stdout=stdout, stderr=stderr,
-                                            stdin=subprocess.DEVNULL)
+                                            stdin=subprocess.DEVNULL, env=environment)
 
     def __enter__(self):
         return self
