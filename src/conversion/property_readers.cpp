@@ -1,6 +1,7 @@
 #include "conversion/property_readers.h"
 
 #include <cstring>
+#include <limits>
 
 const Json::Value* findProperty(const Json::Value& object, const char* key)
 {
@@ -52,7 +53,13 @@ std::string getStringProperty(const Json::Value& object, const char* key, const 
 uint64_t getUnsignedProperty(const Json::Value& object, const char* key, uint64_t defaultValue)
 {
     const Json::Value* value = findProperty(object, key);
-    if (value == nullptr || value->type() != Json::uintValue)
+    if (value == nullptr)
         return defaultValue;
-    return value->asUInt64();
+    if (value->type() == Json::uintValue)
+        return value->asUInt64();
+    // The builder-made reader keeps integers up to 2^63 - 1 in the signed kind; those above the int32 range are
+    // what the classic reader holds as unsigned, so they count as such.
+    if (value->type() == Json::intValue && value->asLargestInt() > std::numeric_limits<int32_t>::max())
+        return static_cast<uint64_t>(value->asLargestInt());
+    return defaultValue;
 }

@@ -20,5 +20,6 @@ double getFloatProperty(const Json::Value& object, const char* key, double defau
 // Strings only.
 std::string getStringProperty(const Json::Value& object, const char* key, const std::string& defaultValue);
 
-// Only values of the JSON library's unsigned kind, which its reader uses for integers above 2147483647.
+// Only integers above 2147483647 (the ones the JSON library's classic reader holds in its unsigned kind) and
+// values of the unsigned kind; smaller integers give the default.
 uint64_t getUnsignedProperty(const Json::Value& object, const char* key, uint64_t defaultValue);
