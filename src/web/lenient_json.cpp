@@ -68,23 +68,20 @@ bool memberAsBool(const Json::Value& object, const char* key, bool fallback)
 int32_t memberAsInt(const Json::Value& object, const char* key, int32_t fallback)
 {
     double number = 0;
-    if (!memberNumber(object, key, number))
+    // The range is checked before truncation: a real just beyond the range does not convert.
+    if (!memberNumber(object, key, number) || !(number >= std::numeric_limits<int32_t>::min() &&
+                                                 number <= std::numeric_limits<int32_t>::max()))
         return fallback;
-    const double truncated = std::trunc(number);
-    if (!(truncated >= std::numeric_limits<int32_t>::min() && truncated <= std::numeric_limits<int32_t>::max()))
-        return fallback;
-    return static_cast<int32_t>(truncated);
+    return static_cast<int32_t>(std::trunc(number));
 }
 
 uint32_t memberAsUnsigned(const Json::Value& object, const char* key, uint32_t fallback)
 {
     double number = 0;
-    if (!memberNumber(object, key, number))
+    // A negative real such as -0.5 does not convert either, although it truncates to 0.
+    if (!memberNumber(object, key, number) || !(number >= 0 && number <= std::numeric_limits<uint32_t>::max()))
         return fallback;
-    const double truncated = std::trunc(number);
-    if (!(truncated >= 0 && truncated <= std::numeric_limits<uint32_t>::max()))
-        return fallback;
-    return static_cast<uint32_t>(truncated);
+    return static_cast<uint32_t>(std::trunc(number));
 }
 
 float memberAsFloat(const Json::Value& object, const char* key, float fallback)
@@ -92,5 +89,15 @@ float memberAsFloat(const Json::Value& object, const char* key, float fallback)
     double number = 0;
     if (!memberNumber(object, key, number))
         return fallback;
-    return static_cast<float>(number);
+    // Rounded as the hardware would, without the undefined conversion of a value outside the float range:
+    // below the midpoint between the largest float and 2^128 a number rounds to the largest float, from it on
+    // to infinity.
+    const double largest = std::numeric_limits<float>::max();
+    const double overflowMidpoint = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
+    const double magnitude = std::fabs(number);
+    if (magnitude <= largest)
+        return static_cast<float>(number);
+    const float limit = magnitude < overflowMidpoint ? std::numeric_limits<float>::max()
+                                                     : std::numeric_limits<float>::infinity();
+    return number < 0 ? -limit : limit;
 }

@@ -249,3 +249,11 @@ size_t Sessions::queuedReplies(const Connection* connection) const
     auto found = states.find(connection);
     return found == states.end() ? 0 : found->second.replies.size();
 }
+
+std::vector<std::string> Sessions::pendingReplies(const Connection* connection) const
+{
+    auto found = states.find(connection);
+    if (found == states.end())
+        return {};
+    return std::vector<std::string>(found->second.replies.begin(), found->second.replies.end());
+}

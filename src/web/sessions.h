@@ -47,6 +47,8 @@ public:
 
     const std::vector<Connection*>& connections() const { return connectionList; }
     size_t queuedReplies(const Connection* connection) const;
+    // The replies waiting for the connection, oldest first.
+    std::vector<std::string> pendingReplies(const Connection* connection) const;
     std::string peerName(Connection& connection) const;
 
 private:
