@@ -5,11 +5,12 @@ import sys
 sys.dont_write_bytecode = True
 
 from program_test_runner import run_cases  # noqa: E402
-from relay_process import RelayProcess, Workspace, free_port  # noqa: E402
+from relay_process import RelayProcess, Workspace, free_port, log_messages  # noqa: E402
 from websocket_client import WebSocketClient  # noqa: E402
 
 PROTOCOL = "vantrel-configurator"
 SERVER_GREETING = '{"server":"0.1.3"}'
+LOOPBACK_PEER_LINE = "Established connection with 127.0.0.1 (localhost)"
 
 
 def greeting_case(relay_args, tls, editors):
@@ -29,6 +30,10 @@ def greeting_case(relay_args, tls, editors):
                         for client in clients:
                             client.close()
                 context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                established = [message for message in log_messages(relay.stdout(), "INFO")
+                               if message.startswith("Established connection with ")]
+        # The listener is dual-stack: an IPv4 peer must still be named as loopback.
+        context.expect_equal(established, [LOOPBACK_PEER_LINE] * editors, "connection lines")
     return case
 
 
