@@ -1,5 +1,9 @@
 #include "conversion/field_table.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "conversion/number_conversion.h"
 #include "conversion/property_readers.h"
 #include "conversion/source_or_value.h"
@@ -18,6 +22,7 @@ int width(Kind kind)
     case U64: return 8;
     case Source:
     case Coordinate: return sourceOrValueSize;
+    case Text24: return textAreaSize;
     }
     return 0;
 }
@@ -27,6 +32,29 @@ int width(Kind kind)
 namespace {
 
 using namespace field;
+
+// Strings as they are and booleans as "true" / "false"; anything else (absent, null, numbers, arrays, objects)
+// gives the empty text. Longer texts are cut to 23 bytes so that the area keeps its zero byte.
+void encodeText(const Json::Value& object, const char* key, uint8_t* at)
+{
+    std::string text;
+    const Json::Value* value = findProperty(object, key);
+    if (value != nullptr && value->isString())
+        text = value->asString();
+    else if (value != nullptr && value->isBool())
+        text = value->asBool() ? "true" : "false";
+    const size_t length = std::min<size_t>(text.size(), textAreaSize - 1);
+    std::memset(at, 0, textAreaSize);
+    std::memcpy(at, text.data(), length);
+}
+
+// Up to the first zero byte; an area without one is read to its end and never beyond.
+Json::Value textAt(const uint8_t* at)
+{
+    const auto* zero = static_cast<const uint8_t*>(std::memchr(at, 0, textAreaSize));
+    const size_t length = zero == nullptr ? textAreaSize : static_cast<size_t>(zero - at);
+    return std::string(reinterpret_cast<const char*>(at), length);
+}
 
 void encodeField(const FieldSpec& spec, const Json::Value& object, uint8_t* record)
 {
@@ -54,6 +82,9 @@ void encodeField(const FieldSpec& spec, const Json::Value& object, uint8_t* reco
     case Coordinate:
         encodeCoordinate(object, spec.key, at);
         break;
+    case Text24:
+        encodeText(object, spec.key, at);
+        break;
     }
 }
 
@@ -74,6 +105,7 @@ double comparableValue(const FieldSpec& spec, const uint8_t* at)
     case F32: return readF32(at);
     case Source:
     case Coordinate: return readF32(at + 1);
+    case Text24: return 0.0;
     }
     return 0.0;
 }
@@ -105,6 +137,7 @@ Json::Value fieldToJson(const FieldSpec& spec, const uint8_t* at)
     case F32: return static_cast<double>(readF32(at));
     case Source:
     case Coordinate: return sourceOrValueToJson(at);
+    case Text24: return textAt(at);
     }
     return Json::Value();
 }

@@ -20,7 +20,10 @@ enum Kind {
     F32,
     Source,     // SourceOrValue, encoded with encodeSourceOrValue; the default is a Number
     Coordinate, // SourceOrValue, always encoded as a Coordinate; decoded like any SourceOrValue
+    Text24,     // text of at most 23 bytes in a 24-byte area that always ends in a zero byte; default empty
 };
+
+constexpr int textAreaSize = 24; // bytes of a Text24 field
 
 // Bytes a field of this kind occupies in the record and consumes from the decoding budget.
 int width(Kind kind);
