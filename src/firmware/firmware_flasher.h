@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -16,8 +17,19 @@ class FirmwareFlasher : public FirmwareFlashEvents {
 public:
     // Sends a reply object to the editor connection of a relay.
     using ReplySender = std::function<void(Relay&, const Json::Value&)>;
+    // Reads up to count bytes of an open file and returns how many it read. Tests replace it to make a file
+    // end early; the default is fread.
+    using PieceReader = std::function<size_t(std::FILE* file, uint8_t* buffer, size_t count)>;
 
-    FirmwareFlasher(OutgoingQueue& queue, ReplySender sendReply);
+    // Bytes of image in one data message.
+    static constexpr uint32_t chunkSize = 32;
+    // What the bootloader keeps of a board's flash for itself: 16 KiB and one chunk.
+    static constexpr int64_t reservedFlashBytes = 16416;
+    // The largest image any board can take: a version reply announces at most 65535 KiB of flash. Also the limit
+    // before the board's version is known, so no file can make the relay load an unbounded amount.
+    static constexpr uint32_t maxImageBytes = 65535u * 1024u - 16416u;
+
+    FirmwareFlasher(OutgoingQueue& queue, ReplySender sendReply, PieceReader readPiece = PieceReader());
 
     // True when the messages were queued; false when a failure was reported.
     bool writeFirmware(Relay& relay, const std::string& file);
@@ -26,7 +38,20 @@ public:
     void verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available);
     void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason) override;
 
+    // Largest file accepted for a board with this flash size in KiB (0: not known yet); negative refuses all.
+    static int64_t sizeLimit(int32_t flashSizeKiB);
+    // Messages one write of an image of this size queues: start, one per chunk, finish.
+    static uint64_t messageCount(uint64_t imageSize);
+
 private:
+    // Reads the whole file into bytes in chunk-sized pieces; false (after the ERROR line) on a short piece.
+    bool readImage(std::FILE* file, std::vector<uint8_t>& bytes);
+    void queueConversation(Relay& relay);
+    // min(100, (offset + 32) / size * 100) in single precision; 100 for an empty image.
+    static float progressPercent(uint32_t offset, uint32_t size);
+    void sendProgress(Relay& relay, const char* key, float percent);
+
     OutgoingQueue& queue;
     ReplySender sendReply;
+    PieceReader readPiece;
 };
