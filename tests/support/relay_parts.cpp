@@ -1,0 +1,102 @@
+#include "support/relay_parts.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "core/little_endian.h"
+#include "json/compact_json_writer.h"
+
+RelayParts::RelayParts(const std::vector<std::string>& boardNames)
+    : driver(&clock), sessions(*this), ports(driver, relays), queue(driver, clock, relays),
+      flasher(queue,
+              [this](Relay& relay, const Json::Value& reply) {
+                  sessions.queueResponse(relay.connection, CompactJsonWriter().write(reply));
+              }),
+      commands(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher),
+      translator(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher)
+{
+    queue.setFirmwareFlashEvents(&flasher);
+    for (const std::string& name : boardNames)
+        driver.addBoard(name, "Simulated board");
+    nodeConversions.registerNodeConversions();
+    featureConversions.registerFeatureConversions();
+    sessions.established(editor, nullptr);
+    sessions.established(otherEditor, nullptr);
+}
+
+RelayParts::~RelayParts()
+{
+    sessions.closed(editor);
+    sessions.closed(otherEditor);
+    ports.closeAllPorts();
+}
+
+void RelayParts::command(const std::string& json, Connection& from)
+{
+    sessions.received(from, json.data(), json.size(), true);
+}
+
+void RelayParts::onWebCommand(Connection& connection, const Json::Value& json)
+{
+    commands.handleWebCommand(connection, json);
+}
+
+Relay& RelayParts::bind(const std::string& portName, Connection& to)
+{
+    return relays.bindRelay(portName, ports.openPort(portName), &to);
+}
+
+std::vector<uint16_t> RelayParts::queuedTypes(const std::string& portName)
+{
+    std::vector<uint16_t> types;
+    if (Relay* found = relay(portName)) {
+        for (const SerialMessage& message : found->outgoing)
+            types.push_back(message.type());
+    }
+    return types;
+}
+
+void RelayParts::deliver(const std::string& portName, uint16_t type, const std::vector<uint8_t>& payload,
+                         int lengthField)
+{
+    DeviceMessage message;
+    message.port = ports.findOpenPort(portName);
+    message.bytes.assign(std::max(SerialMessage::size, payload.size() + 4), 0);
+    writeU16(message.bytes.data(), type);
+    writeU16(message.bytes.data() + 2,
+             static_cast<uint16_t>(lengthField >= 0 ? lengthField : static_cast<int>(payload.size() + 4)));
+    std::copy(payload.begin(), payload.end(), message.bytes.begin() + 4);
+    ports.deviceInbox.push_back(std::move(message));
+}
+
+std::vector<std::string> RelayParts::takeReplies(Connection& to)
+{
+    std::vector<std::string> taken = sessions.pendingReplies(&to);
+    sessions.revokeOutgoingResponsesForRelay(&to);
+    return taken;
+}
+
+std::vector<uint8_t> bytesOfHex(const std::string& text)
+{
+    std::string digits;
+    for (char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            digits += c;
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string hexOfBytes(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    char piece[3];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
+        text += piece;
+    }
+    return text;
+}
