@@ -82,10 +82,11 @@ bool RelayServer::start(const RelayServerSettings& settings)
     logger.log(LogLevel::DEBUG, "  string::max_size(): %lu", static_cast<unsigned long>(std::string().max_size()));
     logger.log(LogLevel::INFO, "Working directory: %s", workingDirectory);
 
-    lws_http_mount mount{};
+    mountOrigin = settings.mountOrigin;
+    mount = lws_http_mount{};
     mount.mountpoint = "/";
     mount.mountpoint_len = 1;
-    mount.origin = settings.mountOrigin.c_str();
+    mount.origin = mountOrigin.c_str();
     mount.def = "index.html";
     mount.origin_protocol = LWSMPRO_FILE;
     mount.extra_mimetypes = &mimeMjs;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <json/value.h>
+#include <libwebsockets.h>
 
 #include "conversion/feature_conversion.h"
 #include "conversion/node_conversion.h"
@@ -18,7 +19,7 @@
 
 class Clock;
 class SerialDriver;
-struct lws_context;
+
 
 struct RelayServerSettings {
     int port = 7681;
@@ -79,6 +80,9 @@ private:
     FirmwareFlasher flasher;
     CommandHandler commands;
     ReplyTranslator translator;
+    // The library keeps pointing at the mount and its origin text while the context lives.
+    std::string mountOrigin;
+    lws_http_mount mount{};
     lws_context* context = nullptr;
     int idlePasses = 0;
     bool stopped = true;

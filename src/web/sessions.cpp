@@ -71,7 +71,7 @@ bool cannotBecomeValidJson(const std::string& text)
 
 Sessions::Sessions(SessionEvents& events) : events(events), sendBuffer(LWS_PRE + sendBufferSize) {}
 
-std::string Sessions::peerName(Connection& connection) const
+std::string Sessions::peerName(Connection& connection)
 {
     char address[512] = {};
     if (connection.wsi != nullptr)
@@ -91,19 +91,22 @@ void Sessions::established(Connection& connection, lws* wsi)
     logger.log(LogLevel::DEBUG, "LWS_CALLBACK_ESTABLISHED, pss: (%08X)", connectionId(connection));
     connection.wsi = wsi;
     connection.establishedMessageCount = receivedMessageCount;
-    logger.log(LogLevel::INFO, "Established connection with %s", peerName(connection).c_str());
+    ConnectionState state;
+    state.peerName = peerName(connection);
+    logger.log(LogLevel::INFO, "Established connection with %s", state.peerName.c_str());
     connectionList.push_back(&connection);
-    states[&connection] = ConnectionState();
+    states[&connection] = std::move(state);
     releaseLastMessage();
     events.onConnectionEstablished(connection);
 }
 
 void Sessions::closed(Connection& connection)
 {
-    if (states.find(&connection) == states.end())
+    auto found = states.find(&connection);
+    if (found == states.end())
         return;
     logger.log(LogLevel::DEBUG, "LWS_CALLBACK_CLOSED, pss: (%08X)", connectionId(connection));
-    logger.log(LogLevel::INFO, "Closed connection with %s", peerName(connection).c_str());
+    logger.log(LogLevel::INFO, "Closed connection with %s", found->second.peerName.c_str());
     connectionList.erase(std::remove(connectionList.begin(), connectionList.end(), &connection), connectionList.end());
     events.onConnectionClosed(connection);
     revokeOutgoingResponsesForRelay(&connection);

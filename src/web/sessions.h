@@ -49,7 +49,7 @@ public:
     size_t queuedReplies(const Connection* connection) const;
     // The replies waiting for the connection, oldest first.
     std::vector<std::string> pendingReplies(const Connection* connection) const;
-    std::string peerName(Connection& connection) const;
+    static std::string peerName(Connection& connection);
 
 private:
     struct ConnectionState {
@@ -60,6 +60,8 @@ private:
         std::deque<std::string> replies;
         // Set while the rest of an over-long WebSocket message is being dropped.
         bool discardingMessage = false;
+        // Taken when the connection is established: the socket may be gone when it closes.
+        std::string peerName;
     };
 
     void handleCompleteText(Connection& connection, ConnectionState& state);

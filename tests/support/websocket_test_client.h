@@ -55,7 +55,7 @@ public:
     // The text messages completed so far, without waiting and without pumping.
     std::vector<std::string> poll();
 
-    // Leaves the socket unread and shrinks its receive buffer, so that the server's output to this
+    // Leaves the socket unread, so that the server's output to this
     // client backs up while other clients keep receiving. resumeReading() reads again.
     void stopReading();
     void resumeReading();

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include "device/message_type.h"
+#include "support/log_capture.h"
+#include "support/relay_harness.h"
+
+namespace {
+
+const std::string refreshOff = R"({"set_auto_refresh_ports":false})";
+const std::string refreshOffReply = R"({"autoRefreshPorts":false})";
+
+TEST(Sessions, NewConnectionIsGreetedWithFourMessagesInOrder)
+{
+    RelayHarness relay;
+    relay.driver.addBoard("ttyACM0", "vantrel board");
+    LogCapture log;
+    std::vector<std::string> greeting;
+    auto editor = relay.connectEditor(&greeting);
+    ASSERT_EQ(greeting.size(), 4u);
+    EXPECT_EQ(greeting[0], R"({"server":"0.1.3"})");
+    EXPECT_EQ(greeting[1], R"({"ports":[{"name":"ttyACM0","usbProduct":"vantrel board"}]})");
+    EXPECT_EQ(greeting[2], R"({"autoRefreshPorts":true})");
+    EXPECT_EQ(greeting[3].rfind(R"({"firmwareFilesList":[)", 0), 0u) << greeting[3];
+    EXPECT_TRUE(log.contains("Established connection with 127.0.0.1 (localhost)"));
+}
+
+TEST(Sessions, PortThatAppearsWhileIdleReachesEveryEditorAfterAboutASecondOfPasses)
+{
+    RelayHarness relay;
+    auto first = relay.connectEditor();
+    auto second = relay.connectEditor();
+    EXPECT_TRUE(relay.repliesWithin(*first, 1100).empty()) << "an unchanged enumeration sends nothing";
+
+    relay.driver.addBoard("ttyACM3", "vantrel");
+    std::vector<std::string> replies = relay.repliesWithin(*first, 1001);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], R"({"ports":[{"name":"ttyACM3","usbProduct":"vantrel"}]})");
+    std::string secondReply;
+    ASSERT_TRUE(second->receiveText(secondReply, relay.pump(), RelayHarness::timeoutMs));
+    EXPECT_EQ(secondReply, replies[0]);
+}
+
+TEST(Sessions, NoRefreshWhileSwitchedOff)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
+    relay.driver.addBoard("ttyACM3", "vantrel");
+    EXPECT_TRUE(relay.repliesWithin(*editor, 2100).empty());
+}
+
+TEST(Sessions, UnpluggedOpenBoardIsClosedAndTheNewListBroadcast)
+{
+    RelayHarness relay;
+    relay.driver.addBoard("ttyACM0", "vantrel");
+    auto editor = relay.connectEditor();
+    editor->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.repliesWithin(*editor, 20);
+    ASSERT_NE(relay.server.relays().findRelayByName("ttyACM0"), nullptr);
+
+    LogCapture log;
+    relay.driver.removePort("ttyACM0");
+    std::vector<std::string> replies = relay.repliesWithin(*editor, 5);
+    EXPECT_TRUE(log.contains("Closed port ttyACM0"));
+    EXPECT_EQ(relay.server.relays().size(), 0u);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], R"({"ports":[]})");
+}
+
+TEST(Sessions, ClosingAConnectionDropsItsRelaysAndRepliesButKeepsThePortOpen)
+{
+    RelayHarness relay;
+    relay.driver.addBoard("ttyACM0", "vantrel")->setSilent(true);
+    auto editor = relay.connectEditor();
+    editor->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+    ASSERT_EQ(relay.server.relays().size(), 1u);
+    Connection* connection = relay.server.relays().findRelayByName("ttyACM0")->connection;
+    editor->stopReading();
+    for (int i = 0; i < 50; ++i)
+        relay.server.sessions().queueResponse(connection, std::string(3000, 'x'));
+
+    LogCapture log;
+    editor->disconnect();
+    for (int i = 0; i < 200 && !relay.server.sessions().connections().empty(); ++i)
+        relay.pass(1);
+    EXPECT_EQ(relay.server.relays().size(), 0u);
+    EXPECT_EQ(relay.server.sessions().connections().size(), 0u);
+    EXPECT_EQ(relay.server.ports().openPorts().size(), 1u);
+    EXPECT_TRUE(log.contains("Closed connection with 127.0.0.1 (localhost)"));
+
+    auto next = relay.connectEditor();
+    next->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+    EXPECT_EQ(relay.server.relays().size(), 1u);
+    EXPECT_EQ(relay.driver.counters().opens, 1) << "the port stayed open for the next editor";
+}
+
+TEST(Sessions, TheLaterCommandBindsThePortToItsConnection)
+{
+    RelayHarness relay;
+    relay.driver.addBoard("ttyACM0", "vantrel");
+    auto first = relay.connectEditor();
+    auto second = relay.connectEditor();
+    first->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+    Connection* firstConnection = relay.server.relays().findRelayByName("ttyACM0")->connection;
+    second->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+    Relay* bound = relay.server.relays().findRelayByName("ttyACM0");
+    ASSERT_NE(bound, nullptr);
+    EXPECT_NE(bound->connection, firstConnection);
+    EXPECT_EQ(relay.server.relays().size(), 1u);
+}
+
+TEST(Sessions, NameThatCannotBeOpenedRebindsAnExistingRelayButCreatesNone)
+{
+    RelayHarness relay;
+    relay.driver.addBoard("ttyACM0", "vantrel");
+    auto first = relay.connectEditor();
+    auto second = relay.connectEditor();
+    first->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+
+    LogCapture log;
+    for (int i = 0; i < 20; ++i)
+        second->sendText(R"({"port":"random)" + std::to_string(i) + R"(","payload":{}})");
+    relay.pass(20);
+    EXPECT_EQ(relay.server.relays().size(), 1u);
+    EXPECT_TRUE(log.contains("Could not find port random3"));
+
+    relay.driver.setOpenFails("ttyACM0", true);
+    relay.server.ports().closeAllPorts();
+    first->sendText(R"({"port":"ttyACM0","payload":{}})");
+    relay.pass(5);
+    EXPECT_EQ(relay.server.relays().size(), 0u) << "closing the port destroyed its relay";
+}
+
+TEST(Sessions, CommandSplitAcrossTwoMessagesRunsOnceWhenComplete)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    editor->sendText(R"({"set_auto_refresh_)");
+    EXPECT_TRUE(relay.repliesWithin(*editor, 5).empty());
+    editor->sendText(R"(ports":false})");
+    EXPECT_EQ(relay.repliesWithin(*editor, 5), (std::vector<std::string>{refreshOffReply}));
+}
+
+TEST(Sessions, CommandInFragmentsOfOneMessageRunsOnce)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    editor->sendFragmented({R"({"set_auto)", R"(_refresh_ports")", R"(:false})"});
+    EXPECT_EQ(relay.repliesWithin(*editor, 10), (std::vector<std::string>{refreshOffReply}));
+}
+
+TEST(Sessions, MalformedTextDoesNotBlockTheNextCommand)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    for (const char* bad : {R"({"a":1,})", "garbage", R"({"port": ])"}) {
+        editor->sendText(bad);
+        EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply) << bad;
+    }
+    // An incomplete text is dropped when a message arrives that stands on its own.
+    editor->sendText(R"({"port":)");
+    EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
+}
+
+TEST(Sessions, DeepNestingAndOverlongTextAreDiscardedSafely)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    LogCapture log;
+    editor->sendText(std::string(100000, '['));
+    EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
+
+    const std::string chunk = "{\"pad\":\"" + std::string(200000, 'p');
+    for (int i = 0; i < 6; ++i) {
+        editor->sendText(i == 0 ? chunk : std::string(200000, 'p'));
+        ASSERT_TRUE(editor->flush(relay.pump(), RelayHarness::timeoutMs));
+    }
+    // The library hands the text over in socket-read pieces, a few kilobytes per pass.
+    relay.pass(400);
+    EXPECT_TRUE(log.contains("Discarding"));
+    EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
+}
+
+TEST(Sessions, TwoEditorsSendingPiecesAtTheSameTimeBothGetTheirCommandsRun)
+{
+    RelayHarness relay;
+    auto first = relay.connectEditor();
+    auto second = relay.connectEditor();
+    first->sendText(R"({"set_auto_refresh_ports")");
+    second->sendText(R"({"firmware_file_list)");
+    relay.pass(5);
+    first->sendText(R"(:false})");
+    second->sendText(R"(_refresh":1})");
+    std::string firstReply;
+    std::string secondReply;
+    ASSERT_TRUE(first->receiveText(firstReply, relay.pump(), RelayHarness::timeoutMs));
+    ASSERT_TRUE(second->receiveText(secondReply, relay.pump(), RelayHarness::timeoutMs));
+    EXPECT_EQ(firstReply, refreshOffReply);
+    EXPECT_EQ(secondReply.rfind(R"({"firmwareFilesList":)", 0), 0u);
+}
+
+TEST(Sessions, RepliesLargerThanTheSendBufferAreRefusedAndTheNextOneSent)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    Connection* connection = relay.server.sessions().connections().at(0);
+    const std::string fits = "\"" + std::string(4094, 'a') + "\"";
+    const std::string tooLarge = "\"" + std::string(4095, 'b') + "\"";
+    LogCapture log;
+    relay.server.sessions().queueResponse(connection, fits);
+    relay.server.sessions().queueResponse(connection, tooLarge);
+    relay.server.sessions().queueResponse(connection, "{}");
+    EXPECT_EQ(relay.repliesWithin(*editor, 10), (std::vector<std::string>{fits, "{}"}));
+    EXPECT_TRUE(log.contains("Outgoing response is larger than sendBuffer"));
+}
+
+// A connection that stops reading holds back only its own replies; their order is kept for it.
+TEST(Sessions, SlowReaderDoesNotStopOtherEditors)
+{
+    RelayHarness relay;
+    auto slow = relay.connectEditor();
+    auto fast = relay.connectEditor();
+    Sessions& sessions = relay.server.sessions();
+    Connection* slowConnection = sessions.connections().at(0);
+    Connection* fastConnection = sessions.connections().at(1);
+    slow->stopReading();
+
+    // Far more than the socket buffers hold, so the backlog stays in the relay.
+    const int count = 2500;
+    const std::string filler(4000, 'z');
+    int received = 0;
+    for (int i = 0; i < count; ++i) {
+        sessions.queueResponse(slowConnection, "[" + std::to_string(i) + ",\"" + filler + "\"]");
+        sessions.queueResponse(fastConnection, std::to_string(i));
+        relay.server.runPass();
+        for (const std::string& reply : fast->poll())
+            EXPECT_EQ(reply, std::to_string(received++));
+    }
+    for (int i = 0; i < 500 && received < count; ++i) {
+        relay.pass(1);
+        for (const std::string& reply : fast->poll())
+            EXPECT_EQ(reply, std::to_string(received++));
+    }
+    EXPECT_EQ(received, count);
+    EXPECT_GT(sessions.queuedReplies(slowConnection), 0u) << "the slow reader's backlog should wait in the relay";
+
+    slow->resumeReading();
+    int slowReceived = 0;
+    std::string reply;
+    while (slowReceived < count && slow->receiveText(reply, relay.pump(), RelayHarness::timeoutMs)) {
+        ASSERT_EQ(reply.rfind("[" + std::to_string(slowReceived) + ",", 0), 0u);
+        ++slowReceived;
+    }
+    EXPECT_EQ(slowReceived, count);
+}
+
+} // namespace

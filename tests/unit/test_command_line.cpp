@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/command_line.h"
+#include "core/logger.h"
+
+namespace {
+
+struct Args {
+    explicit Args(std::vector<std::string> words) : storage(std::move(words))
+    {
+        for (const std::string& w : storage)
+            pointers.push_back(w.c_str());
+    }
+    int argc() const { return static_cast<int>(pointers.size()); }
+    const char* const* argv() const { return pointers.data(); }
+    std::vector<std::string> storage;
+    std::vector<const char*> pointers;
+};
+
+TEST(CommandLineOption, LookupRules)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* option;
+        bool present;
+        std::string expected;
+    } cases[] = {
+        {{"relay", "-p8080"}, "-p", true, "8080"},
+        {{"relay", "-p=8080"}, "-p", true, "8080"},
+        {{"relay", "-p", "8080"}, "-p", true, "8080"},
+        {{"relay", "-p", "1", "-p", "2"}, "-p", true, "2"},
+        {{"relay", "-p"}, "-p", true, ""},
+        {{"relay", "-p", "-l", "3"}, "-p", true, "-l"},
+        {{"relay", "-hx"}, "-h", true, "x"},
+        {{"relay"}, "-h", false, ""},
+        {{"-p9"}, "-p", false, ""},
+        {{"relay", "-p", std::string(1025, '9')}, "-p", false, ""},
+        {{"relay", "-p", std::string(1024, '9')}, "-p", true, std::string(1024, '9')},
+    };
+    for (const Case& c : cases) {
+        Args args(c.args);
+        const char* value = findCommandLineOption(args.argc(), args.argv(), c.option);
+        if (!c.present) {
+            EXPECT_EQ(value, nullptr) << c.args.back().substr(0, 16);
+        } else {
+            ASSERT_NE(value, nullptr) << c.args.back().substr(0, 16);
+            EXPECT_EQ(std::string(value), c.expected);
+        }
+    }
+}
+
+TEST(CommandLine, Settings)
+{
+    struct Case {
+        std::vector<std::string> args;
+        bool usage, version, portValid;
+        int port, threshold;
+        bool tls;
+    } cases[] = {
+        {{"r", "-v", "-h"}, true, false, true, 7681, 4, false},
+        {{"r", "-h", "-p", "1"}, true, false, true, 7681, 4, false},
+        {{"r", "-v"}, false, true, true, 7681, 4, false},
+        {{"r", "-p", "1024"}, false, false, false, 1024, 4, false},
+        {{"r", "-p", "65536"}, false, false, false, 65536, 4, false},
+        {{"r", "-p"}, false, false, false, 0, 4, false},
+        {{"r", "-p", "1025", "-l", "0"}, false, false, true, 1025, LOG_THRESHOLD_OFF, false},
+        {{"r", "-p65535", "-l", "abc"}, false, false, true, 65535, LOG_THRESHOLD_OFF, false},
+        {{"r", "-l", "7"}, false, false, true, 7681, 4, false},
+        {{"r", "-l", "-1"}, false, false, true, 7681, 4, false},
+        {{"r", "-l", "6", "-s"}, false, false, true, 7681, 1, true},
+        {{"r", "-l3"}, false, false, true, 7681, 8, false},
+    };
+    for (const Case& c : cases) {
+        Args args(c.args);
+        const CommandLineSettings s = readCommandLine(args.argc(), args.argv());
+        EXPECT_EQ(s.showUsage, c.usage) << c.args[1];
+        EXPECT_EQ(s.showVersion, c.version) << c.args[1];
+        EXPECT_EQ(s.portValid, c.portValid) << c.args[1];
+        if (!c.usage && !c.version) {
+            EXPECT_EQ(s.port, c.port) << c.args[1];
+            if (c.portValid) {
+                EXPECT_EQ(s.logThreshold, c.threshold) << c.args[1];
+                EXPECT_EQ(s.tls, c.tls) << c.args[1];
+            }
+        }
+    }
+}
+
+TEST(CommandLine, EmptyValuesAreNotedForTheirWarnings)
+{
+    Args args({"r", "-f", "-l"});
+    const CommandLineSettings s = readCommandLine(args.argc(), args.argv());
+    EXPECT_TRUE(s.logThresholdValueMissing);
+    EXPECT_EQ(s.logThreshold, 4);
+    Args fileLast({"r", "-f"});
+    EXPECT_TRUE(readCommandLine(fileLast.argc(), fileLast.argv()).logFileValueMissing);
+    Args withFile({"r", "-f", "relay.log"});
+    EXPECT_EQ(readCommandLine(withFile.argc(), withFile.argv()).logFile, "relay.log");
+}
+
+} // namespace

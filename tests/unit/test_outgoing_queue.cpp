@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include "device/message_type.h"
+#include "device/outgoing_queue.h"
+#include "support/fake_serial_driver.h"
+#include "support/log_capture.h"
+#include "support/manual_clock.h"
+
+namespace {
+
+struct RecordedFlashEvents : FirmwareFlashEvents {
+    std::vector<uint32_t> progress;
+    std::vector<std::string> failures;
+    void reportWriteProgress(Relay&, uint32_t offset) override { progress.push_back(offset); }
+    void onFirmwareFlashStepFailed(Relay&, const std::string&, const std::string& reason) override
+    {
+        failures.push_back(reason);
+    }
+};
+
+SerialMessage message(uint16_t type, uint32_t firstPayloadWord = 0)
+{
+    SerialMessage m;
+    m.setType(type);
+    writeU32(m.payload(), firstPayloadWord);
+    return m;
+}
+
+class OutgoingQueueTest : public ::testing::Test {
+protected:
+    OutgoingQueueTest() : queue(driver, clock, relays)
+    {
+        board = driver.addBoard("ttyACM0", "board");
+        board->setSilent(true);
+        port = driver.findPort("ttyACM0");
+        driver.open(port);
+        relay = &relays.bindRelay("ttyACM0", port, nullptr);
+        queue.setFirmwareFlashEvents(&events);
+    }
+    ~OutgoingQueueTest() override { driver.freePort(port); }
+
+    std::vector<uint16_t> sentTypes() const
+    {
+        std::vector<uint16_t> types;
+        for (const BoardMessage& m : board->received())
+            types.push_back(m.type);
+        return types;
+    }
+    std::vector<uint16_t> queuedTypes() const
+    {
+        std::vector<uint16_t> types;
+        for (const SerialMessage& m : relay->outgoing)
+            types.push_back(m.type());
+        return types;
+    }
+
+    FakeSerialDriver driver;
+    ManualClock clock;
+    RelayList relays;
+    OutgoingQueue queue;
+    RecordedFlashEvents events;
+    SimulatedBoard* board = nullptr;
+    SerialPortHandle* port = nullptr;
+    Relay* relay = nullptr;
+};
+
+TEST_F(OutgoingQueueTest, SendsOneMessageAtATimeEachAfterTheAcknowledgementOfThePrevious)
+{
+    queue.enqueue(*relay, message(MT_LED));
+    queue.enqueue(*relay, message(MT_CONFIG_DUMP));
+    queue.enqueue(*relay, message(MT_LOOPTIME));
+
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_FALSE(queue.serviceOutgoingQueues()) << "nothing leaves while the head waits";
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED}));
+
+    queue.acknowledge(*relay, AckMode::Normal);
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_CONFIG_DUMP}));
+    queue.acknowledge(*relay, AckMode::Normal);
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    queue.acknowledge(*relay, AckMode::Normal);
+    EXPECT_FALSE(queue.serviceOutgoingQueues());
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_CONFIG_DUMP, MT_LOOPTIME}));
+    EXPECT_TRUE(relay->outgoing.empty());
+    EXPECT_EQ(board->received()[1].payload.size(), getPayloadSizeFromMessageType(MT_CONFIG_DUMP));
+}
+
+TEST_F(OutgoingQueueTest, TweakLeavesWithoutWaiting)
+{
+    queue.enqueue(*relay, message(MT_TWEAK));
+    queue.enqueue(*relay, message(MT_LED));
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_TRUE(relay->readyToSend);
+    EXPECT_EQ(queuedTypes(), (std::vector<uint16_t>{MT_LED}));
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_TWEAK, MT_LED}));
+}
+
+TEST_F(OutgoingQueueTest, SilentBoardIsGivenUpAfterMoreThanOneSecondAndTheNextMessageLeavesInTheSamePass)
+{
+    LogCapture log;
+    queue.enqueue(*relay, message(MT_LED));
+    queue.enqueue(*relay, message(MT_LOOPTIME));
+    queue.serviceOutgoingQueues();
+
+    clock.advance(1000);
+    EXPECT_FALSE(queue.serviceOutgoingQueues()) << "exactly 1000 ms is not yet a time-out";
+    clock.advance(1);
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_TRUE(log.contains("Skipping ack wait after 1001 ms"));
+    EXPECT_TRUE(log.contains("ttyACM0: Forcing ack for MT_LED"));
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_LOOPTIME}));
+}
+
+TEST_F(OutgoingQueueTest, WallClockSetBackGivesUpTheWaitAtTheNextPass)
+{
+    queue.enqueue(*relay, message(MT_LED));
+    queue.serviceOutgoingQueues();
+    clock.set(clock.nowMs() - 5);
+    queue.serviceOutgoingQueues();
+    EXPECT_TRUE(relay->outgoing.empty());
+}
+
+TEST_F(OutgoingQueueTest, RefusedFlashStartCullsTheFlashAndKeepsLaterMessages)
+{
+    LogCapture log;
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_START, 320));
+    for (uint32_t i = 0; i < 10; ++i)
+        queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, i * 32));
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_FINISH));
+    queue.enqueue(*relay, message(MT_LED));
+    queue.serviceOutgoingQueues();
+
+    queue.rejectHead(*relay);
+    EXPECT_TRUE(log.contains("Culling 12 firmware flash messages from outgoing queue"));
+    EXPECT_EQ(queuedTypes(), (std::vector<uint16_t>{MT_LED}));
+    EXPECT_EQ(events.failures, (std::vector<std::string>{"firmwareNeedsBootloader"}));
+    EXPECT_TRUE(relay->readyToSend);
+}
+
+TEST_F(OutgoingQueueTest, RefusedOrdinaryMessageIsRemovedAndTheNextOneSent)
+{
+    LogCapture log;
+    queue.enqueue(*relay, message(MT_LED));
+    queue.enqueue(*relay, message(MT_LOOPTIME));
+    queue.serviceOutgoingQueues();
+    queue.rejectHead(*relay);
+    EXPECT_FALSE(log.contains("Culling"));
+    EXPECT_TRUE(log.contains("ttyACM0: Received nack for MT_LED"));
+    queue.serviceOutgoingQueues();
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_LOOPTIME}));
+}
+
+TEST_F(OutgoingQueueTest, ForcedAcknowledgementCullsTheFlashMessagesBehindTheHead)
+{
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 0));
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 32));
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_FINISH));
+    queue.enqueue(*relay, message(MT_LED));
+    queue.serviceOutgoingQueues();
+    clock.advance(1500);
+    queue.serviceOutgoingQueues();
+    EXPECT_TRUE(events.progress.empty()) << "a forced acknowledgement reports no progress";
+    EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA, MT_LED}));
+}
+
+TEST_F(OutgoingQueueTest, DataMessagesReportProgressWhenAcknowledgedOrRefused)
+{
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 0));
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 32));
+    queue.serviceOutgoingQueues();
+    queue.acknowledge(*relay, AckMode::Normal);
+    queue.serviceOutgoingQueues();
+    queue.rejectHead(*relay);
+    EXPECT_EQ(events.progress, (std::vector<uint32_t>{0, 32}));
+}
+
+// Answers that arrive while nothing is in flight must not remove a queued message that was never sent.
+TEST_F(OutgoingQueueTest, StrayAnswersDoNotDropUnsentMessages)
+{
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_START));
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA));
+    queue.acknowledge(*relay, AckMode::Normal);
+    queue.rejectHead(*relay);
+    EXPECT_EQ(relay->outgoing.size(), 2u);
+    EXPECT_TRUE(events.failures.empty());
+    EXPECT_TRUE(events.progress.empty());
+    EXPECT_TRUE(relay->readyToSend);
+}
+
+TEST_F(OutgoingQueueTest, RestartingTheTimerExtendsTheWait)
+{
+    queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_START));
+    queue.serviceOutgoingQueues();
+    clock.advance(900);
+    queue.restartAckTimer(*relay);
+    clock.advance(900);
+    queue.serviceOutgoingQueues();
+    EXPECT_FALSE(relay->readyToSend);
+    EXPECT_EQ(relay->outgoing.size(), 1u);
+}
+
+TEST_F(OutgoingQueueTest, MessageForARelayWithoutPortIsDroppedWithAnError)
+{
+    LogCapture log;
+    Relay& orphan = relays.bindRelay("gone", nullptr, nullptr);
+    queue.enqueue(orphan, message(MT_LED));
+    EXPECT_TRUE(queue.serviceOutgoingQueues());
+    EXPECT_TRUE(orphan.outgoing.empty());
+    EXPECT_TRUE(log.contains("gone: Failed to send message of type: MT_LED"));
+}
+
+TEST_F(OutgoingQueueTest, FullQueueRefusesMoreWithAWarning)
+{
+    LogCapture log;
+    const SerialMessage led = message(MT_LED);
+    for (size_t i = 0; i < OutgoingQueue::maxQueuedPerRelay; ++i)
+        relay->outgoing.push_back(led);
+    EXPECT_EQ(queue.freeSlots(*relay), 0u);
+    EXPECT_FALSE(queue.enqueue(*relay, led));
+    EXPECT_EQ(relay->outgoing.size(), OutgoingQueue::maxQueuedPerRelay);
+    EXPECT_TRUE(log.contains("Outgoing queue full"));
+}
+
+} // namespace

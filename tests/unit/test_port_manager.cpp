@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include "device/message_type.h"
+#include "device/port_manager.h"
+#include "simulation/board_frame_codec.h"
+#include "support/fake_serial_driver.h"
+#include "support/log_capture.h"
+
+namespace {
+
+SerialPortInfo usbPort(const std::string& name, int vendor, int product, const std::string& usbProduct)
+{
+    SerialPortInfo info;
+    info.name = name;
+    info.isUsb = true;
+    info.usbVendorId = vendor;
+    info.usbProductId = product;
+    info.usbProduct = usbProduct;
+    return info;
+}
+
+class PortManagerTest : public ::testing::Test {
+protected:
+    PortManagerTest() : ports(driver, relays)
+    {
+        ports.informWebsocketsOfPortAvailability = [this] { ++broadcasts; };
+    }
+
+    FakeSerialDriver driver;
+    RelayList relays;
+    PortManager ports;
+    int broadcasts = 0;
+};
+
+TEST_F(PortManagerTest, ListsOnlyUsbPortsOfTheTwoBoardDevices)
+{
+    SerialPortInfo plain;
+    plain.name = "ttyS0";
+    driver.addPort(plain, nullptr);
+    driver.addPort(usbPort("ttyUSB0", 0x10C4, 0xEA60, "CP2102 bridge"), nullptr);
+    driver.addPort(usbPort("ttyUSB1", 0x10C4, 0xEA61, "other"), nullptr);
+    driver.addPort(usbPort("ttyACM0", 0x0483, 0x5740, ""), nullptr);
+    driver.addPort(usbPort("ttyACM1", 0x0483, 0x5741, "other"), nullptr);
+
+    EXPECT_TRUE(ports.refreshPorts(false));
+    EXPECT_EQ(ports.portListJson(),
+              R"({"ports":[{"name":"ttyUSB0","usbProduct":"CP2102 bridge"},{"name":"ttyACM0","usbProduct":""}]})");
+}
+
+TEST_F(PortManagerTest, EmptyListAndUnchangedRefresh)
+{
+    EXPECT_FALSE(ports.refreshPorts(false));
+    EXPECT_EQ(ports.portListJson(), R"({"ports":[]})");
+    driver.addBoard("ttyACM0", "vantrel");
+    EXPECT_TRUE(ports.refreshPorts(false));
+    EXPECT_FALSE(ports.refreshPorts(false));
+}
+
+TEST_F(PortManagerTest, VerboseRefreshLogsThePortsAndTheHash)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    driver.addPort(usbPort("ttyUSB0", 0x10C4, 0xEA60, ""), nullptr);
+    LogCapture log;
+    ports.refreshPorts(true);
+    EXPECT_TRUE(log.contains("Current ports:"));
+    EXPECT_TRUE(log.contains("\tttyACM0 (vantrel)"));
+    EXPECT_TRUE(log.contains("\tHash: ttyACM0_vantrel_ttyUSB0__"));
+    EXPECT_TRUE(log.contains("availableAfter: ttyACM0_vantrel_ttyUSB0__"));
+}
+
+TEST_F(PortManagerTest, EnumerationFailureEmptiesTheListAndClosesOpenPorts)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    ports.refreshPorts(false);
+    ASSERT_NE(ports.openPort("ttyACM0"), nullptr);
+    LogCapture log;
+    driver.setEnumerationFails(true);
+    EXPECT_TRUE(ports.refreshPorts(false));
+    EXPECT_TRUE(log.contains("sp_list_ports failed: "));
+    EXPECT_TRUE(log.contains("Port has disappeared: ttyACM0"));
+    EXPECT_TRUE(ports.openPorts().empty());
+}
+
+TEST_F(PortManagerTest, OpensOncePerNameAtTheBoardsBaudRate)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    SerialPortHandle* first = ports.openPort("ttyACM0");
+    SerialPortHandle* second = ports.openPort("ttyACM0");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(driver.counters().opens, 1);
+    EXPECT_EQ(driver.counters().baudRateSets, 1);
+    EXPECT_EQ(driver.counters().lastBaudRate, 115200);
+    EXPECT_EQ(driver.counters().xonXoffSets, 1);
+    EXPECT_EQ(ports.findOpenPort("ttyACM0"), first);
+}
+
+TEST_F(PortManagerTest, OpenFailuresAreLoggedAndGiveNoHandle)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    driver.setOpenFails("ttyACM0", true);
+    LogCapture log;
+    EXPECT_EQ(ports.openPort("nosuchport"), nullptr);
+    EXPECT_TRUE(log.contains("Could not find port nosuchport"));
+    EXPECT_EQ(ports.openPort("ttyACM0"), nullptr);
+    EXPECT_TRUE(log.contains("Could not open port ttyACM0 : "));
+    EXPECT_TRUE(ports.openPorts().empty());
+    EXPECT_EQ(driver.liveHandleCount(), 0u) << "a port object that could not be opened is freed";
+}
+
+TEST_F(PortManagerTest, BaudRateFailureKeepsThePortOpen)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    driver.setBaudRateFails("ttyACM0", true);
+    LogCapture log;
+    EXPECT_NE(ports.openPort("ttyACM0"), nullptr);
+    EXPECT_TRUE(log.contains("Could not set baud rate for port ttyACM0 : "));
+    EXPECT_EQ(ports.openPorts().size(), 1u);
+}
+
+TEST_F(PortManagerTest, ClosingDestroysTheRelaysOfThePort)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    SerialPortHandle* port = ports.openPort("ttyACM0");
+    relays.bindRelay("ttyACM0", port, nullptr);
+    LogCapture log;
+    ports.closePort(nullptr);
+    ports.closePort(port);
+    EXPECT_TRUE(log.contains("Closed port ttyACM0"));
+    EXPECT_EQ(relays.size(), 0u);
+    EXPECT_TRUE(ports.openPorts().empty());
+    EXPECT_EQ(driver.liveHandleCount(), 0u);
+}
+
+TEST_F(PortManagerTest, CheckPortFramesWhatTheBoardSendsIntoTheInbox)
+{
+    SimulatedBoard* board = driver.addBoard("ttyACM0", "vantrel");
+    SerialPortHandle* port = ports.openPort("ttyACM0");
+    relays.bindRelay("ttyACM0", port, nullptr);
+    board->setSplitFrames(3);
+    board->sendMessage(MT_ACK, {0});
+    board->sendMessage(MT_LOOPTIME, {1, 2, 3, 4, 5, 6, 7, 8});
+
+    int passes = 0;
+    while (ports.deviceInbox.size() < 2 && passes++ < 50)
+        EXPECT_FALSE(ports.checkPort());
+    ASSERT_EQ(ports.deviceInbox.size(), 2u);
+    EXPECT_EQ(readU16(ports.deviceInbox[0].bytes.data()), MT_ACK);
+    const std::vector<uint8_t>& looptime = ports.deviceInbox[1].bytes;
+    EXPECT_EQ(ports.deviceInbox[1].port, port);
+    EXPECT_EQ(readU16(looptime.data()), MT_LOOPTIME);
+    EXPECT_EQ(readU16(looptime.data() + 2), 12);
+    EXPECT_EQ(looptime[11], 8);
+    ASSERT_GE(looptime.size(), SerialMessage::size);
+    for (size_t i = 12; i < looptime.size(); ++i)
+        EXPECT_EQ(looptime[i], 0) << "no stale byte of an earlier frame at " << i;
+}
+
+TEST_F(PortManagerTest, UnpluggedPortIsClosedAndTheNewListBroadcast)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    driver.addBoard("ttyACM1", "vantrel");
+    ports.refreshPorts(false);
+    SerialPortHandle* port = ports.openPort("ttyACM0");
+    relays.bindRelay("ttyACM0", port, nullptr);
+    relays.bindRelay("ttyACM1", ports.openPort("ttyACM1"), nullptr);
+
+    driver.removePort("ttyACM0");
+    LogCapture log;
+    EXPECT_TRUE(ports.checkPort());
+    EXPECT_TRUE(log.contains("Removing port/relay with failed recv check"));
+    EXPECT_TRUE(log.contains("Closed port ttyACM0"));
+    EXPECT_EQ(broadcasts, 1);
+    EXPECT_EQ(relays.size(), 1u);
+    EXPECT_EQ(relays.findRelayByName("ttyACM0"), nullptr);
+    EXPECT_EQ(ports.portListJson(), R"({"ports":[{"name":"ttyACM1","usbProduct":"vantrel"}]})");
+    EXPECT_FALSE(ports.checkPort());
+}
+
+TEST_F(PortManagerTest, CloseAllPortsClosesEveryOpenPort)
+{
+    driver.addBoard("ttyACM0", "vantrel");
+    driver.addBoard("ttyACM1", "vantrel");
+    ports.openPort("ttyACM0");
+    ports.openPort("ttyACM1");
+    ports.closeAllPorts();
+    EXPECT_TRUE(ports.openPorts().empty());
+    EXPECT_EQ(driver.counters().closes, 2);
+    EXPECT_EQ(driver.liveHandleCount(), 0u);
+}
+
+} // namespace
