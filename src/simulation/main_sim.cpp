@@ -1,0 +1,124 @@
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <libwebsockets.h>
+
+#include "core/clock.h"
+#include "core/command_line.h"
+#include "core/logger.h"
+#include "core/relay_server.h"
+#include "simulation/simulated_serial_driver.h"
+
+namespace {
+
+constexpr int defaultBoardCount = 2;
+constexpr int maxBoardCount = 16;
+
+const char* const simulatorUsageText =
+    "\n"
+    "Usage vantrelRelaySim [-h] [-v] [-n boardCount] [-p port] [-l logThreshold] [-f logFile]\n"
+    "\n"
+    "  Runs the relay with simulated boards instead of USB serial ports.\n"
+    "\n"
+    "  -h displays this message and exits.\n"
+    "\n"
+    "  -v displays version info and exits.\n"
+    "\n"
+    "  -n number of simulated boards, from 0 to 16 (default is 2)\n"
+    "\n"
+    "  -p port to listen on (default is 7681)\n"
+    "\n"
+    "  -s serves https and wss with the built-in certificate\n"
+    "\n"
+    "  logThreshold is a number from 0 to 6\n"
+    "     0 = off\n"
+    "     1 = fatal\n"
+    "     2 = error\n"
+    "     3 = warning\n"
+    "     4 = info\n"
+    "     5 = traffic\n"
+    "     6 = debug\n"
+    "\n"
+    "  If logFile is not given, output will be directed to stdout.\n"
+    "\n";
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onSignal(int) { stopRequested = 1; }
+
+// The -n value: the default when absent, -1 when it is not a whole number within range.
+int readBoardCount(int argc, const char* const* argv)
+{
+    const char* value = findCommandLineOption(argc, argv, "-n");
+    if (value == nullptr)
+        return defaultBoardCount;
+    char* end = nullptr;
+    const long count = std::strtol(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || count < 0 || count > maxBoardCount)
+        return -1;
+    return static_cast<int>(count);
+}
+
+void addBoards(SimulatedSerialDriver& driver, int count)
+{
+    for (int index = 0; index < count; ++index) {
+        SimulatedBoard::Identity identity;
+        // Boards must be told apart by their serial numbers as real ones are.
+        identity.serial[2] += static_cast<uint32_t>(index);
+        const std::string name = "simACM" + std::to_string(index);
+        const std::string product = "vantrel board (simulated " + std::to_string(index + 1) + ")";
+        driver.addBoard(name, product, identity);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLineSettings settings = readCommandLine(argc, argv);
+    if (settings.showUsage) {
+        std::printf("%s", simulatorUsageText);
+        return 0;
+    }
+    if (settings.showVersion) {
+        std::printf("vantrelRelaySim version %d.%d.%d (%s)\n", RelayServer::versionMajor,
+                    RelayServer::versionMinor, RelayServer::versionPatch, VANTREL_BUILD_TIME);
+        return 0;
+    }
+    if (!settings.portValid) {
+        std::printf("Invalid port number. Try a number from 1025 to 65535\n");
+        return 1;
+    }
+    const int boardCount = readBoardCount(argc, argv);
+    if (boardCount < 0) {
+        std::printf("Invalid board count. Try a number from 0 to %d\n", maxBoardCount);
+        return 1;
+    }
+
+    logger.threshold = settings.logThreshold;
+    if (settings.logThresholdValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -l parameter, using 'info'");
+    if (settings.logFileValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -f parameter, using stdout");
+    else if (!settings.logFile.empty())
+        logger.setLogFile(settings.logFile);
+
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+
+    SystemClock clock;
+    SimulatedSerialDriver driver(&clock);
+    addBoards(driver, boardCount);
+    RelayServer server(driver, clock);
+    RelayServerSettings serverSettings;
+    serverSettings.port = settings.port;
+    serverSettings.tls = settings.tls;
+    if (!server.start(serverSettings))
+        return 1;
+    server.run(stopRequested);
+    server.stop();
+    return 0;
+}

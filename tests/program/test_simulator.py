@@ -1,0 +1,185 @@
+"""The relay with simulated boards (vantrelRelaySim, built beside vantrelRelay): options, port list and board
+conversations over the editor's WebSocket."""
+
+import json
+import os
+import sys
+import time
+
+sys.dont_write_bytecode = True
+
+from program_test_runner import run_cases  # noqa: E402
+from relay_process import RelayProcess, Workspace, free_port, run_to_exit  # noqa: E402
+from websocket_client import WebSocketClient  # noqa: E402
+
+PROTOCOL = "vantrel-configurator"
+REPLY_TIMEOUT_S = 10.0
+
+
+def simulator_binary(context):
+    return os.path.join(os.path.dirname(context.binary), "vantrelRelaySim")
+
+
+def simulated_ports(count):
+    return [{"name": f"simACM{index}", "usbProduct": f"vantrel board (simulated {index + 1})"}
+            for index in range(count)]
+
+
+def receive_until(client, predicate, timeout=REPLY_TIMEOUT_S):
+    """Messages (parsed) up to and including the first that satisfies predicate; None if it never came."""
+    deadline = time.monotonic() + timeout
+    seen = []
+    while time.monotonic() < deadline:
+        try:
+            message = json.loads(client.receive_text(timeout=max(deadline - time.monotonic(), 0.01)))
+        except TimeoutError:
+            break
+        seen.append(message)
+        if predicate(message):
+            return seen
+    return None
+
+
+def board_command(client, port, payload):
+    client.send_text(json.dumps({"port": port, "payload": payload}))
+
+
+class SimulatorRun:
+    """A running simulator on a free port with one editor connected, its greeting messages already read."""
+
+    def __init__(self, context, args, workspace):
+        self.port = free_port()
+        self.relay = RelayProcess(simulator_binary(context), ["-p", str(self.port)] + args, workspace.path)
+        self.client = None
+        self.greeting = []
+        if not self.relay.wait_listening(self.port):
+            raise RuntimeError(f"simulator does not listen: {self.relay.stdout()!r}")
+        self.client = WebSocketClient(self.port, PROTOCOL)
+        self.greeting = receive_until(self.client, lambda message: "firmwareFilesList" in message)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.client is not None:
+            self.client.close()
+        self.relay.stop()
+        self.relay.__exit__(*exc)
+
+
+def port_list_case(args, expected_count):
+    def case(context):
+        with Workspace(context.repo_root) as workspace, SimulatorRun(context, args, workspace) as run:
+            ports = [message["ports"] for message in run.greeting or [] if "ports" in message]
+            context.expect_equal(ports, [simulated_ports(expected_count)], "port list sent on connection")
+            context.expect_equal(run.relay.stop(), 0, "exit status after SIGINT")
+            for port in simulated_ports(expected_count):
+                context.expect(f"\t{port['name']} ({port['usbProduct']})" in run.relay.stdout(),
+                               f"port {port['name']} logged among the current ports")
+    return case
+
+
+def version_case(context):
+    with Workspace(context.repo_root) as workspace, SimulatorRun(context, [], workspace) as run:
+        serials = []
+        for port in ("simACM0", "simACM1"):
+            board_command(run.client, port, {"getVersion": {}})
+            replies = receive_until(run.client, lambda message: "requestBootloaderStatus" in message)
+            if not context.expect(replies is not None, f"getVersion on {port} answered in full"):
+                return
+            versions = [message for message in replies if "versionMajor" in message]
+            capabilities = [message for message in replies if "capabilities" in message]
+            if context.expect_equal(len(versions), 1, f"version replies of {port}"):
+                context.expect_equal(versions[0]["portName"], port, "version reply names its port")
+                context.expect_equal(versions[0]["flashsize"], 128, "flash size")
+                context.expect_equal(versions[0]["flags"] & 1, 0, "board runs its application")
+                serials.append(versions[0]["serial"])
+            if context.expect_equal(len(capabilities), 1, f"capability replies of {port}"):
+                context.expect_equal(len(capabilities[0]["capabilities"]["usableNodes"]), 53,
+                                     "every node type usable")
+            context.expect_equal(replies[-1]["requestBootloaderStatus"], 0, "bootloader status")
+        context.expect_equal(len(set(serials)), 2, f"the boards have distinct serials {serials}")
+
+
+def live_value_case(context):
+    with Workspace(context.repo_root) as workspace, SimulatorRun(context, [], workspace) as run:
+        board_command(run.client, "simACM1", {"liveValue": {"id": 7, "flags": 1}})
+        values = []
+        deadline = time.monotonic() + REPLY_TIMEOUT_S
+        while len(set(values)) < 2 and time.monotonic() < deadline:
+            replies = receive_until(run.client, lambda message: "liveValue" in message)
+            if replies is None:
+                break
+            values += [message["liveValue"]["value"] for message in replies
+                       if "liveValue" in message and message["liveValue"]["id"] == 7]
+        context.expect(len(set(values)) >= 2, f"live values of node 7 change over time: {values}")
+
+
+def firmware_case(context):
+    image = bytes((index * 7) & 0xFF for index in range(1000))
+    with Workspace(context.repo_root) as workspace:
+        workspace.write("app.bin", image)
+        with SimulatorRun(context, [], workspace) as run:
+            context.expect_equal([message["firmwareFilesList"] for message in run.greeting or []
+                                  if "firmwareFilesList" in message],
+                                 [[{"name": "app.bin", "size": len(image)}]], "firmware files offered")
+            board_command(run.client, "simACM0", {"getVersion": {}})
+            context.expect(receive_until(run.client, lambda message: "requestBootloaderStatus" in message),
+                           "version known before flashing")
+
+            board_command(run.client, "simACM0", {"write_firmware": {"file": "app.bin"}})
+            refused = receive_until(run.client, lambda message: "firmwareNeedsBootloader" in message)
+            context.expect(refused is not None, "a board in its application refuses the firmware write")
+
+            board_command(run.client, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader",
+                                                                         "usbConfigType": "cdc"}})
+            switched = receive_until(run.client, lambda message: "requestBootloaderStatus" in message)
+            context.expect(switched is not None and switched[-1]["requestBootloaderStatus"] == 1,
+                           f"board switched to its bootloader: {switched}")
+
+            board_command(run.client, "simACM0", {"write_firmware": {"file": "app.bin"}})
+            flashed = receive_until(run.client, lambda message: "romFinish" in message)
+            if not context.expect(flashed is not None, "firmware write finished"):
+                return
+            writes = [message["romWrite"] for message in flashed if "romWrite" in message]
+            verifies = [message["romVerify"] for message in flashed if "romVerify" in message]
+            chunks = (len(image) + 31) // 32
+            context.expect_equal(len(writes), chunks, "one write progress per chunk")
+            context.expect_equal(len(verifies), chunks, "one verified echo per chunk")
+            context.expect(writes and writes[-1] == 100 and verifies and verifies[-1] == 100,
+                           "both progress streams reach 100")
+            context.expect(any("romErase" in message for message in flashed), "erase reported")
+            context.expect(not any(key.startswith("firmware") for message in flashed for key in message),
+                           "no failure reported")
+
+
+def options_case(context):
+    binary = simulator_binary(context)
+    with Workspace(context.repo_root, with_mount_origin=False) as workspace:
+        usage = run_to_exit(binary, ["-h"], workspace.path)
+        context.expect_equal(usage.status, 0, "exit status of -h")
+        context.expect("Usage vantrelRelaySim" in usage.stdout and "-n number of simulated boards" in usage.stdout,
+                       f"own usage text: {usage.stdout!r}")
+        for value in ("17", "-1", "two", ""):
+            result = run_to_exit(binary, ["-n", value, "-p", str(free_port())], workspace.path)
+            context.expect_equal((result.status, result.stdout),
+                                 (1, "Invalid board count. Try a number from 0 to 16\n"), f"-n {value!r}")
+        bad_port = run_to_exit(binary, ["-p", "80"], workspace.path)
+        context.expect_equal((bad_port.status, bad_port.stdout),
+                             (1, "Invalid port number. Try a number from 1025 to 65535\n"), "-p 80")
+        relay_usage = run_to_exit(context.binary, ["-h"], workspace.path)
+        context.expect("-n" not in relay_usage.stdout, "vantrelRelay's usage has no board count")
+
+
+CASES = [
+    ("two simulated boards by default", port_list_case([], 2)),
+    ("board count from -n", port_list_case(["-n", "3"], 3)),
+    ("no boards with -n 0", port_list_case(["-n0"], 0)),
+    ("version requests answered per board", version_case),
+    ("live values change over time", live_value_case),
+    ("firmware write after switching to the bootloader", firmware_case),
+    ("usage text and invalid options", options_case),
+]
+
+if __name__ == "__main__":
+    run_cases(CASES)
