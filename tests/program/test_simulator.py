@@ -48,6 +48,7 @@ class SimulatorRun:
     """A running simulator on a free port with one editor connected, its greeting messages already read."""
 
     def __init__(self, context, args, workspace):
+        self.context = context
         self.port = free_port()
         self.relay = RelayProcess(simulator_binary(context), ["-p", str(self.port)] + args, workspace.path)
         self.client = None
@@ -63,7 +64,9 @@ class SimulatorRun:
     def __exit__(self, *exc):
         if self.client is not None:
             self.client.close()
-        self.relay.stop()
+        self.context.expect_equal(self.relay.stop(), 0, "exit status after SIGINT")
+        # Sanitizer reports and library complaints land here.
+        self.context.expect_equal(self.relay.stderr(), "", "standard error of the simulator")
         self.relay.__exit__(*exc)
 
 
@@ -72,7 +75,7 @@ def port_list_case(args, expected_count):
         with Workspace(context.repo_root) as workspace, SimulatorRun(context, args, workspace) as run:
             ports = [message["ports"] for message in run.greeting or [] if "ports" in message]
             context.expect_equal(ports, [simulated_ports(expected_count)], "port list sent on connection")
-            context.expect_equal(run.relay.stop(), 0, "exit status after SIGINT")
+            run.relay.stop()
             for port in simulated_ports(expected_count):
                 context.expect(f"\t{port['name']} ({port['usbProduct']})" in run.relay.stdout(),
                                f"port {port['name']} logged among the current ports")
