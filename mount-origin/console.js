@@ -209,6 +209,8 @@ function selectBoard(port) {
   setProgress("rom-verify", 0);
   showFirmwareMessage("", false);
   renderBoard();
+  // A board shown for the first time introduces itself, so its facts and node types are there at once.
+  if (port && !boardState(port).version) sendToBoard(BOARD_COMMANDS.getVersion());
 }
 
 function renderBoard() {
