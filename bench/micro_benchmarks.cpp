@@ -1,0 +1,488 @@
+// Micro-benchmarks of the relay's hot paths. Comparisons (our writer against the JSON library's, a whole addNode
+// command against its parse alone) time both sides in the same iteration, in CPU time of this thread so that
+// other work on a busy machine counts against neither; each reports the two per-call times and their ratio.
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <time.h>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <json/json.h>
+
+#include "conversion/feature_conversion.h"
+#include "conversion/node_conversion.h"
+#include "conversion/node_record_header.h"
+#include "core/clock.h"
+#include "core/logger.h"
+#include "device/frame.h"
+#include "device/frame_parser.h"
+#include "device/message_type.h"
+#include "device/outgoing_queue.h"
+#include "device/port_manager.h"
+#include "device/relay.h"
+#include "firmware/firmware_flasher.h"
+#include "json/compact_json_writer.h"
+#include "simulation/simulated_serial_driver.h"
+#include "web/command_handler.h"
+#include "web/connection.h"
+#include "web/sessions.h"
+
+namespace {
+
+double threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// Times `rounds` calls of first and of second within one benchmark iteration; reports the mean time of one call of
+// each (in ns) and second / first.
+template <typename First, typename Second>
+void compareInSameRun(benchmark::State& state, int rounds, const char* firstName, First first, const char* secondName,
+                      Second second)
+{
+    double firstNs = 0;
+    double secondNs = 0;
+    for (auto _ : state) {
+        const double t0 = threadCpuNs();
+        for (int i = 0; i < rounds; ++i)
+            first();
+        const double t1 = threadCpuNs();
+        for (int i = 0; i < rounds; ++i)
+            second();
+        const double t2 = threadCpuNs();
+        firstNs += t1 - t0;
+        secondNs += t2 - t1;
+    }
+    const double calls = static_cast<double>(state.iterations()) * rounds;
+    state.counters[std::string(firstName) + "_ns"] = firstNs / calls;
+    state.counters[std::string(secondName) + "_ns"] = secondNs / calls;
+    state.counters["ratio"] = firstNs > 0 ? secondNs / firstNs : 0;
+}
+
+// --- Serial frames -----------------------------------------------------------------------------------------------
+
+std::vector<uint8_t> frameOf(uint16_t type, uint16_t length, uint8_t fill)
+{
+    SerialMessage message;
+    message.setType(type);
+    message.setLength(length);
+    for (size_t i = 4; i < length && i < SerialMessage::size; ++i)
+        message.bytes[i] = static_cast<uint8_t>(fill + i);
+    const FrameChecksum checksum = computeFrameChecksum(message.bytes, length);
+    std::vector<uint8_t> frame(framePreamble, framePreamble + 2);
+    frame.insert(frame.end(), message.bytes, message.bytes + length);
+    frame.push_back(checksum.first);
+    frame.push_back(checksum.second);
+    return frame;
+}
+
+size_t completedMessages(const std::vector<uint8_t>& stream)
+{
+    FrameParser parser;
+    size_t completed = 0;
+    for (uint8_t byte : stream)
+        completed += processSerialByte(parser, byte) != MT_NONE;
+    return completed;
+}
+
+// Every received message type once (dynamic ones at a short and a long length), with a few stray bytes between
+// frames as after a board reset. Only frames that the parser completes on their own are kept, so the stream is
+// known to yield exactly `frames` messages.
+struct MixedStream {
+    std::vector<uint8_t> bytes;
+    size_t frames = 0;
+};
+
+MixedStream mixedFrameStream()
+{
+    MixedStream stream;
+    const uint8_t stray[] = {0x00, 0x55, 0x13};
+    for (uint16_t type = 1; type < MT_MAX; ++type) {
+        if (!isReceivedMessageType(type))
+            continue;
+        const bool dynamic = isDynamicMessageType(type);
+        const uint16_t fixedLength = static_cast<uint16_t>(getPayloadSizeFromMessageType(type) + 4);
+        const uint16_t lengths[2] = {dynamic ? static_cast<uint16_t>(4 + 8) : fixedLength,
+                                     static_cast<uint16_t>(SerialMessage::size)};
+        for (size_t i = 0; i < (dynamic ? 2u : 1u); ++i) {
+            const uint16_t length = lengths[i];
+            const std::vector<uint8_t> frame = frameOf(type, length, static_cast<uint8_t>(type));
+            if (completedMessages(frame) != 1)
+                continue;
+            stream.bytes.insert(stream.bytes.end(), frame.begin(), frame.end());
+            stream.bytes.insert(stream.bytes.end(), stray, stray + (type % 4 == 0 ? sizeof stray : 0));
+            ++stream.frames;
+        }
+    }
+    return stream;
+}
+
+void benchProcessSerialByte(benchmark::State& state)
+{
+    const MixedStream stream = mixedFrameStream();
+    if (stream.frames == 0 || completedMessages(stream.bytes) != stream.frames) {
+        state.SkipWithError("the mixed frame stream does not parse back into its frames");
+        return;
+    }
+    FrameParser parser;
+    size_t completed = 0;
+    for (auto _ : state) {
+        for (uint8_t byte : stream.bytes)
+            completed += processSerialByte(parser, byte) != MT_NONE;
+        benchmark::DoNotOptimize(completed);
+    }
+    if (completed != stream.frames * static_cast<size_t>(state.iterations()))
+        state.SkipWithError("frames were lost while parsing");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.bytes.size()));
+    state.counters["frames"] = static_cast<double>(stream.frames);
+}
+
+// A port that takes every byte at once and keeps only a count, so that writeFrame alone is measured.
+class CountingDriver : public SerialDriver {
+public:
+    size_t bytesWritten = 0;
+
+    bool listPorts(std::vector<SerialPortInfo>&) override { return true; }
+    SerialPortHandle* findPort(const std::string&) override { return nullptr; }
+    bool open(SerialPortHandle*) override { return true; }
+    bool setBaudRate(SerialPortHandle*, int) override { return true; }
+    bool disableXonXoff(SerialPortHandle*) override { return true; }
+    int inputWaiting(SerialPortHandle*) override { return 0; }
+    int readNonBlocking(SerialPortHandle*, uint8_t*, size_t) override { return 0; }
+    int writeBlocking(SerialPortHandle*, const uint8_t* data, size_t count, unsigned) override
+    {
+        benchmark::DoNotOptimize(data);
+        bytesWritten += count;
+        return static_cast<int>(count);
+    }
+    bool close(SerialPortHandle*) override { return true; }
+    void freePort(SerialPortHandle*) override {}
+    std::string portName(SerialPortHandle*) override { return "counting"; }
+    std::string lastError() override { return ""; }
+    std::string libraryVersion() override { return "counting"; }
+};
+
+void benchWriteFrame(benchmark::State& state, uint16_t type)
+{
+    CountingDriver driver;
+    // Never dereferenced by writeFrame or by the counting driver; only told apart from "no port".
+    alignas(8) static char portToken[8];
+    SerialPortHandle* port = reinterpret_cast<SerialPortHandle*>(portToken);
+    SerialMessage message;
+    message.setType(type);
+    for (auto _ : state) {
+        writeFrame(driver, port, message);
+        benchmark::DoNotOptimize(message.bytes);
+    }
+    const size_t frameBytes = getPayloadSizeFromMessageType(type) + 4 + 4;
+    if (driver.bytesWritten != frameBytes * static_cast<size_t>(state.iterations()))
+        state.SkipWithError("writeFrame did not write whole frames");
+    state.SetBytesProcessed(static_cast<int64_t>(driver.bytesWritten));
+}
+
+// --- Node and feature records ------------------------------------------------------------------------------------
+
+// Encoders leave the length field to writeFrame; a board's answer carries it.
+void setReceivedLength(SerialMessage& record)
+{
+    record.setLength(static_cast<uint16_t>(getPayloadSizeFromMessageType(record.type()) + 4));
+}
+
+// A record with every field at the value a freshly placed node has, and the JSON node the board's export of it
+// gives: the usual inputs of both directions.
+struct NodeSample {
+    SerialMessage record;
+    Json::Value decoded;
+};
+
+NodeSample nodeSample(const NodeConversion& conversion)
+{
+    NodeSample sample;
+    NodeRecordHeader header;
+    header.id = 17;
+    header.x = 120;
+    header.y = -40;
+    header.writeTo(sample.record);
+    conversion.encodeFromJson(Json::Value(), sample.record);
+    setReceivedLength(sample.record);
+    conversion.decodeToJson(sample.decoded, sample.record.bytes, SerialMessage::size);
+    return sample;
+}
+
+void benchNodeEncode(benchmark::State& state, const NodeConversion* conversion)
+{
+    const NodeSample sample = nodeSample(*conversion);
+    const Json::Value& properties = sample.decoded["properties"];
+    if (!properties.isObject()) {
+        state.SkipWithError("the sample record does not decode into properties");
+        return;
+    }
+    for (auto _ : state) {
+        SerialMessage record;
+        conversion->encodeFromJson(properties, record);
+        benchmark::DoNotOptimize(record.bytes);
+    }
+}
+
+void benchNodeDecode(benchmark::State& state, const NodeConversion* conversion)
+{
+    const NodeSample sample = nodeSample(*conversion);
+    Json::Value node;
+    for (auto _ : state) {
+        conversion->decodeToJson(node, sample.record.bytes, SerialMessage::size);
+        benchmark::DoNotOptimize(node);
+    }
+    if (!node["properties"].isObject() || node.isMember("missingPropertiesFoundOnly"))
+        state.SkipWithError("the record was not decoded in full");
+}
+
+struct FeatureSample {
+    SerialMessage record;
+    Json::Value decoded;
+};
+
+FeatureSample featureSample(const FeatureConversion& conversion)
+{
+    FeatureSample sample;
+    Json::Value feature(Json::objectValue);
+    feature["feature"] = conversion.name;
+    conversion.encodeFromJson(feature, sample.record);
+    setReceivedLength(sample.record);
+    conversion.decodeToJson(sample.decoded, sample.record.bytes, SerialMessage::size);
+    return sample;
+}
+
+void benchFeatureEncode(benchmark::State& state, const FeatureConversion* conversion)
+{
+    const FeatureSample sample = featureSample(*conversion);
+    if (sample.decoded.size() < 2) {
+        state.SkipWithError("the sample record does not decode into fields");
+        return;
+    }
+    for (auto _ : state) {
+        SerialMessage record;
+        conversion->encodeFromJson(sample.decoded, record);
+        benchmark::DoNotOptimize(record.bytes);
+    }
+}
+
+void benchFeatureDecode(benchmark::State& state, const FeatureConversion* conversion)
+{
+    const FeatureSample sample = featureSample(*conversion);
+    Json::Value out;
+    for (auto _ : state) {
+        conversion->decodeToJson(out, sample.record.bytes, SerialMessage::size);
+        benchmark::DoNotOptimize(out);
+    }
+    if (out.size() < 2 || out.isMember("missingPropertiesFoundOnly"))
+        state.SkipWithError("the record was not decoded in full");
+}
+
+// --- JSON text of replies ----------------------------------------------------------------------------------------
+
+Json::Value parsed(const std::string& text)
+{
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+        std::fprintf(stderr, "bad sample reply %s: %s\n", text.c_str(), errors.c_str());
+        std::exit(1);
+    }
+    return value;
+}
+
+// Replies as the editor receives them most often: live values, flash progress, versions, exported nodes.
+std::vector<std::pair<const char*, Json::Value>> typicalReplies(const NodeConversionRegistry& nodes)
+{
+    std::vector<std::pair<const char*, Json::Value>> replies = {
+        {"liveValue", parsed(R"({"port":"/dev/ttyACM0","liveValue":{"id":12,"type":2,"value":0.375}})")},
+        {"romVerify", parsed(R"({"port":"/dev/ttyACM0","romVerify":41.25})")},
+        {"version", parsed(R"({"port":"/dev/ttyACM0","versionMajor":1,"versionMinor":4,"versionPatch":2,)"
+                           R"("flags":3,"idcode":1049617,"serial":"3A0027001851373234363837","flashsize":512})")},
+    };
+    for (const auto& conversion : nodes.conversions()) {
+        if (conversion->name == "pid") {
+            Json::Value reply(Json::objectValue);
+            reply["port"] = "/dev/ttyACM0";
+            reply["exportNode"] = nodeSample(*conversion).decoded;
+            replies.emplace_back("exportNode_pid", reply);
+        }
+    }
+    return replies;
+}
+
+void benchWriterAgainstLibrary(benchmark::State& state, const Json::Value* value)
+{
+    Json::StreamWriterBuilder library;
+    library["indentation"] = "";
+    std::string ours;
+    std::string theirs;
+    compareInSameRun(
+        state, 64, "jsoncpp", [&] { theirs = Json::writeString(library, *value); }, "compact",
+        [&] { ours = CompactJsonWriter().write(*value); });
+    state.counters["bytes"] = static_cast<double>(ours.size());
+}
+
+void benchRealAgainstLibrary(benchmark::State& state)
+{
+    const double reals[] = {0.375, 41.25, -3.14159265358979, 1234.5678, 1e-7, 100.0, -0.01, 6.02214076e23};
+    Json::StreamWriterBuilder library;
+    library["indentation"] = "";
+    std::string text;
+    compareInSameRun(
+        state, 8, "jsoncpp",
+        [&] {
+            for (double x : reals)
+                text = Json::writeString(library, Json::Value(x));
+        },
+        "formatJsonReal",
+        [&] {
+            for (double x : reals)
+                text = formatJsonReal(x);
+        });
+    benchmark::DoNotOptimize(text);
+}
+
+// --- A whole editor command --------------------------------------------------------------------------------------
+
+// The relay's command path without sockets: one port that swallows writes (nothing is sent while benchmarking,
+// messages only queue), the real sessions, command handler and converters.
+class CommandPath : private SessionEvents {
+public:
+    CommandPath()
+        : sessions(*this), ports(driver, relays), queue(driver, clock, relays),
+          flasher(queue, [](Relay&, const Json::Value&) {}),
+          commands(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher)
+    {
+        driver.addPort(SimulatedSerialDriver::boardPortInfo("ttyACM0", "bench"), nullptr);
+        nodeConversions.registerNodeConversions();
+        featureConversions.registerFeatureConversions();
+        sessions.established(editor, nullptr);
+    }
+    ~CommandPath() override
+    {
+        sessions.closed(editor);
+        ports.closeAllPorts();
+    }
+
+    void receive(const std::string& text) { sessions.received(editor, text.data(), text.size(), true); }
+    // Messages queued for the board since the last call.
+    size_t takeQueued()
+    {
+        Relay* relay = relays.findRelayByName("ttyACM0");
+        if (relay == nullptr)
+            return 0;
+        const size_t count = relay->outgoing.size();
+        relay->outgoing.clear();
+        return count;
+    }
+
+private:
+    void onConnectionEstablished(Connection&) override {}
+    void onConnectionClosed(Connection& connection) override { relays.destroyRelaysOfConnection(&connection); }
+    void onWebCommand(Connection& connection, const Json::Value& command) override
+    {
+        commands.handleWebCommand(connection, command);
+    }
+
+    SystemClock clock;
+    SimulatedSerialDriver driver;
+    RelayList relays;
+    Sessions sessions;
+    PortManager ports;
+    OutgoingQueue queue;
+    NodeConversionRegistry nodeConversions;
+    FeatureConversionRegistry featureConversions;
+    FirmwareFlasher flasher;
+    CommandHandler commands;
+    Connection editor{};
+};
+
+void benchAddNodeAgainstParse(benchmark::State& state, const NodeConversion* pid)
+{
+    // The node as the editor sends it: its properties are those of a freshly placed node.
+    Json::Value command(Json::objectValue);
+    command["port"] = "ttyACM0";
+    Json::Value& node = command["payload"]["addNode"];
+    node["id"] = 42;
+    node["type"] = pid->name;
+    node["editorPos"]["x"] = 310;
+    node["editorPos"]["y"] = -85;
+    node["properties"] = nodeSample(*pid).decoded["properties"];
+    const std::string text = CompactJsonWriter().write(command);
+    CommandPath path;
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    size_t queued = 0;
+    compareInSameRun(
+        state, 32, "parse",
+        [&] { reader->parse(text.data(), text.data() + text.size(), &value, &errors); }, "addNode",
+        [&] {
+            path.receive(text);
+            queued += path.takeQueued();
+        });
+    const double commands = static_cast<double>(state.iterations()) * 32;
+    if (static_cast<double>(queued) != commands)
+        state.SkipWithError("not every addNode command queued one message for the board");
+}
+
+void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConversionRegistry& features,
+                        const std::vector<std::pair<const char*, Json::Value>>& replies)
+{
+    benchmark::RegisterBenchmark("processSerialByte/mixed_frames", benchProcessSerialByte);
+    benchmark::RegisterBenchmark("writeFrame/ack", benchWriteFrame, static_cast<uint16_t>(MT_ACK));
+    benchmark::RegisterBenchmark("writeFrame/rom_write_data", benchWriteFrame,
+                                 static_cast<uint16_t>(MT_BOOTLOADER_ROM_WRITE_DATA));
+    benchmark::RegisterBenchmark("formatJsonReal_vs_jsoncpp/8_reals", benchRealAgainstLibrary);
+    for (const auto& reply : replies)
+        benchmark::RegisterBenchmark((std::string("CompactJsonWriter_vs_jsoncpp/") + reply.first).c_str(),
+                                     benchWriterAgainstLibrary, &reply.second);
+    for (const auto& conversion : nodes.conversions()) {
+        // Two node types share an editor name, so the node type number completes it.
+        const std::string name = conversion->name + "/" + std::to_string(conversion->nodeType);
+        benchmark::RegisterBenchmark(("encodeNode/" + name).c_str(), benchNodeEncode, conversion.get());
+        benchmark::RegisterBenchmark(("decodeNode/" + name).c_str(), benchNodeDecode, conversion.get());
+    }
+    for (const auto& conversion : features.conversions()) {
+        benchmark::RegisterBenchmark(("encodeFeature/" + conversion->name).c_str(), benchFeatureEncode,
+                                     conversion.get());
+        benchmark::RegisterBenchmark(("decodeFeature/" + conversion->name).c_str(), benchFeatureDecode,
+                                     conversion.get());
+    }
+    for (const auto& conversion : nodes.conversions()) {
+        if (conversion->name == "pid")
+            benchmark::RegisterBenchmark("handleWebCommand_vs_parse/addNode_pid", benchAddNodeAgainstParse,
+                                         conversion.get());
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Warnings about the benchmark's own inputs would be measured along with the work; errors still show.
+    logger.threshold = static_cast<int>(LogLevel::ERROR);
+    NodeConversionRegistry nodes;
+    nodes.registerNodeConversions();
+    FeatureConversionRegistry features;
+    features.registerFeatureConversions();
+    const std::vector<std::pair<const char*, Json::Value>> replies = typicalReplies(nodes);
+
+    registerBenchmarks(nodes, features, replies);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
