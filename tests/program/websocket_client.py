@@ -51,7 +51,7 @@ def encode_client_frame(opcode, payload, final=True):
 
 
 class WebSocketClient:
-    def __init__(self, port, protocol, tls=False, timeout=5.0):
+    def __init__(self, port, protocol, tls=False, timeout=5.0, path="/"):
         raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         self.sock = insecure_tls_context().wrap_socket(raw) if tls else raw
         self.sock.settimeout(timeout)
@@ -59,7 +59,7 @@ class WebSocketClient:
         self.response_headers = {}
         self.status_line = ""
         try:
-            self._handshake(port, protocol)
+            self._handshake(port, protocol, path)
         except Exception:
             self.sock.close()
             raise
@@ -70,15 +70,16 @@ class WebSocketClient:
     def __exit__(self, *exc):
         self.sock.close()
 
-    def _handshake(self, port, protocol):
+    def _handshake(self, port, protocol, path):
         key = base64.b64encode(os.urandom(16)).decode()
-        request = (f"GET / HTTP/1.1\r\n"
+        protocol_line = f"Sec-WebSocket-Protocol: {protocol}\r\n" if protocol is not None else ""
+        request = (f"GET {path} HTTP/1.1\r\n"
                    f"Host: localhost:{port}\r\n"
                    f"Upgrade: websocket\r\n"
                    f"Connection: Upgrade\r\n"
                    f"Sec-WebSocket-Key: {key}\r\n"
                    f"Sec-WebSocket-Version: 13\r\n"
-                   f"Sec-WebSocket-Protocol: {protocol}\r\n"
+                   f"{protocol_line}"
                    f"\r\n")
         self.sock.sendall(request.encode())
         while b"\r\n\r\n" not in self._buffer:
