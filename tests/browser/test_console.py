@@ -1,5 +1,6 @@
 """The relay console in headless Chromium against vantrelRelaySim: boards listed, a version shown, a node added and
-exported, a refused and a complete firmware write, a reload that reconnects; saves a screenshot.
+exported, a refused and a complete firmware write, a reload that reconnects; saves a screenshot. Then the page
+over https with -s.
 
 Run as `python3 test_console.py <vantrelRelay binary> <repository root>`; the simulator lies beside the relay and
 Chromium is found on the PATH (or in the CHROMIUM environment variable). The screenshot goes to the file named
@@ -25,14 +26,17 @@ from websocket_client import WebSocketClient  # noqa: E402
 
 WAIT_S = 15.0
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1400,1000"]
+                  "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1400,1000",
+                  # The relay's built-in certificate is self-signed.
+                  "--ignore-certificate-errors"]
 
 
 class Browser:
     """Headless Chromium driven over its DevTools WebSocket; killed when the `with` block ends."""
 
     def __init__(self):
-        self._profile = tempfile.TemporaryDirectory(prefix="vantrel-browser-profile-")
+        # Chromium's helper processes may still be writing the profile while it is removed.
+        self._profile = tempfile.TemporaryDirectory(prefix="vantrel-browser-profile-", ignore_cleanup_errors=True)
         self.debug_port = free_port()
         executable = os.environ.get("CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
         if executable is None:
@@ -63,8 +67,13 @@ class Browser:
 
     def __exit__(self, *exc):
         self.client.close()
-        self.process.kill()
-        self.process.wait(timeout=WAIT_S)
+        # SIGTERM lets Chromium end its helper processes; SIGKILL only when it does not end in time.
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=WAIT_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=WAIT_S)
         self._profile.cleanup()
 
     def call(self, method, **params):
@@ -168,7 +177,22 @@ def console_case(context):
             context.expect_equal(relay.stop(), 0, "simulator exit status after SIGINT")
 
 
-CASES = [("console on simulated boards", console_case)]
+def secure_case(context):
+    relay_port = free_port()
+    simulator = os.path.join(os.path.dirname(context.binary), "vantrelRelaySim")
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(simulator, ["-p", str(relay_port), "-s"], workspace.path) as relay, Browser() as browser:
+            if not context.expect(relay.wait_listening(relay_port), f"simulator listens: {relay.stdout()!r}"):
+                return
+            browser.call("Page.navigate", url=f"https://127.0.0.1:{relay_port}/")
+            context.expect(browser.wait_for(CONNECTED), "the page served over https connects over wss")
+            context.expect(browser.wait_for(BOTH_BOARDS), "both simulated boards listed")
+            context.expect(browser.wait_for("document.getElementById('board-version').textContent === '1.4.2'"),
+                           "version of the first board shown")
+            context.expect_equal(relay.stop(), 0, "simulator exit status after SIGINT")
+
+
+CASES = [("console on simulated boards", console_case), ("console over https with -s", secure_case)]
 
 if __name__ == "__main__":
     run_cases(CASES)
