@@ -140,11 +140,6 @@ function handleMessage(message) {
     const types = (message.configDump.nodes || []).map((node) => node.type);
     board.answer = `configuration holds ${types.length} node(s)${types.length ? ": " + types.join(", ") : ""}`;
   }
-  if (message.exportConfig) {
-    board.nodes.clear();
-    board.features.clear();
-    board.exportSummary = "Export running…";
-  }
   if (message.exportNode) board.nodes.set(String(message.exportNode.id), message.exportNode);
   if (message.exportFeature) board.features.set(String(message.exportFeature.feature), message.exportFeature);
   if (message.exportCommit) board.exportSummary = `Export complete: the board reports ${message.exportCommit.nodeCount} node(s).`;
@@ -320,6 +315,7 @@ function wire() {
         const board = boardState(state.selected);
         board.nodes.clear();
         board.features.clear();
+        board.exportSummary = "Export running…";
         renderBoard();
       }
       sendToBoard(BOARD_COMMANDS[command]());
