@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 bool twoDecimalReals = true;
@@ -59,7 +60,10 @@ void appendReal(std::string& out, double x)
         return;
 
     char text[32];
-    const int written = std::snprintf(text, sizeof text, "%#.16g", x);
+    int written = std::snprintf(text, sizeof text, "%#.16g", x);
+    // Within 1e-15 of the largest double, 16 digits round beyond it and would read back as an overflow.
+    if (std::isinf(std::strtod(text, nullptr)))
+        written = std::snprintf(text, sizeof text, "%#.17g", x);
     size_t size = written > 0 ? static_cast<size_t>(written) : 0;
     if (size > 0 && text[size - 1] == '0') {
         // Trim a run of trailing zeros after the decimal point down to one; exponent forms stay as they are.
