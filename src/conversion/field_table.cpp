@@ -161,7 +161,8 @@ bool decodeFieldTable(const FieldTable& table, const uint8_t* record, FieldReade
         const uint8_t* at = record + spec.offset;
         if (shouldWrite(spec, at)) {
             Json::Value& target = place == KeyPlace::Properties ? node["properties"] : node;
-            target[spec.key] = fieldToJson(spec, at);
+            // Keys are literals of static tables, so the JSON tree need not copy them.
+            target[Json::StaticString(spec.key)] = fieldToJson(spec, at);
         }
         if (spec.then != nullptr)
             spec.then(record, node);

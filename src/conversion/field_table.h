@@ -56,7 +56,7 @@ constexpr Condition ifAtLeast(double value) { return {Rule::IfAtLeast, value}; }
 using FieldWriter = void (*)(const uint8_t* record, Json::Value& node);
 
 struct FieldSpec {
-    const char* key;         // read by the encoder and written by the decoder
+    const char* key;         // read by the encoder and written by the decoder; a literal that lives forever
     int offset;              // from the start of the record
     field::Kind kind;
     double defaultValue;     // stored when the key is absent or of the wrong kind
