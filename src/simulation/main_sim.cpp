@@ -1,13 +1,10 @@
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include <libwebsockets.h>
-
 #include "core/clock.h"
 #include "core/command_line.h"
-#include "core/logger.h"
+#include "core/relay_program.h"
 #include "core/relay_server.h"
 #include "simulation/simulated_serial_driver.h"
 
@@ -43,10 +40,6 @@ const char* const simulatorUsageText =
     "\n"
     "  If logFile is not given, output will be directed to stdout.\n"
     "\n";
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void onSignal(int) { stopRequested = 1; }
 
 // The -n value: the default when absent, -1 when it is not a whole number within range.
 int readBoardCount(int argc, const char* const* argv)
@@ -97,28 +90,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    logger.threshold = settings.logThreshold;
-    if (settings.logThresholdValueMissing)
-        logger.log(LogLevel::WARNING, "No value given for -l parameter, using 'info'");
-    if (settings.logFileValueMissing)
-        logger.log(LogLevel::WARNING, "No value given for -f parameter, using stdout");
-    else if (!settings.logFile.empty())
-        logger.setLogFile(settings.logFile);
-
-    std::signal(SIGTERM, onSignal);
-    std::signal(SIGINT, onSignal);
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
-
     SystemClock clock;
     SimulatedSerialDriver driver(&clock);
     addBoards(driver, boardCount);
-    RelayServer server(driver, clock);
-    RelayServerSettings serverSettings;
-    serverSettings.port = settings.port;
-    serverSettings.tls = settings.tls;
-    if (!server.start(serverSettings))
-        return 1;
-    server.run(stopRequested);
-    server.stop();
-    return 0;
+    return serveUntilStopped(settings, driver, clock);
 }
