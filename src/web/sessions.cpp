@@ -167,6 +167,13 @@ void Sessions::handleCompleteText(Connection& connection, ConnectionState& state
     Json::Value command;
     std::string errors;
     if (parse(state.accumulator, command, errors)) {
+        // Earlier unfinished text (an open string, say) can swallow a whole command into a value that is no
+        // command at all; the message alone is then what the editor meant.
+        Json::Value alone;
+        std::string ignored;
+        if (!command.isObject() && state.messageStart > 0 &&
+            parse(state.accumulator.substr(state.messageStart), alone, ignored) && alone.isObject())
+            command = std::move(alone);
         state.accumulator.clear();
         events.onWebCommand(connection, command);
         return;

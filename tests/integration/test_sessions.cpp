@@ -165,6 +165,9 @@ TEST(Sessions, MalformedTextDoesNotBlockTheNextCommand)
     // An incomplete text is dropped when a message arrives that stands on its own.
     editor->sendText(R"({"port":)");
     EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
+    // Also when joining would read the command into an unfinished string.
+    editor->sendText(R"("ab)");
+    EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply);
 }
 
 TEST(Sessions, DeepNestingAndOverlongTextAreDiscardedSafely)
