@@ -56,34 +56,34 @@ Json::Value textAt(const uint8_t* at)
     return std::string(reinterpret_cast<const char*>(at), length);
 }
 
-void encodeField(const FieldSpec& spec, const Json::Value& object, uint8_t* record)
+void encodeField(const FieldSpec& row, const Json::Value& object, uint8_t* record)
 {
-    uint8_t* at = record + spec.offset;
-    switch (spec.kind) {
+    uint8_t* at = record + row.offset;
+    switch (row.kind) {
     case U8:
-        *at = static_cast<uint8_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue)));
+        *at = static_cast<uint8_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue)));
         break;
     case U16:
-        writeU16(at, static_cast<uint16_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue))));
+        writeU16(at, static_cast<uint16_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue))));
         break;
     case U32:
     case I32:
-        writeU32(at, static_cast<uint32_t>(getIntProperty(object, spec.key, static_cast<int32_t>(spec.defaultValue))));
+        writeU32(at, static_cast<uint32_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue))));
         break;
     case U64:
-        writeU64(at, getUnsignedProperty(object, spec.key, static_cast<uint64_t>(spec.defaultValue)));
+        writeU64(at, getUnsignedProperty(object, row.key, static_cast<uint64_t>(row.defaultValue)));
         break;
     case F32:
-        writeF32(at, toF32(getFloatProperty(object, spec.key, spec.defaultValue)));
+        writeF32(at, toF32(getFloatProperty(object, row.key, row.defaultValue)));
         break;
     case Source:
-        encodeSourceOrValue(object, spec.key, spec.defaultValue, at);
+        encodeSourceOrValue(object, row.key, row.defaultValue, at);
         break;
     case Coordinate:
-        encodeCoordinate(object, spec.key, at);
+        encodeCoordinate(object, row.key, at);
         break;
     case Text24:
-        encodeText(object, spec.key, at);
+        encodeText(object, row.key, at);
         break;
     }
 }
@@ -94,9 +94,9 @@ bool isFloatLike(Kind kind)
 }
 
 // The field's value as the conditions compare it.
-double comparableValue(const FieldSpec& spec, const uint8_t* at)
+double comparableValue(const FieldSpec& row, const uint8_t* at)
 {
-    switch (spec.kind) {
+    switch (row.kind) {
     case U8: return at[0];
     case U16: return readU16(at);
     case U32: return readU32(at);
@@ -110,15 +110,15 @@ double comparableValue(const FieldSpec& spec, const uint8_t* at)
     return 0.0;
 }
 
-bool shouldWrite(const FieldSpec& spec, const uint8_t* at)
+bool shouldWrite(const FieldSpec& row, const uint8_t* at)
 {
-    if (spec.decode.rule == Rule::Always)
+    if (row.decode.rule == Rule::Always)
         return true;
-    if (spec.decode.rule == Rule::TakenOnly)
+    if (row.decode.rule == Rule::TakenOnly)
         return false;
-    const double value = comparableValue(spec, at);
-    const double limit = isFloatLike(spec.kind) ? static_cast<double>(toF32(spec.decode.value)) : spec.decode.value;
-    switch (spec.decode.rule) {
+    const double value = comparableValue(row, at);
+    const double limit = isFloatLike(row.kind) ? static_cast<double>(toF32(row.decode.value)) : row.decode.value;
+    switch (row.decode.rule) {
     case Rule::UnlessEqual: return value != limit;
     case Rule::IfLessThan: return value < limit;
     case Rule::IfAtLeast: return value >= limit;
@@ -126,9 +126,9 @@ bool shouldWrite(const FieldSpec& spec, const uint8_t* at)
     }
 }
 
-Json::Value fieldToJson(const FieldSpec& spec, const uint8_t* at)
+Json::Value fieldToJson(const FieldSpec& row, const uint8_t* at)
 {
-    switch (spec.kind) {
+    switch (row.kind) {
     case U8: return Json::UInt(at[0]);
     case U16: return Json::UInt(readU16(at));
     case U32: return Json::UInt(readU32(at));
@@ -146,26 +146,26 @@ Json::Value fieldToJson(const FieldSpec& spec, const uint8_t* at)
 
 void encodeFieldTable(const FieldTable& table, const Json::Value& object, uint8_t* record)
 {
-    for (const FieldSpec& spec : table)
-        encodeField(spec, object, record);
+    for (const FieldSpec& row : table)
+        encodeField(row, object, record);
 }
 
 bool decodeFieldTable(const FieldTable& table, const uint8_t* record, FieldReader& reader, Json::Value& node,
                       const char* structName, KeyPlace place)
 {
-    for (const FieldSpec& spec : table) {
-        if (!reader.take(width(spec.kind))) {
-            reportMissingField(node, structName, spec.label, reader);
+    for (const FieldSpec& row : table) {
+        if (!reader.take(width(row.kind))) {
+            reportMissingField(node, structName, row.label, reader);
             return false;
         }
-        const uint8_t* at = record + spec.offset;
-        if (shouldWrite(spec, at)) {
+        const uint8_t* at = record + row.offset;
+        if (shouldWrite(row, at)) {
             Json::Value& target = place == KeyPlace::Properties ? node["properties"] : node;
             // Keys are literals of static tables, so the JSON tree need not copy them.
-            target[Json::StaticString(spec.key)] = fieldToJson(spec, at);
+            target[Json::StaticString(row.key)] = fieldToJson(row, at);
         }
-        if (spec.then != nullptr)
-            spec.then(record, node);
+        if (row.then != nullptr)
+            row.then(record, node);
     }
     return true;
 }

@@ -69,7 +69,7 @@ class FieldTable {
 public:
     constexpr FieldTable() = default;
     template <size_t N>
-    constexpr FieldTable(const FieldSpec (&specs)[N]) : first(specs), count(N)
+    constexpr FieldTable(const FieldSpec (&rows)[N]) : first(rows), count(N)
     {
     }
 

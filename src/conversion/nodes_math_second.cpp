@@ -196,8 +196,8 @@ Json::Value& NodeConversion_struct::decodeToJson(Json::Value& node, const uint8_
         reportMissingField(node, structName, "vals", reader);
         return node;
     }
-    for (const FieldSpec& spec : fields)
-        decodeSourceOrValue(received.bytes() + spec.offset, node, spec.key);
+    for (const FieldSpec& row : fields)
+        decodeSourceOrValue(received.bytes() + row.offset, node, row.key);
     return node;
 }
 

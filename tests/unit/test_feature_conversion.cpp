@@ -113,8 +113,8 @@ TEST_F(FeatureConversions, RecordsAndDecodedObjects)
         const int payloadBytes = getPayloadSizeFromMessageType(static_cast<uint16_t>(c.messageType));
         if (const auto* table = dynamic_cast<const TableFeatureConversion*>(&conversion)) {
             int end = 4;
-            for (const FieldSpec& spec : table->fields)
-                end = std::max(end, spec.offset + field::width(spec.kind));
+            for (const FieldSpec& row : table->fields)
+                end = std::max(end, row.offset + field::width(row.kind));
             EXPECT_EQ(end, payloadBytes + 4) << "table does not fill the record";
         }
 

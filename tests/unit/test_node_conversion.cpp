@@ -120,16 +120,16 @@ TEST_F(NodeConversionFramework, FieldTablesFillTheirRecordsWithoutOverlap)
         const int recordBytes = getPayloadSizeFromMessageType(static_cast<uint16_t>(conversion->messageType)) + 4;
         std::vector<int> owner(SerialMessage::size, -1);
         int end = NodeRecordHeader::size;
-        int row = 0;
-        for (const FieldSpec& spec : table->fields) {
-            EXPECT_GE(spec.offset, NodeRecordHeader::size) << spec.label;
-            const int width = field::width(spec.kind);
-            for (int i = spec.offset; i < spec.offset + width && i < static_cast<int>(SerialMessage::size); ++i) {
-                EXPECT_EQ(owner[i], -1) << spec.label << " overlaps at offset " << i;
-                owner[i] = row;
+        int rowIndex = 0;
+        for (const FieldSpec& row : table->fields) {
+            EXPECT_GE(row.offset, NodeRecordHeader::size) << row.label;
+            const int width = field::width(row.kind);
+            for (int i = row.offset; i < row.offset + width && i < static_cast<int>(SerialMessage::size); ++i) {
+                EXPECT_EQ(owner[i], -1) << row.label << " overlaps at offset " << i;
+                owner[i] = rowIndex;
             }
-            end = std::max(end, spec.offset + width);
-            ++row;
+            end = std::max(end, row.offset + width);
+            ++rowIndex;
         }
         EXPECT_EQ(end, recordBytes);
     }

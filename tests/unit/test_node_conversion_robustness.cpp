@@ -33,8 +33,8 @@ const char* const hostileValues[] = {
 std::set<std::string> keysOf(const FieldTable& table)
 {
     std::set<std::string> keys(std::begin(specialKeys), std::end(specialKeys));
-    for (const FieldSpec& spec : table)
-        keys.insert(spec.key);
+    for (const FieldSpec& row : table)
+        keys.insert(row.key);
     return keys;
 }
 

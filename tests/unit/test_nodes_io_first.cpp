@@ -371,8 +371,8 @@ TEST_F(NodesIoFirst, OddEditorValuesNeverThrow)
         SCOPED_TRACE(table->name);
         for (const char* value : oddValues) {
             Json::Value properties(Json::objectValue);
-            for (const FieldSpec& spec : table->fields)
-                properties[spec.key] = parseJson(value);
+            for (const FieldSpec& row : table->fields)
+                properties[row.key] = parseJson(value);
             LogCapture capture; // the empty reference text is logged
             EXPECT_NO_THROW(decodeNode(*table, encodeNode(*table, properties), c.recordBytes)) << value;
         }

@@ -379,8 +379,8 @@ TEST_F(NodesMathSecond, EditorValuesOfAnyKind)
         for (const char* value : values) {
             SCOPED_TRACE(std::string(id.name) + " " + value);
             Json::Value properties(Json::objectValue);
-            for (const FieldSpec& spec : table->fields)
-                properties[spec.key] = parseJson(value);
+            for (const FieldSpec& row : table->fields)
+                properties[row.key] = parseJson(value);
             LogCapture capture;
             SerialMessage record;
             EXPECT_NO_THROW(record = encodeNode(node, properties));
