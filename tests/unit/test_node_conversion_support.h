@@ -159,4 +159,19 @@ inline void checkNodeTypeCase(const NodeConversionRegistry& registry, const Node
     EXPECT_TRUE(capture.contains("Missing fields in message: ")) << "short record not reported";
 }
 
+// A fixture with every node converter registered, as the relay has them.
+class RegisteredNodes : public ::testing::Test {
+protected:
+    void SetUp() override { registry.registerNodeConversions(); }
+
+    const NodeConversion& conversion(int messageType) const
+    {
+        const NodeConversion* found = registry.findNodeConversion("", 0, messageType);
+        EXPECT_NE(found, nullptr);
+        return *found;
+    }
+
+    NodeConversionRegistry registry;
+};
+
 } // namespace conversion_test

@@ -12,19 +12,7 @@ using namespace conversion_test;
 
 namespace {
 
-class NodesIoFirst : public ::testing::Test {
-protected:
-    void SetUp() override { registry.registerNodeConversions(); }
-
-    const NodeConversion& conversion(int messageType) const
-    {
-        const NodeConversion* found = registry.findNodeConversion("", 0, messageType);
-        EXPECT_NE(found, nullptr);
-        return *found;
-    }
-
-    NodeConversionRegistry registry;
-};
+using NodesIoFirst = RegisteredNodes;
 
 const NodeTypeCase ioFirstCases[] = {
     {MT_NODE_ANALOG_INPUT, 25,

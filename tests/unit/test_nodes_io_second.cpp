@@ -12,19 +12,7 @@ using namespace conversion_test;
 
 namespace {
 
-class NodesIoSecond : public ::testing::Test {
-protected:
-    void SetUp() override { registry.registerNodeConversions(); }
-
-    const NodeConversion& conversion(int messageType) const
-    {
-        const NodeConversion* found = registry.findNodeConversion("", 0, messageType);
-        EXPECT_NE(found, nullptr);
-        return *found;
-    }
-
-    NodeConversionRegistry registry;
-};
+using NodesIoSecond = RegisteredNodes;
 
 const NodeTypeCase ioSecondCases[] = {
     {MT_NODE_NRF24_INPUT, 13, R"({"prop_nrf24_valuetype": 2, "prop_channel": 300})", "02 2C", "00 00",

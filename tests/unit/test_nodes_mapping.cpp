@@ -11,24 +11,16 @@ using namespace conversion_test;
 
 namespace {
 
-class NodesMapping : public ::testing::Test {
+class NodesMapping : public RegisteredNodes {
 protected:
-    void SetUp() override { registry.registerNodeConversions(); }
-
-    const NodeConversion& byMessageType(int messageType) const
-    {
-        return *registry.findNodeConversion("", 0, messageType);
-    }
     const NodeConversion& mapping() const { return *registry.findNodeConversion("mapping", 0, 0); }
 
     // The decoded properties of a record built by the editor's mapping converter.
     Json::Value roundTrip(const char* properties) const
     {
         const SerialMessage record = encodeNode(mapping(), parseJson(properties));
-        return decodeNode(byMessageType(record.type()), record, record.type() == MT_NODE_MAPPING ? 89 : 154);
+        return decodeNode(conversion(record.type()), record, record.type() == MT_NODE_MAPPING ? 89 : 154);
     }
-
-    NodeConversionRegistry registry;
 };
 
 // Pair i of the area at offset as "x,y" hex.
@@ -67,8 +59,8 @@ TEST_F(NodesMapping, RecordsAndDecodedProperties)
 TEST_F(NodesMapping, LookupByNameFindsTheOneWayConverter)
 {
     EXPECT_EQ(mapping().nodeType, 36);
-    EXPECT_EQ(byMessageType(MT_NODE_MAPPING_BIDIRECTIONAL).nodeType, 37);
-    EXPECT_EQ(byMessageType(MT_NODE_MAPPING_BIDIRECTIONAL).name, "mapping");
+    EXPECT_EQ(conversion(MT_NODE_MAPPING_BIDIRECTIONAL).nodeType, 37);
+    EXPECT_EQ(conversion(MT_NODE_MAPPING_BIDIRECTIONAL).name, "mapping");
 }
 
 TEST_F(NodesMapping, EncoderChoosesTheMessageTypeAndListsPoints)
@@ -188,7 +180,7 @@ TEST_F(NodesMapping, PointCountAboveEightFromTheBoardIsLimited)
                                   15, 16], "points_reverse": [0, 1]})"));
     record.bytes[24] = 200;
     record.bytes[89] = 9;
-    const Json::Value properties = decodeNode(byMessageType(MT_NODE_MAPPING_BIDIRECTIONAL), record, 154)["properties"];
+    const Json::Value properties = decodeNode(conversion(MT_NODE_MAPPING_BIDIRECTIONAL), record, 154)["properties"];
     EXPECT_EQ(properties["prop_mapping_points"].asString(),
               "2.000000;3.000000,4.000000;5.000000,6.000000;7.000000,8.000000;9.000000,10.000000;"
               "11.000000,12.000000;13.000000,14.000000;16.000000/1.000000;0.000000,0.000000;0.000000,0.000000;"
@@ -221,8 +213,8 @@ TEST_F(NodesMapping, GroupsAreReportedByTheirFirstMissingPart)
                                  "points": [1, 2], "points_reverse": [3, 4]})"));
     for (const Case& c : cases) {
         LogCapture capture;
-        const NodeConversion& conversion = byMessageType(c.messageType);
-        EXPECT_EQ(compact(decodeNode(conversion, record, c.length)), nodeText("mapping", c.properties, c.found));
+        const NodeConversion& converter = conversion(c.messageType);
+        EXPECT_EQ(compact(decodeNode(converter, record, c.length)), nodeText("mapping", c.properties, c.found));
         EXPECT_TRUE(capture.contains(std::string("Missing fields in message: ") + c.label)) << c.label;
     }
 }

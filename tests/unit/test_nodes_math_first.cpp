@@ -12,19 +12,7 @@ using namespace conversion_test;
 
 namespace {
 
-class NodesMathFirst : public ::testing::Test {
-protected:
-    void SetUp() override { registry.registerNodeConversions(); }
-
-    const NodeConversion& conversion(int messageType) const
-    {
-        const NodeConversion* found = registry.findNodeConversion("", 0, messageType);
-        EXPECT_NE(found, nullptr);
-        return *found;
-    }
-
-    NodeConversionRegistry registry;
-};
+using NodesMathFirst = RegisteredNodes;
 
 const NodeTypeCase mathFirstCases[] = {
     {MT_NODE_BINARYOP, 23,

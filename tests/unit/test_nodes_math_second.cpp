@@ -12,25 +12,14 @@ using namespace conversion_test;
 
 namespace {
 
-class NodesMathSecond : public ::testing::Test {
+class NodesMathSecond : public RegisteredNodes {
 protected:
-    void SetUp() override { registry.registerNodeConversions(); }
-
-    const NodeConversion& conversion(int messageType) const
-    {
-        const NodeConversion* found = registry.findNodeConversion("", 0, messageType);
-        EXPECT_NE(found, nullptr);
-        return *found;
-    }
-
     // The properties decoded from the record that the given properties encode to.
     std::string roundTrip(int messageType, const char* properties, int length) const
     {
         const NodeConversion& node = conversion(messageType);
         return compact(decodeNode(node, encodeNode(node, parseJson(properties)), length)["properties"]);
     }
-
-    NodeConversionRegistry registry;
 };
 
 const char* const allZeroPattern = "0000000000000000000000000000000000000000000000000000000000000000";
