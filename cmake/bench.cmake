@@ -1,8 +1,21 @@
-# Micro-benchmarks of the relay's hot paths; off by default so that ordinary builds need no benchmark library.
-option(VANTREL_BENCH "Build the micro-benchmarks in bench/" OFF)
+# Benchmarks of the relay; off by default so that ordinary builds need no benchmark library.
+# micro_benchmarks: the hot paths, with Google Benchmark. end_to_end_benchmark: a whole relay on loopback with
+# simulated boards, and the real program idle; it borrows the tests' WebSocket client.
+option(VANTREL_BENCH "Build the benchmarks in bench/" OFF)
 
 if(VANTREL_BENCH)
   find_package(benchmark REQUIRED)
   add_executable(micro_benchmarks ${CMAKE_SOURCE_DIR}/bench/micro_benchmarks.cpp)
   target_link_libraries(micro_benchmarks PRIVATE vantrel benchmark::benchmark)
+
+  add_executable(end_to_end_benchmark
+    ${CMAKE_SOURCE_DIR}/bench/end_to_end_benchmark.cpp
+    ${CMAKE_SOURCE_DIR}/bench/loopback_port.cpp
+    ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
+    ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
+  target_include_directories(end_to_end_benchmark PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(end_to_end_benchmark PRIVATE vantrel)
+  # The idle figure runs the real program from the same folder.
+  add_dependencies(end_to_end_benchmark vantrelRelay)
 endif()
