@@ -1,0 +1,65 @@
+#include "support/process_resources.h"
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VANTREL_HEAP_FROM_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VANTREL_HEAP_FROM_SANITIZER 1
+#endif
+#endif
+
+#if defined(VANTREL_HEAP_FROM_SANITIZER)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+size_t heapInUse()
+{
+#if defined(VANTREL_HEAP_FROM_SANITIZER)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+const char* heapMeasureName()
+{
+#if defined(VANTREL_HEAP_FROM_SANITIZER)
+    return "heap in use (sanitizer allocator)";
+#else
+    return "heap in use (mallinfo2 uordblks)";
+#endif
+}
+
+int openDescriptorCount()
+{
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr)
+        return -1;
+    const int own = dirfd(directory);
+    int count = 0;
+    while (const dirent* entry = readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && fd != own)
+            ++count;
+    }
+    closedir(directory);
+    return count;
+}
+
+ProcessResources measureProcessResources()
+{
+    ProcessResources now;
+    now.heapBytes = heapInUse();
+    now.openDescriptors = openDescriptorCount();
+    return now;
+}
