@@ -127,7 +127,12 @@ void RelayServer::runPass()
 {
     lws_service(context, -1);
     const bool portsRemoved = portManager.checkPort();
+    const bool boardsSpoke = !portManager.deviceInbox.empty();
     translator.translateDeviceMessages();
+    // The replies just made leave in this pass rather than at the start of the next, so an answer reaches the
+    // editor in the pass that read it and a flash's progress keeps pace with the board.
+    if (portsRemoved || boardsSpoke)
+        lws_service(context, -1);
     const bool sentOrDropped = queue.serviceOutgoingQueues();
     if (portsRemoved || sentOrDropped)
         idlePasses = 0;
