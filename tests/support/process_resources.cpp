@@ -14,7 +14,12 @@
 #endif
 
 #if defined(VANTREL_HEAP_FROM_SANITIZER)
+#if __has_include(<sanitizer/allocator_interface.h>)
 #include <sanitizer/allocator_interface.h>
+#else
+// GCC's runtime exports the function without shipping the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 #else
 #include <malloc.h>
 #endif
@@ -25,6 +30,19 @@ size_t heapInUse()
     return __sanitizer_get_current_allocated_bytes();
 #else
     return mallinfo2().uordblks;
+#endif
+}
+
+size_t heapCachedFreeBytesAtMost()
+{
+#if defined(VANTREL_HEAP_FROM_SANITIZER)
+    return 0;
+#else
+    constexpr size_t chunksPerSize = 7;
+    size_t bytes = 0;
+    for (size_t size = 24; size <= 1032; size += 16)
+        bytes += chunksPerSize * size;
+    return bytes;
 #endif
 }
 
