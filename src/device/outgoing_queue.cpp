@@ -48,6 +48,7 @@ bool OutgoingQueue::serviceRelay(Relay& relay)
         const uint64_t elapsed = clock.nowMs() - relay.sentAtMs;
         if (elapsed > ackTimeoutMs) {
             logger.log(LogLevel::WARNING, "Skipping ack wait after %d ms", static_cast<int>(elapsed));
+            dropUnfinishedFrame(relay);
             acknowledge(relay, AckMode::Forced);
         }
     }
@@ -120,6 +121,18 @@ void OutgoingQueue::rejectHead(Relay& relay)
 }
 
 void OutgoingQueue::restartAckTimer(Relay& relay) { relay.sentAtMs = clock.nowMs(); }
+
+void OutgoingQueue::dropUnfinishedFrame(Relay& relay)
+{
+    // A board answers within milliseconds, so a frame still unfinished after the whole wait was cut short. Left in
+    // the parser it would take the start of the board's next answer as its rest (a cut length field of a dynamic
+    // message can claim up to 64 KiB), and every answer it swallows costs another wait.
+    if (relay.parser.count == 0)
+        return;
+    logger.log(LogLevel::DEBUG, "%s: Dropping %d bytes of an unfinished frame", relay.portName.c_str(),
+               static_cast<int>(relay.parser.count));
+    relay.parser.count = 0;
+}
 
 void OutgoingQueue::cullFirmwareFlashMessages(Relay& relay)
 {

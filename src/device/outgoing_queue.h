@@ -45,6 +45,8 @@ public:
 
 private:
     bool serviceRelay(Relay& relay);
+    // Forgets the part of a frame the board began but did not finish before the wait was given up.
+    void dropUnfinishedFrame(Relay& relay);
     void cullFirmwareFlashMessages(Relay& relay);
 
     SerialDriver& driver;

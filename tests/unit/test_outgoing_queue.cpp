@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "device/frame_parser.h"
 #include "device/message_type.h"
 #include "device/outgoing_queue.h"
+#include "simulation/board_frame_codec.h"
 #include "support/fake_serial_driver.h"
 #include "support/log_capture.h"
 #include "support/manual_clock.h"
@@ -111,6 +113,38 @@ TEST_F(OutgoingQueueTest, SilentBoardIsGivenUpAfterMoreThanOneSecondAndTheNextMe
     EXPECT_TRUE(log.contains("Skipping ack wait after 1001 ms"));
     EXPECT_TRUE(log.contains("ttyACM0: Forcing ack for MT_LED"));
     EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_LOOPTIME}));
+}
+
+TEST_F(OutgoingQueueTest, GivingUpAWaitDropsAFrameTheBoardLeftUnfinishedSoItsNextAnswerIsRead)
+{
+    std::vector<uint8_t> capabilities;
+    const std::vector<uint8_t> flags(56, 3);
+    ASSERT_TRUE(encodeBoardFrame(MT_CAPABILITIES, flags.data(), flags.size(), capabilities));
+    std::vector<uint8_t> ack;
+    const uint8_t zero = 0;
+    ASSERT_TRUE(encodeBoardFrame(MT_ACK, &zero, 1, ack));
+
+    // Cut in the preamble, after the type (the next bytes would become a length of 0xAA55), inside the length
+    // and inside the payload.
+    for (size_t cut : {1u, 4u, 5u, 20u}) {
+        SCOPED_TRACE("answer cut after " + std::to_string(cut) + " bytes");
+        LogCapture log;
+        queue.enqueue(*relay, message(MT_CAPABILITIES));
+        queue.enqueue(*relay, message(MT_LED));
+        queue.serviceOutgoingQueues();
+        for (size_t i = 0; i < cut; ++i)
+            EXPECT_EQ(processSerialByte(relay->parser, capabilities[i]), MT_NONE);
+        clock.advance(1001);
+        EXPECT_TRUE(queue.serviceOutgoingQueues());
+        EXPECT_TRUE(log.contains("ttyACM0: Dropping " + std::to_string(cut) + " bytes of an unfinished frame"));
+
+        uint16_t completed = MT_NONE;
+        for (uint8_t byte : ack)
+            completed = processSerialByte(relay->parser, byte);
+        EXPECT_EQ(completed, MT_ACK) << "the answer to the next message is read whole";
+        queue.acknowledge(*relay, AckMode::Normal);
+        EXPECT_TRUE(relay->outgoing.empty());
+    }
 }
 
 TEST_F(OutgoingQueueTest, WallClockSetBackGivesUpTheWaitAtTheNextPass)
