@@ -431,8 +431,6 @@ private:
                 lane.board->setSplitFrames(splitPieceBytes);
             lanes.push_back(std::move(lane));
         }
-        // The editors' greetings list the boards.
-        relay.server.ports().refreshPorts(false);
     }
 
     void connectEditors()
