@@ -6,7 +6,8 @@
 //
 // Each board is shared by four editors that take turns: the editor whose turn it is sends a batch of commands for
 // the board's port at once, so the relay queues them, and hands over when the board has received them all and every
-// answer was given or given up. An editor therefore always knows that the board's replies are its own.
+// answer was given or given up. The replies a board sends during a turn are therefore the turn's own, except the
+// answer to the question in flight when an editor left mid-turn: the port's next editor receives it.
 //
 // Soak mode: the same traffic in rounds for a set time, with the heap and descriptors printed about every 10 s:
 //   VANTREL_SOAK_SECONDS=600 ./integration_tests --gtest_filter='LoadAndFaults.*'
@@ -364,6 +365,8 @@ Json::Value parseJson(const std::string& text)
 }
 
 struct RoundFigures {
+    // Print each board's delivered replies and given-up answers.
+    bool perBoard = false;
     size_t peakHeap = 0;
     int passes = 0;
     double seconds = 0;
@@ -773,8 +776,9 @@ private:
                 }
             for (const auto& entry : silencedReplies[lane.port])
                 missingByKind[entry.first] += entry.second;
-            std::printf("[ load     ] %s: %d replies delivered, %d answers given up, %zu frames broken by the board\n",
-                        lane.port.c_str(), delivered, forcedTotal, lane.brokenFramesSent);
+            if (figures.perBoard)
+                std::printf("[ load     ] %s: %d replies delivered, %d answers given up, %zu frames broken by the board\n",
+                            lane.port.c_str(), delivered, forcedTotal, lane.brokenFramesSent);
             if (!answersMayBeLost) {
                 EXPECT_EQ(forcedTotal, 0) << lane.port << ": a clean board's answer was given up";
                 continue;
@@ -904,6 +908,7 @@ TEST(LoadAndFaults, ManyEditorsAndFaultyBoardsLoseNothingAndGiveBackWhatTheyTook
 
     const ProcessResources start = measureProcessResources();
     RoundFigures figures;
+    figures.perBoard = true;
     figures.peakHeap = start.heapBytes;
     runRound(relay, log, fullRound, figures);
     const ProcessResources end = measureProcessResources();
@@ -912,9 +917,14 @@ TEST(LoadAndFaults, ManyEditorsAndFaultyBoardsLoseNothingAndGiveBackWhatTheyTook
                 start.heapBytes, figures.peakHeap, end.heapBytes, heapTolerance());
     std::printf("[ load     ] open descriptors: start %d, end %d\n", start.openDescriptors, end.openDescriptors);
     EXPECT_EQ(figures.commands, 20000);
+    EXPECT_EQ(end.openDescriptors, start.openDescriptors);
+    if (!heapMeasurable()) {
+        // Under valgrind: its own leak check at exit takes the place of these figures.
+        std::printf("[ load     ] the heap cannot be measured under this allocator\n");
+        return;
+    }
     EXPECT_LE(end.heapBytes, start.heapBytes + heapTolerance());
     EXPECT_GT(figures.peakHeap, start.heapBytes + heapTolerance()) << "the traffic should have used memory";
-    EXPECT_EQ(end.openDescriptors, start.openDescriptors);
 
     const int soak = soakSeconds();
     if (soak == 0)
@@ -932,7 +942,9 @@ TEST(LoadAndFaults, ManyEditorsAndFaultyBoardsLoseNothingAndGiveBackWhatTheyTook
                         round, soakFigures.seconds, rest.heapBytes, soakFigures.peakHeap, rest.openDescriptors);
             std::fflush(stdout);
         }
-        EXPECT_LE(rest.heapBytes, firstRest.heapBytes + soakGrowthBound()) << "round " << round;
+        if (heapMeasurable()) {
+            EXPECT_LE(rest.heapBytes, firstRest.heapBytes + soakGrowthBound()) << "round " << round;
+        }
         EXPECT_EQ(rest.openDescriptors, firstRest.openDescriptors) << "round " << round;
     }
 }

@@ -33,6 +33,16 @@ size_t heapInUse()
 #endif
 }
 
+bool heapMeasurable()
+{
+#if defined(VANTREL_HEAP_FROM_SANITIZER)
+    return true;
+#else
+    // Any running C++ program has allocated something by now, so an empty arena means glibc is not the allocator.
+    return mallinfo2().arena > 0;
+#endif
+}
+
 size_t heapCachedFreeBytesAtMost()
 {
 #if defined(VANTREL_HEAP_FROM_SANITIZER)
