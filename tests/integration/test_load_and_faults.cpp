@@ -19,13 +19,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -61,12 +59,12 @@ constexpr size_t heapSlackBytes = 4 * 1024;
 constexpr size_t heapCacheToleranceBytes = 64 * 1024;
 size_t heapTolerance() { return heapSlackBytes + (heapCachedFreeBytesAtMost() > 0 ? heapCacheToleranceBytes : 0); }
 // Growth of the heap at rest allowed over a whole soak run, whose rounds repeat the same traffic: the slack plus all
-// that glibc's cache can hold. Over a 10-minute soak (about 17 million commands) a leak of one byte per 100 000
-// commands already exceeds it.
+// that glibc's cache can hold. Over a 10-minute soak (some 15 million commands) a leak of one small allocation per
+// thousand commands exceeds it.
 size_t soakGrowthBound() { return heapSlackBytes + heapCachedFreeBytesAtMost(); }
 
-// The board names the lanes' ports; lanes 0 and 1 are clean and carry the closing editors, 2 to 5 break frames,
-// 6 falls silent, 7 is flashed and unplugged.
+// What goes wrong in each lane (one board and its four editors): lanes 0 and 1 are clean and lose editors in the
+// middle of their turns, 2 to 5 break frames, 6 falls silent, 7 is flashed and unplugged.
 enum class LaneFault { Clean, Broken, BrokenWithNoise, BrokenAndTorn, BrokenTornWithNoise, FallsSilent, Unplugged };
 constexpr LaneFault laneFaults[laneCount] = {LaneFault::Clean,         LaneFault::Clean,
                                              LaneFault::Broken,        LaneFault::BrokenWithNoise,
@@ -932,6 +930,7 @@ TEST(LoadAndFaults, ManyEditorsAndFaultyBoardsLoseNothingAndGiveBackWhatTheyTook
     const auto soakEnd = SteadyClock::now() + std::chrono::seconds(soak);
     auto nextReport = SteadyClock::now();
     const ProcessResources firstRest = end;
+    std::printf("[ soak     ] %d s of rounds; the heap at rest may grow by at most %zu bytes\n", soak, soakGrowthBound());
     for (int round = 2; SteadyClock::now() < soakEnd && !::testing::Test::HasFailure(); ++round) {
         RoundFigures soakFigures;
         runRound(relay, log, fullRound, soakFigures);
