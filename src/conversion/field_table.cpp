@@ -153,6 +153,8 @@ void encodeFieldTable(const FieldTable& table, const Json::Value& object, uint8_
 bool decodeFieldTable(const FieldTable& table, const uint8_t* record, FieldReader& reader, Json::Value& node,
                       const char* structName, KeyPlace place)
 {
+    // Found once: members of a JSON object keep their place while others are added.
+    Json::Value* target = place == KeyPlace::Properties ? nullptr : &node;
     for (const FieldSpec& row : table) {
         if (!reader.take(width(row.kind))) {
             reportMissingField(node, structName, row.label, reader);
@@ -160,9 +162,10 @@ bool decodeFieldTable(const FieldTable& table, const uint8_t* record, FieldReade
         }
         const uint8_t* at = record + row.offset;
         if (shouldWrite(row, at)) {
-            Json::Value& target = place == KeyPlace::Properties ? node["properties"] : node;
+            if (target == nullptr)
+                target = &node[Json::StaticString("properties")];
             // Keys are literals of static tables, so the JSON tree need not copy them.
-            target[Json::StaticString(row.key)] = fieldToJson(row, at);
+            (*target)[Json::StaticString(row.key)] = fieldToJson(row, at);
         }
         if (row.then != nullptr)
             row.then(record, node);

@@ -19,7 +19,7 @@ void NodeConversion::writeMessageType(SerialMessage& record) const
 FieldReader NodeConversion::beginDecode(Json::Value& node, const ReceivedRecord& record) const
 {
     node = Json::Value();
-    node["type"] = name;
+    node[Json::StaticString("type")] = name;
     writeNodeHeaderJson(record.bytes(), node);
     return FieldReader(record.budgetAfter(NodeRecordHeader::size));
 }

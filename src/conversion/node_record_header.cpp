@@ -11,7 +11,9 @@ void NodeRecordHeader::writeTo(SerialMessage& record) const
 
 void writeNodeHeaderJson(const uint8_t* record, Json::Value& node)
 {
-    node["id"] = Json::UInt(readU16(record + NodeRecordHeader::idOffset));
-    node["pos"]["x"] = Json::Int(readI16(record + NodeRecordHeader::xOffset));
-    node["pos"]["y"] = Json::Int(readI16(record + NodeRecordHeader::yOffset));
+    // Literal keys need no copy in the JSON tree; every exported node carries these.
+    node[Json::StaticString("id")] = Json::UInt(readU16(record + NodeRecordHeader::idOffset));
+    Json::Value& pos = node[Json::StaticString("pos")];
+    pos[Json::StaticString("x")] = Json::Int(readI16(record + NodeRecordHeader::xOffset));
+    pos[Json::StaticString("y")] = Json::Int(readI16(record + NodeRecordHeader::yOffset));
 }

@@ -86,5 +86,5 @@ Json::Value sourceOrValueToJson(const uint8_t* in)
 
 void decodeSourceOrValue(const uint8_t* in, Json::Value& node, const char* key)
 {
-    node["properties"][key] = sourceOrValueToJson(in);
+    node[Json::StaticString("properties")][Json::StaticString(key)] = sourceOrValueToJson(in);
 }

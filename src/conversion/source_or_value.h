@@ -27,5 +27,6 @@ void encodeCoordinate(const Json::Value& properties, const char* key, uint8_t* o
 // The editor form of five record bytes; unknown kinds are shown as Number.
 Json::Value sourceOrValueToJson(const uint8_t* in);
 
-// Writes the editor form of in[0..4] under node["properties"][key].
+// Writes the editor form of in[0..4] under node["properties"][key]. The tree keeps key without copying it, so it
+// must live as long as the tree: a literal or a static table's key.
 void decodeSourceOrValue(const uint8_t* in, Json::Value& node, const char* key);
