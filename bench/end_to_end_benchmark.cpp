@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <libwebsockets.h>
@@ -31,6 +32,7 @@
 #include "core/relay_server.h"
 #include "device/libserialport_driver.h"
 #include "device/message_type.h"
+#include "firmware/firmware_flasher.h"
 #include "simulation/simulated_serial_driver.h"
 #include "support/websocket_test_client.h"
 
@@ -39,7 +41,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int connectTimeoutMs = 5000;
-constexpr size_t firmwareChunk = 32;
+constexpr size_t firmwareChunk = FirmwareFlasher::chunkSize;
 
 double millisecondsSince(SteadyClock::time_point start)
 {
@@ -165,12 +167,23 @@ std::vector<uint8_t> firmwareImage(size_t bytes)
     return image;
 }
 
-bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(file);
-}
+// A firmware file that is removed again however the flash ends.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path(std::move(path)) {}
+    ~TemporaryFile() { std::remove(path.c_str()); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool write(const std::vector<uint8_t>& bytes) const
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return static_cast<bool>(file);
+    }
+
+    const std::string path;
+};
 
 // Counted from the write command: passes until the board echoed the last chunk, per chunk; seconds until the
 // editor saw "romFinish"; passes from the board's last echo to the editor's last "romVerify".
@@ -178,9 +191,9 @@ FlashFigures flashFirmware(const std::string& folder, size_t bytes)
 {
     FlashFigures figures;
     const std::vector<uint8_t> image = firmwareImage(bytes);
-    const std::string path = folder + "/bench-" + std::to_string(bytes) + ".bin";
-    if (!writeFile(path, image)) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    const TemporaryFile file(folder + "/bench-" + std::to_string(bytes) + ".bin");
+    if (!file.write(image)) {
+        std::fprintf(stderr, "cannot write %s\n", file.path.c_str());
         return figures;
     }
     BenchRelay relay;
@@ -196,7 +209,7 @@ FlashFigures flashFirmware(const std::string& folder, size_t bytes)
     const uint32_t lastOffset = static_cast<uint32_t>((figures.chunks - 1) * firmwareChunk);
     const long start = relay.passes;
     const auto started = SteadyClock::now();
-    editor->sendText(boardCommand("ttyACM0", R"({"write_firmware":{"file":")" + path + R"("}})"));
+    editor->sendText(boardCommand("ttyACM0", R"({"write_firmware":{"file":")" + file.path + R"("}})"));
     long lastEchoPass = 0;
     long lastVerifyPass = 0;
     size_t verifies = 0;
@@ -223,7 +236,6 @@ FlashFigures flashFirmware(const std::string& folder, size_t bytes)
         }
     }
     figures.seconds = millisecondsSince(started) / 1000.0;
-    std::remove(path.c_str());
     if (!finished || lastEchoPass == 0 || lastVerifyPass == 0 || board->flashImage() != image) {
         std::fprintf(stderr, "flash of %zu bytes did not complete intact (%zu of %zu verified)\n", bytes, verifies,
                      figures.chunks);
