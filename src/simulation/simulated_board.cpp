@@ -38,16 +38,16 @@ uint32_t roundUp(uint32_t value, uint32_t step) { return static_cast<uint32_t>((
 
 void appendU16(std::vector<uint8_t>& out, uint16_t value)
 {
-    uint8_t bytes[2];
-    writeU16(bytes, value);
-    out.insert(out.end(), bytes, bytes + 2);
+    const size_t at = out.size();
+    out.resize(at + 2);
+    writeU16(out.data() + at, value);
 }
 
 void appendU32(std::vector<uint8_t>& out, uint32_t value)
 {
-    uint8_t bytes[4];
-    writeU32(bytes, value);
-    out.insert(out.end(), bytes, bytes + 4);
+    const size_t at = out.size();
+    out.resize(at + 4);
+    writeU32(out.data() + at, value);
 }
 
 } // namespace
