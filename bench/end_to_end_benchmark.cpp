@@ -23,7 +23,7 @@
 
 #include <libwebsockets.h>
 
-#include "bench/loopback_port.h"
+#include "support/loopback_port.h"
 #include "bench/process_usage.h"
 #include "bench/result_table.h"
 #include "core/clock.h"

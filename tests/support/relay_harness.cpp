@@ -1,15 +1,14 @@
 #include "support/relay_harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
+#include "support/loopback_port.h"
+
 RelayHarness::RelayHarness()
 {
-    port = freePort();
+    port = freeLoopbackPort();
     RelayServerSettings settings;
     settings.port = port;
     if (!server.start(settings))
@@ -17,22 +16,6 @@ RelayHarness::RelayHarness()
 }
 
 RelayHarness::~RelayHarness() { server.stop(); }
-
-int RelayHarness::freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    int found = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        found = ntohs(address.sin_port);
-    close(fd);
-    return found;
-}
 
 void RelayHarness::pass(int count)
 {

@@ -26,10 +26,8 @@ public:
     std::unique_ptr<WebSocketTestClient> connectEditor(std::vector<std::string>* greeting = nullptr);
     // Sends a command and returns the next reply (empty when none arrived in time).
     std::string command(WebSocketTestClient& editor, const std::string& text);
-    // Replies that arrive within the given number of passes .
+    // Replies that arrive within the given number of passes.
     std::vector<std::string> repliesWithin(WebSocketTestClient& editor, int passes);
-
-    static int freePort();
 
     ManualClock clock;
     FakeSerialDriver driver{&clock};

@@ -1,4 +1,4 @@
-#include "bench/loopback_port.h"
+#include "support/loopback_port.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
