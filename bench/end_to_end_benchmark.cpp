@@ -24,6 +24,7 @@
 #include <libwebsockets.h>
 
 #include "support/loopback_port.h"
+#include "bench/micro_summary.h"
 #include "bench/process_usage.h"
 #include "bench/result_table.h"
 #include "core/clock.h"
@@ -423,6 +424,8 @@ struct Options {
     std::string program;
     int idleSeconds = 10;
     std::string parts = "flash,roundtrip,boards,idle";
+    // The micro-benchmarks' JSON results, summarised in the same table when given.
+    std::string microResults;
 
     bool wants(const char* part) const { return ("," + parts + ",").find(std::string(",") + part + ",") != std::string::npos; }
 };
@@ -442,6 +445,8 @@ bool readOptions(int argc, char** argv, Options& options)
             options.idleSeconds = std::atoi(argv[++i]);
         else if (option == "-s")
             options.parts = argv[++i];
+        else if (option == "-m")
+            options.microResults = argv[++i];
         else
             return false;
     }
@@ -529,7 +534,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!readOptions(argc, argv, options)) {
-        std::fprintf(stderr, "Usage: %s [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts]\n", argv[0]);
+        std::fprintf(stderr, "Usage: %s [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts] [-m microResults.json]\n", argv[0]);
         return 2;
     }
     // The relay's own lines would drown the table; only its complaints are shown.
@@ -537,6 +542,8 @@ int main(int argc, char** argv)
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
     ResultTable table;
 
+    if (!options.microResults.empty())
+        addMicroBenchmarkRows(table, options.microResults);
     if (options.wants("flash"))
         flashRows(table, options.firmwareFolder);
     if (options.wants("roundtrip"))

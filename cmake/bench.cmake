@@ -11,6 +11,7 @@ if(VANTREL_BENCH)
   add_executable(end_to_end_benchmark
     ${CMAKE_SOURCE_DIR}/bench/end_to_end_benchmark.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/loopback_port.cpp
+    ${CMAKE_SOURCE_DIR}/bench/micro_summary.cpp
     ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
     ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)

@@ -1,0 +1,129 @@
+#include "bench/micro_summary.h"
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include <json/json.h>
+
+namespace {
+
+// One benchmark at its fastest repetition.
+struct Fastest {
+    double cpuNs = 0;
+    Json::Value run;
+};
+
+double nanosecondsPer(const std::string& unit)
+{
+    if (unit == "us")
+        return 1e3;
+    if (unit == "ms")
+        return 1e6;
+    if (unit == "s")
+        return 1e9;
+    return 1.0;
+}
+
+bool readRuns(const std::string& path, std::map<std::string, Fastest>& runs)
+{
+    std::ifstream in(path);
+    Json::Value document;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    if (!in || !Json::parseFromStream(builder, in, &document, &errors) || !document.isObject() ||
+        !document["benchmarks"].isArray())
+        return false;
+    for (const Json::Value& run : document["benchmarks"]) {
+        if (!run.isObject() || run["run_type"].asString() != "iteration" || !run["cpu_time"].isNumeric())
+            continue;
+        const double cpuNs = run["cpu_time"].asDouble() * nanosecondsPer(run["time_unit"].asString());
+        auto found = runs.find(run["run_name"].asString());
+        if (found == runs.end() || cpuNs < found->second.cpuNs)
+            runs[run["run_name"].asString()] = Fastest{cpuNs, run};
+    }
+    return true;
+}
+
+std::string format(const char* pattern, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// The slowest benchmark whose name starts with prefix; false when there is none.
+bool slowest(const std::map<std::string, Fastest>& runs, const std::string& prefix, std::string& name, double& cpuNs)
+{
+    bool any = false;
+    for (const auto& [runName, fastest] : runs) {
+        if (startsWith(runName, prefix) && (!any || fastest.cpuNs > cpuNs)) {
+            any = true;
+            name = runName.substr(prefix.size());
+            cpuNs = fastest.cpuNs;
+        }
+    }
+    return any;
+}
+
+void addConverterRow(ResultTable& table, const std::map<std::string, Fastest>& runs, const std::string& prefix,
+                     const std::string& figure, bool hasTarget)
+{
+    std::string name;
+    double cpuNs = 0;
+    if (!slowest(runs, prefix, name, cpuNs))
+        return;
+    const std::string measured = format("%.2f us", cpuNs / 1e3) + " (" + name + ")";
+    if (hasTarget)
+        table.add(figure, measured, "< 2 us", cpuNs < 2000.0);
+    else
+        table.info(figure, measured);
+}
+
+// The largest "ratio" counter among the benchmarks whose name starts with prefix (our side's time over JsonCpp's).
+void addWriterRow(ResultTable& table, const std::map<std::string, Fastest>& runs, const std::string& prefix,
+                  const std::string& figure)
+{
+    bool any = false;
+    double worst = 0;
+    std::string worstName;
+    for (const auto& [runName, fastest] : runs) {
+        const Json::Value& ratio = fastest.run["ratio"];
+        if (!startsWith(runName, prefix) || !ratio.isNumeric())
+            continue;
+        if (!any || ratio.asDouble() > worst) {
+            any = true;
+            worst = ratio.asDouble();
+            worstName = runName.substr(prefix.size());
+        }
+    }
+    if (any)
+        table.add(figure, format("%.2f", worst) + " (" + worstName + ")", "<= 1", worst <= 1.0);
+}
+
+} // namespace
+
+void addMicroBenchmarkRows(ResultTable& table, const std::string& jsonPath)
+{
+    std::map<std::string, Fastest> runs;
+    if (!readRuns(jsonPath, runs)) {
+        table.failed("micro-benchmarks", "no results in " + jsonPath);
+        return;
+    }
+    addConverterRow(table, runs, "decodeNode/", "micro: slowest node decoder", true);
+    addConverterRow(table, runs, "encodeNode/", "micro: slowest node encoder", true);
+    addConverterRow(table, runs, "decodeFeature/", "micro: slowest feature decoder", false);
+    addConverterRow(table, runs, "encodeFeature/", "micro: slowest feature encoder", false);
+    addWriterRow(table, runs, "CompactJsonWriter_vs_jsoncpp/", "micro: compact writer / JsonCpp's (worst reply)");
+    addWriterRow(table, runs, "formatJsonReal_vs_jsoncpp/", "micro: formatJsonReal / JsonCpp's");
+
+    const auto serial = runs.find("processSerialByte/mixed_frames");
+    if (serial != runs.end() && serial->second.run["bytes_per_second"].isNumeric())
+        table.info("micro: serial parsing", format("%.0f MB/s", serial->second.run["bytes_per_second"].asDouble() / 1e6));
+    const auto command = runs.find("handleWebCommand_vs_parse/addNode_pid");
+    if (command != runs.end() && command->second.run["ratio"].isNumeric())
+        table.info("micro: addNode command / its JSON parse", format("%.2f", command->second.run["ratio"].asDouble()));
+}
