@@ -30,7 +30,7 @@
 #include "core/clock.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
-#include "core/relay_server.h"
+#include "app/relay_server.h"
 #include "device/libserialport_driver.h"
 #include "device/message_type.h"
 #include "firmware/firmware_flasher.h"

@@ -12,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <json/json.h>
 
+#include "app/relay_core.h"
 #include "conversion/feature_conversion.h"
 #include "conversion/node_conversion.h"
 #include "conversion/node_record_header.h"
@@ -20,15 +21,11 @@
 #include "device/frame.h"
 #include "device/frame_parser.h"
 #include "device/message_type.h"
-#include "device/outgoing_queue.h"
-#include "device/port_manager.h"
 #include "device/relay.h"
 #include "firmware/firmware_flasher.h"
 #include "json/compact_json_writer.h"
 #include "simulation/simulated_serial_driver.h"
-#include "web/command_handler.h"
 #include "web/connection.h"
-#include "web/sessions.h"
 
 namespace {
 
@@ -355,29 +352,25 @@ void benchRealAgainstLibrary(benchmark::State& state)
 
 // The relay's command path without sockets: one port that swallows writes (nothing is sent while benchmarking,
 // messages only queue), the real sessions, command handler and converters.
-class CommandPath : private SessionEvents {
+class CommandPath {
 public:
-    CommandPath()
-        : sessions(*this), ports(driver, relays), queue(driver, clock, relays),
-          flasher(queue, [](Relay&, const Json::Value&) {}),
-          commands(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher)
+    CommandPath() : core(driver, clock)
     {
         driver.addPort(SimulatedSerialDriver::boardPortInfo("ttyACM0", "bench"), nullptr);
-        nodeConversions.registerNodeConversions();
-        featureConversions.registerFeatureConversions();
-        sessions.established(editor, nullptr);
+        core.start();
+        core.sessions().established(editor, nullptr);
     }
-    ~CommandPath() override
+    ~CommandPath()
     {
-        sessions.closed(editor);
-        ports.closeAllPorts();
+        core.sessions().closed(editor);
+        core.closePorts();
     }
 
-    void receive(const std::string& text) { sessions.received(editor, text.data(), text.size(), true); }
+    void receive(const std::string& text) { core.sessions().received(editor, text.data(), text.size(), true); }
     // Messages queued for the board since the last call.
     size_t takeQueued()
     {
-        Relay* relay = relays.findRelayByName("ttyACM0");
+        Relay* relay = core.boards().relays().findRelayByName("ttyACM0");
         if (relay == nullptr)
             return 0;
         const size_t count = relay->outgoing.size();
@@ -386,23 +379,9 @@ public:
     }
 
 private:
-    void onConnectionEstablished(Connection&) override {}
-    void onConnectionClosed(Connection& connection) override { relays.destroyRelaysOfConnection(&connection); }
-    void onWebCommand(Connection& connection, const Json::Value& command) override
-    {
-        commands.handleWebCommand(connection, command);
-    }
-
     SystemClock clock;
     SimulatedSerialDriver driver;
-    RelayList relays;
-    Sessions sessions;
-    PortManager ports;
-    OutgoingQueue queue;
-    NodeConversionRegistry nodeConversions;
-    FeatureConversionRegistry featureConversions;
-    FirmwareFlasher flasher;
-    CommandHandler commands;
+    RelayCore core;
     Connection editor{};
 };
 

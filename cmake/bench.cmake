@@ -6,7 +6,7 @@ option(VANTREL_BENCH "Build the benchmarks in bench/" OFF)
 if(VANTREL_BENCH)
   find_package(benchmark REQUIRED)
   add_executable(micro_benchmarks ${CMAKE_SOURCE_DIR}/bench/micro_benchmarks.cpp)
-  target_link_libraries(micro_benchmarks PRIVATE vantrel benchmark::benchmark)
+  target_link_libraries(micro_benchmarks PRIVATE vantrel_simulation vantrel benchmark::benchmark)
 
   add_executable(end_to_end_benchmark
     ${CMAKE_SOURCE_DIR}/bench/end_to_end_benchmark.cpp
@@ -16,7 +16,7 @@ if(VANTREL_BENCH)
     ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
   target_include_directories(end_to_end_benchmark PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(end_to_end_benchmark PRIVATE vantrel)
+  target_link_libraries(end_to_end_benchmark PRIVATE vantrel_simulation vantrel)
   # The idle figure runs the real program from the same folder.
   add_dependencies(end_to_end_benchmark vantrelRelay)
 endif()

@@ -16,8 +16,8 @@ if(VANTREL_FUZZ)
     ${CMAKE_SOURCE_DIR}/tests/support/manual_clock.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/relay_parts.cpp)
 
-  add_library(vantrel_fuzz STATIC ${VANTREL_SOURCES} ${VANTREL_FUZZ_SUPPORT})
-  target_include_directories(vantrel_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  add_library(vantrel_fuzz STATIC ${VANTREL_SOURCES} ${VANTREL_SIMULATION_SOURCES} ${VANTREL_FUZZ_SUPPORT})
+  target_include_directories(vantrel_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(vantrel_fuzz PUBLIC VANTREL_BUILD_TIME="${VANTREL_BUILD_TIME}")
   target_compile_options(vantrel_fuzz PUBLIC ${VANTREL_FUZZ_FLAGS})
   target_link_options(vantrel_fuzz PUBLIC -fsanitize=address,undefined)

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "conversion/property_readers.h"
+#include "json/lenient_readers.h"
 #include "core/little_endian.h"
 #include "device/message_type.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "conversion/number_conversion.h"
-#include "conversion/property_readers.h"
+#include "json/lenient_readers.h"
 #include "conversion/source_or_value.h"
 #include "core/little_endian.h"
 

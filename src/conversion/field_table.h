@@ -5,7 +5,7 @@
 
 #include <json/json.h>
 
-#include "conversion/field_reader.h"
+#include "conversion/missing_fields.h"
 
 // A record layout as a table of fields, walked by one generic encoder and one generic decoder. Each row reads
 // like a row of a record description: JSON key, offset, kind, default, when the decoder writes the key, label.

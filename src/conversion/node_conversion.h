@@ -9,10 +9,10 @@
 #include <json/json.h>
 
 #include "conversion/color_text.h"
-#include "conversion/field_reader.h"
+#include "conversion/missing_fields.h"
 #include "conversion/field_table.h"
 #include "conversion/node_record_header.h"
-#include "conversion/property_readers.h"
+#include "json/lenient_readers.h"
 #include "conversion/received_record.h"
 #include "conversion/source_or_value.h"
 #include "device/serial_message.h"

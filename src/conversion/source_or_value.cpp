@@ -4,7 +4,7 @@
 
 #include "conversion/color_text.h"
 #include "conversion/number_conversion.h"
-#include "conversion/property_readers.h"
+#include "json/lenient_readers.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
 

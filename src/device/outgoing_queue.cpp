@@ -6,8 +6,8 @@
 #include "device/message_type.h"
 #include "device/serial_driver.h"
 
-OutgoingQueue::OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays)
-    : driver(driver), clock(clock), relays(relays)
+OutgoingQueue::OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays, OutgoingQueueEvents& events)
+    : driver(driver), clock(clock), relays(relays), events(events)
 {
 }
 
@@ -90,11 +90,9 @@ void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
         return;
     }
     logger.log(LogLevel::DEBUG, "%s: Received ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
-    const bool isData = head.type() == MT_BOOTLOADER_ROM_WRITE_DATA;
-    const uint32_t offset = readU32(head.payload());
+    const SerialMessage answered = head;
     relay.outgoing.pop_front();
-    if (isData && flashEvents != nullptr)
-        flashEvents->reportWriteProgress(relay, offset);
+    events.onHeadAnswered(relay, answered);
 }
 
 void OutgoingQueue::rejectHead(Relay& relay)
@@ -103,21 +101,17 @@ void OutgoingQueue::rejectHead(Relay& relay)
     if (relay.outgoing.empty() || relay.readyToSend)
         return;
 
-    const SerialMessage& head = relay.outgoing.front();
+    const SerialMessage head = relay.outgoing.front();
     logger.log(LogLevel::DEBUG, "%s: Received nack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+    relay.readyToSend = true;
     if (head.type() == MT_BOOTLOADER_ROM_WRITE_START) {
-        if (flashEvents != nullptr)
-            flashEvents->onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
+        // A board that refuses the start takes none of the flash behind it.
+        events.onHeadRefused(relay, head);
         cullFirmwareFlashMessages(relay);
-        relay.readyToSend = true;
         return;
     }
-    relay.readyToSend = true;
-    const bool isData = head.type() == MT_BOOTLOADER_ROM_WRITE_DATA;
-    const uint32_t offset = readU32(head.payload());
     relay.outgoing.pop_front();
-    if (isData && flashEvents != nullptr)
-        flashEvents->reportWriteProgress(relay, offset);
+    events.onHeadRefused(relay, head);
 }
 
 void OutgoingQueue::restartAckTimer(Relay& relay) { relay.sentAtMs = clock.nowMs(); }

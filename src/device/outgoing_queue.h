@@ -8,28 +8,28 @@
 class Clock;
 class SerialDriver;
 
-// What the queue tells the firmware flasher about the flash messages it carries.
-class FirmwareFlashEvents {
+// What the queue tells the layers above about the messages it carries; they decide what the editor is told.
+class OutgoingQueueEvents {
 public:
-    virtual ~FirmwareFlashEvents() = default;
-    // A data message at this image offset was answered (acknowledged or refused).
-    virtual void reportWriteProgress(Relay& relay, uint32_t offset) = 0;
-    virtual void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason) = 0;
+    virtual ~OutgoingQueueEvents() = default;
+    // The board acknowledged the message in flight, which has left the queue.
+    virtual void onHeadAnswered(Relay& relay, const SerialMessage& head) = 0;
+    // The board refused the message in flight. A refused flash start is reported before the flash messages are
+    // culled, any other refusal after the message has left the queue.
+    virtual void onHeadRefused(Relay& relay, const SerialMessage& head) = 0;
 };
 
 enum class AckMode { Normal, Forced };
 
 // Per-relay queues of messages for the boards: one message in flight per relay, sent when the previous one was
-// answered or given up after the acknowledgement time-out.
+// answered or given up after the acknowledgement time-out. Created by the board link; lives as long as it.
 class OutgoingQueue {
 public:
     static constexpr uint64_t ackTimeoutMs = 1000;
     // Room for a 4 MiB firmware in 32-byte chunks plus commands, while bounding what one board can hold.
     static constexpr size_t maxQueuedPerRelay = 131072 + 1024;
 
-    OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays);
-
-    void setFirmwareFlashEvents(FirmwareFlashEvents* events) { flashEvents = events; }
+    OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays, OutgoingQueueEvents& events);
 
     // Appends a copy; false (with a warning) when the relay's queue is full.
     bool enqueue(Relay& relay, const SerialMessage& message);
@@ -52,5 +52,5 @@ private:
     SerialDriver& driver;
     Clock& clock;
     RelayList& relays;
-    FirmwareFlashEvents* flashEvents = nullptr;
+    OutgoingQueueEvents& events;
 };

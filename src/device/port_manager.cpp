@@ -171,7 +171,7 @@ void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
     }
 }
 
-bool PortManager::checkPort()
+PortCheck PortManager::checkPort()
 {
     std::set<SerialPortHandle*> failed;
     for (Relay* listed : relays.snapshot()) {
@@ -185,13 +185,14 @@ bool PortManager::checkPort()
         if (waiting == SerialDriver::FAILED_DEVICE)
             failed.insert(port);
     }
+    PortCheck check;
     if (failed.empty())
-        return false;
+        return check;
     for (SerialPortHandle* port : failed) {
         logger.log(LogLevel::DEBUG, "Removing port/relay with failed recv check");
         closePort(port);
     }
-    if (refreshPorts(true) && informWebsocketsOfPortAvailability)
-        informWebsocketsOfPortAvailability();
-    return true;
+    check.portsRemoved = true;
+    check.portListChanged = refreshPorts(true);
+    return check;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,7 +23,16 @@ struct DeviceMessage {
     std::vector<uint8_t> bytes;
 };
 
-// Enumerates the ports on which a board may sit, opens and closes them, and reads what they receive.
+// What one reading of the ports found besides the messages.
+struct PortCheck {
+    // Ports that failed their receive check were closed.
+    bool portsRemoved = false;
+    // The port list was enumerated again after that and differs from the last one.
+    bool portListChanged = false;
+};
+
+// Enumerates the ports on which a board may sit, opens and closes them, and reads what they receive. Created by
+// the board link; lives as long as it.
 class PortManager {
 public:
     static constexpr int baudRate = 115200;
@@ -32,9 +40,6 @@ public:
     PortManager(SerialDriver& driver, RelayList& relays);
     PortManager(const PortManager&) = delete;
     PortManager& operator=(const PortManager&) = delete;
-
-    // Called when a failed port was removed and the port list changed: every editor gets the new list.
-    std::function<void()> informWebsocketsOfPortAvailability;
 
     // Re-enumerates; true when the port list changed.
     bool refreshPorts(bool verbose);
@@ -45,8 +50,9 @@ public:
     void closePort(SerialPortHandle* port);
     void closeAllPorts();
     void clearPortList();
-    // Reads every relay's port; true when ports that failed their receive check were removed.
-    bool checkPort();
+    // Reads every relay's port onto the device inbox; ports that failed their receive check are closed and the
+    // port list enumerated again.
+    PortCheck checkPort();
 
     const std::vector<PortInfo>& portList() const { return ports; }
     const std::map<std::string, SerialPortHandle*>& openPorts() const { return open; }

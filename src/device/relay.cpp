@@ -1,6 +1,6 @@
 #include "device/relay.h"
 
-Relay& RelayList::bindRelay(const std::string& portName, SerialPortHandle* port, Connection* connection)
+Relay& RelayList::bindRelay(const std::string& portName, SerialPortHandle* port, EditorId editor)
 {
     Relay* relay = findRelayByName(portName);
     if (relay == nullptr) {
@@ -9,7 +9,7 @@ Relay& RelayList::bindRelay(const std::string& portName, SerialPortHandle* port,
         relay->portName = portName;
     }
     relay->port = port;
-    relay->connection = connection;
+    relay->editor = editor;
     return *relay;
 }
 
@@ -29,17 +29,32 @@ Relay* RelayList::findRelayByPort(SerialPortHandle* port)
     return nullptr;
 }
 
+template <typename Predicate> void RelayList::destroyRelaysWhere(Predicate predicate)
+{
+    for (auto it = relays.begin(); it != relays.end();) {
+        if (predicate(**it)) {
+            endListener.onRelayDestroyed(**it);
+            it = relays.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void RelayList::destroyRelaysOfPort(SerialPortHandle* port)
 {
-    relays.remove_if([port](const std::unique_ptr<Relay>& relay) { return relay->port == port; });
+    destroyRelaysWhere([port](const Relay& relay) { return relay.port == port; });
 }
 
-void RelayList::destroyRelaysOfConnection(Connection* connection)
+void RelayList::destroyRelaysOfEditor(EditorId editor)
 {
-    relays.remove_if([connection](const std::unique_ptr<Relay>& relay) { return relay->connection == connection; });
+    destroyRelaysWhere([editor](const Relay& relay) { return relay.editor == editor; });
 }
 
-void RelayList::destroyAllRelays() { relays.clear(); }
+void RelayList::destroyAllRelays()
+{
+    destroyRelaysWhere([](const Relay&) { return true; });
+}
 
 std::vector<Relay*> RelayList::snapshot() const
 {

@@ -7,37 +7,59 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 #include "device/frame_parser.h"
 #include "device/serial_message.h"
-#include "firmware/firmware_image.h"
 
 struct SerialPortHandle;
-struct Connection;
 
-// One serial port name that an editor used: its open port, the editor connection that receives its replies,
-// its receive state and its outgoing queue.
+// The identity of an editor connection as the board side knows it: given out by the sessions, never reused, 0 for
+// none. A relay keeps it, not a pointer, so a relay can never reach a connection that has gone.
+using EditorId = uint64_t;
+
+// One serial port name that an editor used: its open port, the editor that receives its replies, its receive
+// state and its outgoing queue. Created by the first board command that names the port; lives until its port is
+// closed, its editor leaves or the relay stops.
 struct Relay {
     std::string portName;
     SerialPortHandle* port = nullptr;
-    Connection* connection = nullptr;
+    EditorId editor = 0;
     // Flash size in KiB from the board's version reply; 0 until then.
     int32_t flashSizeKiB = 0;
     FrameParser parser;
     std::deque<SerialMessage> outgoing;
     bool readyToSend = true;
     uint64_t sentAtMs = 0;
-    FirmwareImage firmware;
 };
 
-// The relays in order of creation. The list owns them.
+// Sends a reply object to the editor a relay answers (nothing when that editor has gone).
+class RelayReplies {
+public:
+    virtual ~RelayReplies() = default;
+    virtual void sendReply(const Relay& relay, const Json::Value& reply) = 0;
+};
+
+// Told before a relay is destroyed, so that what is kept about it goes with it.
+class RelayEndListener {
+public:
+    virtual ~RelayEndListener() = default;
+    virtual void onRelayDestroyed(const Relay& relay) = 0;
+};
+
+// The relays in order of creation. The list owns them; created by the board link, it lives as long as the link.
 class RelayList {
 public:
-    // Rebinds the relay of that name to the port and connection, or creates it.
-    Relay& bindRelay(const std::string& portName, SerialPortHandle* port, Connection* connection);
+    explicit RelayList(RelayEndListener& endListener) : endListener(endListener) {}
+    RelayList(const RelayList&) = delete;
+    RelayList& operator=(const RelayList&) = delete;
+
+    // Rebinds the relay of that name to the port and editor, or creates it.
+    Relay& bindRelay(const std::string& portName, SerialPortHandle* port, EditorId editor);
     Relay* findRelayByName(const std::string& portName);
     Relay* findRelayByPort(SerialPortHandle* port);
     void destroyRelaysOfPort(SerialPortHandle* port);
-    void destroyRelaysOfConnection(Connection* connection);
+    void destroyRelaysOfEditor(EditorId editor);
     void destroyAllRelays();
 
     // A copy of the list, for walks during which relays may be destroyed.
@@ -45,5 +67,8 @@ public:
     size_t size() const { return relays.size(); }
 
 private:
+    template <typename Predicate> void destroyRelaysWhere(Predicate predicate);
+
+    RelayEndListener& endListener;
     std::list<std::unique_ptr<Relay>> relays;
 };

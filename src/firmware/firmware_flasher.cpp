@@ -10,6 +10,7 @@
 
 #include "core/little_endian.h"
 #include "core/logger.h"
+#include "device/board_payloads.h"
 #include "device/message_type.h"
 
 namespace fs = std::filesystem;
@@ -68,9 +69,15 @@ struct FileCloser {
 
 } // namespace
 
-FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, ReplySender sendReply, PieceReader readPiece)
-    : queue(queue), sendReply(std::move(sendReply)), readPiece(readPiece ? std::move(readPiece) : freadPiece)
+FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, PieceReader readPiece)
+    : queue(queue), replies(replies), readPiece(readPiece ? std::move(readPiece) : freadPiece)
 {
+}
+
+const FlashSession* FirmwareFlasher::session(const Relay& relay) const
+{
+    const auto found = sessions.find(&relay);
+    return found == sessions.end() ? nullptr : &found->second;
 }
 
 int64_t FirmwareFlasher::sizeLimit(int32_t flashSizeKiB)
@@ -121,7 +128,8 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     const uint32_t size = static_cast<uint32_t>(probe.size);
     logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(size));
 
-    relay.firmware.release();
+    FlashSession& session = sessions[&relay];
+    session.release();
     std::vector<uint8_t> bytes(size, 0);
     const bool complete = readImage(handle.get(), bytes);
     handle.reset();
@@ -129,10 +137,10 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError");
         return false;
     }
-    relay.firmware.bytes = std::move(bytes);
-    relay.firmware.size = size;
-    relay.firmware.loaded = true;
-    queueConversation(relay);
+    session.bytes = std::move(bytes);
+    session.size = size;
+    session.loaded = true;
+    queueConversation(relay, session);
     return true;
 }
 
@@ -151,26 +159,14 @@ bool FirmwareFlasher::readImage(std::FILE* file, std::vector<uint8_t>& bytes)
     return true;
 }
 
-void FirmwareFlasher::queueConversation(Relay& relay)
+void FirmwareFlasher::queueConversation(Relay& relay, const FlashSession& session)
 {
-    const FirmwareImage& image = relay.firmware;
-    SerialMessage start;
-    start.setType(MT_BOOTLOADER_ROM_WRITE_START);
-    writeU32(start.payload(), image.size);
-    queue.enqueue(relay, start);
-
-    for (uint32_t offset = 0; offset < image.size; offset += chunkSize) {
-        SerialMessage data;
-        data.setType(MT_BOOTLOADER_ROM_WRITE_DATA);
-        writeU32(data.payload(), offset);
-        const uint32_t count = std::min(chunkSize, image.size - offset);
-        std::memcpy(data.payload() + 4, image.bytes.data() + offset, count);
-        queue.enqueue(relay, data);
+    queue.enqueue(relay, romWriteStartCommand(session.size));
+    for (uint32_t offset = 0; offset < session.size; offset += chunkSize) {
+        const uint32_t count = std::min(chunkSize, session.size - offset);
+        queue.enqueue(relay, romWriteDataCommand(offset, session.bytes.data() + offset, count));
     }
-
-    SerialMessage finish;
-    finish.setType(MT_BOOTLOADER_ROM_WRITE_FINISH);
-    queue.enqueue(relay, finish);
+    queue.enqueue(relay, commandMessage(MT_BOOTLOADER_ROM_WRITE_FINISH));
 }
 
 float FirmwareFlasher::progressPercent(uint32_t offset, uint32_t size)
@@ -187,19 +183,35 @@ void FirmwareFlasher::sendProgress(Relay& relay, const char* key, float percent)
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[key] = static_cast<double>(percent);
-    sendReply(relay, reply);
+    replies.sendReply(relay, reply);
+}
+
+void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)
+{
+    if (head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
+        reportWriteProgress(relay, readU32(head.payload()));
+}
+
+void FirmwareFlasher::onHeadRefused(Relay& relay, const SerialMessage& head)
+{
+    if (head.type() == MT_BOOTLOADER_ROM_WRITE_START)
+        onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
+    else if (head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
+        reportWriteProgress(relay, readU32(head.payload()));
 }
 
 void FirmwareFlasher::reportWriteProgress(Relay& relay, uint32_t offset)
 {
-    sendProgress(relay, "romWrite", progressPercent(offset, relay.firmware.size));
+    const FlashSession* current = session(relay);
+    sendProgress(relay, "romWrite", progressPercent(offset, current == nullptr ? 0 : current->size));
 }
 
 void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available)
 {
-    FirmwareImage& image = relay.firmware;
-    if (!image.loaded)
+    const auto found = sessions.find(&relay);
+    if (found == sessions.end() || !found->second.loaded)
         return;
+    FlashSession& image = found->second;
     // Bytes the board never sent cannot confirm anything.
     if (data == nullptr || available < chunkSize) {
         logger.log(LogLevel::ERROR, "%s: Firmware echo at offset %lu carries %lu of %lu data bytes",
@@ -229,5 +241,5 @@ void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string&
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[reason] = detail;
-    sendReply(relay, reply);
+    replies.sendReply(relay, reply);
 }

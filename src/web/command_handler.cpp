@@ -7,25 +7,16 @@
 #include "conversion/node_conversion.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
+#include "device/board_link.h"
+#include "device/board_payloads.h"
 #include "device/message_type.h"
-#include "device/outgoing_queue.h"
-#include "device/port_manager.h"
-#include "device/relay.h"
 #include "firmware/firmware_file_list.h"
 #include "firmware/firmware_flasher.h"
 #include "json/compact_json_writer.h"
-#include "web/lenient_json.h"
+#include "json/lenient_readers.h"
 #include "web/sessions.h"
 
 namespace {
-
-// A fresh message of this type: every other byte zero.
-SerialMessage messageOfType(uint16_t type)
-{
-    SerialMessage message;
-    message.setType(type);
-    return message;
-}
 
 uint8_t bootloaderCode(const std::string& bootloaderType)
 {
@@ -52,11 +43,31 @@ uint8_t usbConfigCode(const std::string& usbConfigType)
 
 } // namespace
 
-CommandHandler::CommandHandler(Sessions& sessions, PortManager& ports, RelayList& relays, OutgoingQueue& queue,
-                               const NodeConversionRegistry& nodeConversions,
+const CommandHandler::BoardCommandRow CommandHandler::boardCommands[] = {
+    {"addNode", "Adding node", PortUse::Open, &CommandHandler::addNode},
+    {"setFeature", "Setting feature", PortUse::Open, &CommandHandler::setFeature},
+    // Only the port opened for this command: a relay without port must not receive the toggle of another.
+    {"ledtoggle", "Doing led toggle", PortUse::ArrivalPort, &CommandHandler::ledToggle},
+    {"getVersion", "Doing version request", PortUse::Open, &CommandHandler::getVersion},
+    {"tweak", nullptr, PortUse::ArrivalPort, &CommandHandler::tweak},
+    {"resetConfig", "Doing config reset request", PortUse::Open, &CommandHandler::resetConfig},
+    {"commitConfig", "Doing config commit request", PortUse::Open, &CommandHandler::commitConfig},
+    {"configDump", "Doing config dump request", PortUse::Open, &CommandHandler::configDump},
+    {"exportConfig", "Doing config export request", PortUse::Open, &CommandHandler::exportConfig},
+    {"looptime", "Doing looptime request", PortUse::Open, &CommandHandler::looptime},
+    {"pause", "Doing pause request", PortUse::Open, &CommandHandler::pause},
+    {"singleStep", "Doing single step request", PortUse::Open, &CommandHandler::singleStep},
+    {"liveValue", "Doing liveValue request", PortUse::Open, &CommandHandler::liveValue},
+    {"request_bootloader", "Doing request_bootloader", PortUse::Open, &CommandHandler::requestBootloader},
+    {"bl_rom_write_start", "Doing bl_rom_write_start request", PortUse::Open, &CommandHandler::romWriteStart},
+    {"bl_rom_write_finish", "Doing bl_rom_write_finish request", PortUse::Open, &CommandHandler::romWriteFinish},
+    {"write_firmware", "Doing write_firmware request", PortUse::Open, &CommandHandler::writeFirmware},
+};
+
+CommandHandler::CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
                                const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher)
-    : sessions(sessions), ports(ports), relays(relays), queue(queue), nodeConversions(nodeConversions),
-      featureConversions(featureConversions), flasher(flasher)
+    : sessions(sessions), boards(boards), nodeConversions(nodeConversions), featureConversions(featureConversions),
+      flasher(flasher)
 {
 }
 
@@ -73,7 +84,8 @@ void CommandHandler::handleWebCommand(Connection& connection, const Json::Value&
             sendFirmwareFileList(connection);
         } else if (hasMember(command, "set_auto_refresh_ports")) {
             logger.log(LogLevel::DEBUG, "Doing auto refresh ports request");
-            ports.autoRefreshPorts = memberAsBool(command, "set_auto_refresh_ports", true);
+            PortManager& ports = boards.ports();
+            ports.autoRefreshPorts = memberTruthy(command, "set_auto_refresh_ports", true);
             Json::Value reply(Json::objectValue);
             reply["autoRefreshPorts"] = ports.autoRefreshPorts;
             sessions.queueResponse(&connection, CompactJsonWriter().write(reply));
@@ -89,250 +101,168 @@ void CommandHandler::handleWebCommand(Connection& connection, const Json::Value&
 
 void CommandHandler::handleBoardCommand(Connection& connection, const Json::Value& command)
 {
-    const std::string portName = memberAsText(command, "port", "");
-    SerialPortHandle* port = ports.openPort(portName);
+    const std::string portName = memberConvertedToText(command, "port", "");
+    SerialPortHandle* port = boards.ports().openPort(portName);
     // A name whose port cannot be opened gets no relay of its own: it could carry nothing. An existing relay
     // of that name is still moved to this connection.
+    RelayList& relays = boards.relays();
     if (port != nullptr || relays.findRelayByName(portName) != nullptr)
-        relays.bindRelay(portName, port, &connection);
+        relays.bindRelay(portName, port, connection.id);
     dispatchPayload(portName, port, memberOrNull(command, "payload"));
 }
 
-void CommandHandler::dispatchPayload(const std::string& portName, SerialPortHandle* port, const Json::Value& payload)
+void CommandHandler::dispatchPayload(const std::string& portName, SerialPortHandle* arrivalPort,
+                                     const Json::Value& payload)
 {
-    static const struct {
-        const char* member;
-        BoardCommandStep step;
-    } steps[] = {
-        {"addNode", &CommandHandler::addNode},
-        {"setFeature", &CommandHandler::setFeature},
-        {"ledtoggle", &CommandHandler::ledToggle},
-        {"getVersion", &CommandHandler::getVersion},
-        {"tweak", &CommandHandler::tweak},
-        {"resetConfig", &CommandHandler::resetConfig},
-        {"commitConfig", &CommandHandler::commitConfig},
-        {"configDump", &CommandHandler::configDump},
-        {"exportConfig", &CommandHandler::exportConfig},
-        {"looptime", &CommandHandler::looptime},
-        {"pause", &CommandHandler::pause},
-        {"singleStep", &CommandHandler::singleStep},
-        {"liveValue", &CommandHandler::liveValue},
-        {"request_bootloader", &CommandHandler::requestBootloader},
-        {"bl_rom_write_start", &CommandHandler::romWriteStart},
-        {"bl_rom_write_finish", &CommandHandler::romWriteFinish},
-        {"write_firmware", &CommandHandler::writeFirmware},
-    };
-    for (const auto& entry : steps) {
-        if (hasMember(payload, entry.member)) {
-            (this->*entry.step)(BoardCommand{portName, port, payload, payload[entry.member]});
+    for (const BoardCommandRow& row : boardCommands) {
+        if (!hasMember(payload, row.member))
+            continue;
+        if (row.logLine != nullptr)
+            logger.log(LogLevel::DEBUG, "%s", row.logLine);
+        SerialPortHandle* port = row.portUse == PortUse::Open ? boards.ports().openPort(portName) : arrivalPort;
+        if (port == nullptr)
             return;
+        const std::vector<SerialMessage> messages =
+            (this->*row.build)(BoardCommand{portName, port, payload, payload[row.member]});
+        Relay* relay = boards.relays().findRelayByPort(port);
+        for (const SerialMessage& message : messages) {
+            if (relay != nullptr && message.type() != MT_NONE)
+                boards.queue().enqueue(*relay, message);
         }
+        return;
     }
     logger.log(LogLevel::WARNING, "********* No command found in JSON payload");
 }
 
-void CommandHandler::queueOn(SerialPortHandle* port, const SerialMessage& message)
+std::vector<SerialMessage> CommandHandler::addNode(const BoardCommand& command) const
 {
-    if (port == nullptr || message.type() == MT_NONE)
-        return;
-    if (Relay* relay = relays.findRelayByPort(port))
-        queue.enqueue(*relay, message);
-}
-
-void CommandHandler::handleAddNode(SerialPortHandle* port, const Json::Value& node)
-{
-    const int32_t id = memberAsInt(node, "id", 0);
+    const Json::Value& node = command.member;
+    const int32_t id = memberTruncatedToInt(node, "id", 0);
     if ((id & 0xFFFF) == 0)
-        return;
-    SerialMessage message;
-    const NodeConversion* conversion = nodeConversions.findNodeConversion(memberAsText(node, "type", ""), 0, 0);
+        return {};
+    const NodeConversion* conversion =
+        nodeConversions.findNodeConversion(memberConvertedToText(node, "type", ""), 0, 0);
     if (conversion == nullptr)
-        return;
+        return {};
     const Json::Value& editorPos = memberOrNull(node, "editorPos");
+    SerialMessage message;
     NodeRecordHeader header;
     header.id = static_cast<uint16_t>(id);
-    header.x = static_cast<int16_t>(static_cast<uint16_t>(memberAsInt(editorPos, "x", 0)));
-    header.y = static_cast<int16_t>(static_cast<uint16_t>(memberAsInt(editorPos, "y", 0)));
+    header.x = static_cast<int16_t>(static_cast<uint16_t>(memberTruncatedToInt(editorPos, "x", 0)));
+    header.y = static_cast<int16_t>(static_cast<uint16_t>(memberTruncatedToInt(editorPos, "y", 0)));
     header.writeTo(message);
     conversion->encodeFromJson(memberOrNull(node, "properties"), message);
-    queueOn(port, message);
+    return {message};
 }
 
-void CommandHandler::addNode(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::setFeature(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Adding node");
-    SerialPortHandle* port = ports.openPort(command.portName);
-    if (port != nullptr)
-        handleAddNode(port, command.member);
-}
-
-void CommandHandler::setFeature(const BoardCommand& command)
-{
-    logger.log(LogLevel::DEBUG, "Setting feature");
-    SerialPortHandle* port = ports.openPort(command.portName);
-    if (port == nullptr)
-        return;
     SerialMessage message;
     const FeatureConversion* conversion =
-        featureConversions.findFeatureConversion(memberAsText(command.member, "feature", ""), 0);
+        featureConversions.findFeatureConversion(memberConvertedToText(command.member, "feature", ""), 0);
     if (conversion != nullptr)
         conversion->encodeFromJson(command.member, message);
-    queueOn(port, message);
+    return {message};
 }
 
-void CommandHandler::ledToggle(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::ledToggle(const BoardCommand&) const { return {commandMessage(MT_LED)}; }
+
+std::vector<SerialMessage> CommandHandler::getVersion(const BoardCommand&) const
 {
-    logger.log(LogLevel::DEBUG, "Doing led toggle");
-    // Only the port opened for this command: a relay without port must not receive the toggle of another.
-    queueOn(command.port, messageOfType(MT_LED));
+    return {commandMessage(MT_VERSION), commandMessage(MT_CAPABILITIES), requestBootloaderCommand(0xFF, 0xFF)};
 }
 
-void CommandHandler::getVersion(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::tweak(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing version request");
-    SerialPortHandle* port = ports.openPort(command.portName);
-    queueOn(port, messageOfType(MT_VERSION));
-    queueOn(port, messageOfType(MT_CAPABILITIES));
-    SerialMessage bootloaderStatus = messageOfType(MT_REQUEST_BOOTLOADER);
-    bootloaderStatus.payload()[0] = 0xFF;
-    bootloaderStatus.payload()[1] = 0xFF;
-    queueOn(port, bootloaderStatus);
-}
-
-void CommandHandler::tweak(const BoardCommand& command)
-{
-    if (command.port == nullptr)
-        return;
     const int32_t nodeId = getIntProperty(command.payload, "tweak", 0);
     const int32_t index = getIntProperty(command.payload, "index", 0);
     if (nodeId <= 0 || index < 0)
-        return;
+        return {};
     // The kind byte: 0 a number, 2 a colour.
     uint8_t kind = 0;
     uint32_t value = 0;
     if (hasMember(command.payload, "number")) {
         logger.log(LogLevel::DEBUG, "Doing number tweak");
         uint8_t bytes[4];
-        writeF32(bytes, memberAsFloat(command.payload, "number", 0.0f));
+        writeF32(bytes, memberRoundedToFloat(command.payload, "number", 0.0f));
         value = readU32(bytes);
     } else if (hasMember(command.payload, "color")) {
         logger.log(LogLevel::DEBUG, "Doing color tweak");
         kind = 2;
-        value = parseColorText(memberAsText(command.payload, "color", ""));
+        value = parseColorText(memberConvertedToText(command.payload, "color", ""));
     } else {
-        return;
+        return {};
     }
-    SerialMessage message = messageOfType(MT_TWEAK);
-    uint8_t* payload = message.payload();
-    writeU16(payload, static_cast<uint16_t>(nodeId));
-    payload[2] = static_cast<uint8_t>(index);
-    payload[3] = kind;
-    writeU32(payload + 4, value);
-    queueOn(command.port, message);
+    return {tweakCommand(static_cast<uint16_t>(nodeId), static_cast<uint8_t>(index), kind, value)};
 }
 
-void CommandHandler::resetConfig(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::resetConfig(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing config reset request");
-    SerialMessage message = messageOfType(MT_CONFIG_RESET);
-    message.payload()[0] = static_cast<uint8_t>(getIntProperty(command.payload, "resetConfig", 1));
-    queueOn(ports.openPort(command.portName), message);
+    return {configResetCommand(static_cast<uint8_t>(getIntProperty(command.payload, "resetConfig", 1)))};
 }
 
-void CommandHandler::commitConfig(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::commitConfig(const BoardCommand&) const
 {
-    logger.log(LogLevel::DEBUG, "Doing config commit request");
-    queueOn(ports.openPort(command.portName), messageOfType(MT_CONFIG_COMMIT));
+    return {commandMessage(MT_CONFIG_COMMIT)};
 }
 
-void CommandHandler::configDump(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::configDump(const BoardCommand&) const
 {
-    logger.log(LogLevel::DEBUG, "Doing config dump request");
-    queueOn(ports.openPort(command.portName), messageOfType(MT_CONFIG_DUMP));
+    return {commandMessage(MT_CONFIG_DUMP)};
 }
 
-void CommandHandler::exportConfig(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::exportConfig(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing config export request");
-    SerialMessage message = messageOfType(MT_EXPORT_CONFIG);
-    message.payload()[0] = static_cast<uint8_t>(getIntProperty(command.payload, "exportConfig", 0));
-    queueOn(ports.openPort(command.portName), message);
+    return {exportConfigCommand(static_cast<uint8_t>(getIntProperty(command.payload, "exportConfig", 0)))};
 }
 
-void CommandHandler::looptime(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::looptime(const BoardCommand&) const
 {
-    logger.log(LogLevel::DEBUG, "Doing looptime request");
-    queueOn(ports.openPort(command.portName), messageOfType(MT_LOOPTIME));
+    return {commandMessage(MT_LOOPTIME)};
 }
 
-void CommandHandler::pause(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::pause(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing pause request");
-    SerialMessage message = messageOfType(MT_PAUSE);
-    message.payload()[0] = static_cast<uint8_t>(memberAsUnsigned(command.payload, "pause", 0));
-    queueOn(ports.openPort(command.portName), message);
+    return {pauseCommand(static_cast<uint8_t>(memberTruncatedToUnsigned(command.payload, "pause", 0)))};
 }
 
-void CommandHandler::singleStep(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::singleStep(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing single step request");
-    SerialMessage message = messageOfType(MT_SINGLE_STEP);
-    message.payload()[0] = static_cast<uint8_t>(memberAsUnsigned(command.payload, "step", 1));
-    queueOn(ports.openPort(command.portName), message);
+    return {singleStepCommand(static_cast<uint8_t>(memberTruncatedToUnsigned(command.payload, "step", 1)))};
 }
 
-void CommandHandler::liveValue(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::liveValue(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing liveValue request");
-    SerialPortHandle* port = ports.openPort(command.portName);
-    if (port == nullptr)
-        return;
     const int32_t id = getIntProperty(command.member, "id", 0);
     const int32_t flags = getIntProperty(command.member, "flags", 0);
     if ((id & 0xFFFF) == 0) {
         logger.log(LogLevel::WARNING, "Ignoring live value request, invalid node id");
-        return;
+        return {};
     }
-    SerialMessage message = messageOfType(MT_SET_LIVE_VALUE);
-    writeU16(message.payload(), static_cast<uint16_t>(id));
-    message.payload()[2] = static_cast<uint8_t>(flags);
-    queueOn(port, message);
+    return {setLiveValueCommand(static_cast<uint16_t>(id), static_cast<uint8_t>(flags))};
 }
 
-void CommandHandler::requestBootloader(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::requestBootloader(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing request_bootloader");
-    SerialPortHandle* port = ports.openPort(command.portName);
-    if (port == nullptr)
-        return;
-    SerialMessage message = messageOfType(MT_REQUEST_BOOTLOADER);
-    message.payload()[0] = bootloaderCode(getStringProperty(command.member, "bootloaderType", ""));
-    message.payload()[1] = usbConfigCode(getStringProperty(command.member, "usbConfigType", ""));
-    queueOn(port, message);
+    return {requestBootloaderCommand(bootloaderCode(getStringProperty(command.member, "bootloaderType", "")),
+                                     usbConfigCode(getStringProperty(command.member, "usbConfigType", "")))};
 }
 
-void CommandHandler::romWriteStart(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::romWriteStart(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing bl_rom_write_start request");
-    SerialMessage message = messageOfType(MT_BOOTLOADER_ROM_WRITE_START);
-    writeU32(message.payload(), static_cast<uint32_t>(getIntProperty(command.member, "bytes", 0)));
-    queueOn(ports.openPort(command.portName), message);
+    return {romWriteStartCommand(static_cast<uint32_t>(getIntProperty(command.member, "bytes", 0)))};
 }
 
-void CommandHandler::romWriteFinish(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::romWriteFinish(const BoardCommand&) const
 {
-    logger.log(LogLevel::DEBUG, "Doing bl_rom_write_finish request");
-    queueOn(ports.openPort(command.portName), messageOfType(MT_BOOTLOADER_ROM_WRITE_FINISH));
+    return {commandMessage(MT_BOOTLOADER_ROM_WRITE_FINISH)};
 }
 
-void CommandHandler::writeFirmware(const BoardCommand& command)
+std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& command) const
 {
-    logger.log(LogLevel::DEBUG, "Doing write_firmware request");
-    const std::string file = memberAsText(command.member, "file", "");
+    const std::string file = memberConvertedToText(command.member, "file", "");
     logger.log(LogLevel::DEBUG, "write_firmware file: %s", file.c_str());
-    SerialPortHandle* port = ports.openPort(command.portName);
-    if (port == nullptr)
-        return;
-    if (Relay* relay = relays.findRelayByPort(port))
+    if (Relay* relay = boards.relays().findRelayByPort(command.port))
         flasher.writeFirmware(*relay, file);
+    return {};
 }

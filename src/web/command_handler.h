@@ -1,72 +1,80 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
+#include "device/serial_message.h"
+
+class BoardLink;
 class FeatureConversionRegistry;
 class FirmwareFlasher;
 class NodeConversionRegistry;
-class OutgoingQueue;
-class PortManager;
-class RelayList;
 class Sessions;
 struct Connection;
-struct SerialMessage;
 struct SerialPortHandle;
 
 // Carries out the editor's commands: answers the connection directly, or builds board messages and queues them
-// on the named port's relay.
+// on the named port's relay. Created once by the relay core; lives for the whole run.
 class CommandHandler {
 public:
-    CommandHandler(Sessions& sessions, PortManager& ports, RelayList& relays, OutgoingQueue& queue,
-                   const NodeConversionRegistry& nodeConversions, const FeatureConversionRegistry& featureConversions,
-                   FirmwareFlasher& flasher);
+    CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
+                   const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher);
 
     // Never throws: a command that cannot be carried out is logged and dropped.
     void handleWebCommand(Connection& connection, const Json::Value& command);
     void sendFirmwareFileList(Connection& connection);
 
 private:
-    // One board command: the port that was opened for it when it arrived (or none), the payload and the value of
-    // the payload member that named the command.
+    // One board command: its port (taken as its row says), the payload and the value of the payload member that
+    // named the command.
     struct BoardCommand {
         const std::string& portName;
         SerialPortHandle* port;
         const Json::Value& payload;
         const Json::Value& member;
     };
-    using BoardCommandStep = void (CommandHandler::*)(const BoardCommand&);
+    using Builder = std::vector<SerialMessage> (CommandHandler::*)(const BoardCommand&) const;
+    // How a command takes its port: opened (again) when it is carried out, or only the port that was opened when
+    // the command arrived.
+    enum class PortUse { Open, ArrivalPort };
+    // One row of the command table.
+    struct BoardCommandRow {
+        const char* member;
+        // The DEBUG line logged when the command is carried out; nullptr for none.
+        const char* logLine;
+        PortUse portUse;
+        Builder build;
+    };
 
     void handleBoardCommand(Connection& connection, const Json::Value& command);
     // Carries out the first command member of the payload.
-    void dispatchPayload(const std::string& portName, SerialPortHandle* port, const Json::Value& payload);
-    void handleAddNode(SerialPortHandle* port, const Json::Value& node);
-    // Queues a built message on the relay of the port; nothing without a port or a message type.
-    void queueOn(SerialPortHandle* port, const SerialMessage& message);
+    void dispatchPayload(const std::string& portName, SerialPortHandle* arrivalPort, const Json::Value& payload);
 
-    void addNode(const BoardCommand& command);
-    void setFeature(const BoardCommand& command);
-    void ledToggle(const BoardCommand& command);
-    void getVersion(const BoardCommand& command);
-    void tweak(const BoardCommand& command);
-    void resetConfig(const BoardCommand& command);
-    void commitConfig(const BoardCommand& command);
-    void configDump(const BoardCommand& command);
-    void exportConfig(const BoardCommand& command);
-    void looptime(const BoardCommand& command);
-    void pause(const BoardCommand& command);
-    void singleStep(const BoardCommand& command);
-    void liveValue(const BoardCommand& command);
-    void requestBootloader(const BoardCommand& command);
-    void romWriteStart(const BoardCommand& command);
-    void romWriteFinish(const BoardCommand& command);
-    void writeFirmware(const BoardCommand& command);
+    std::vector<SerialMessage> addNode(const BoardCommand& command) const;
+    std::vector<SerialMessage> setFeature(const BoardCommand& command) const;
+    std::vector<SerialMessage> ledToggle(const BoardCommand& command) const;
+    std::vector<SerialMessage> getVersion(const BoardCommand& command) const;
+    std::vector<SerialMessage> tweak(const BoardCommand& command) const;
+    std::vector<SerialMessage> resetConfig(const BoardCommand& command) const;
+    std::vector<SerialMessage> commitConfig(const BoardCommand& command) const;
+    std::vector<SerialMessage> configDump(const BoardCommand& command) const;
+    std::vector<SerialMessage> exportConfig(const BoardCommand& command) const;
+    std::vector<SerialMessage> looptime(const BoardCommand& command) const;
+    std::vector<SerialMessage> pause(const BoardCommand& command) const;
+    std::vector<SerialMessage> singleStep(const BoardCommand& command) const;
+    std::vector<SerialMessage> liveValue(const BoardCommand& command) const;
+    std::vector<SerialMessage> requestBootloader(const BoardCommand& command) const;
+    std::vector<SerialMessage> romWriteStart(const BoardCommand& command) const;
+    std::vector<SerialMessage> romWriteFinish(const BoardCommand& command) const;
+    // Queues through the flasher, which loads and checks the file first; builds nothing itself.
+    std::vector<SerialMessage> writeFirmware(const BoardCommand& command) const;
+
+    static const BoardCommandRow boardCommands[];
 
     Sessions& sessions;
-    PortManager& ports;
-    RelayList& relays;
-    OutgoingQueue& queue;
+    BoardLink& boards;
     const NodeConversionRegistry& nodeConversions;
     const FeatureConversionRegistry& featureConversions;
     FirmwareFlasher& flasher;

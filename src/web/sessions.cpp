@@ -91,6 +91,8 @@ void Sessions::established(Connection& connection, lws* wsi)
     logger.log(LogLevel::DEBUG, "LWS_CALLBACK_ESTABLISHED, pss: (%08X)", connectionId(connection));
     connection.wsi = wsi;
     connection.establishedMessageCount = receivedMessageCount;
+    connection.id = ++lastId;
+    byId[connection.id] = &connection;
     ConnectionState state;
     state.peerName = peerName(connection);
     logger.log(LogLevel::INFO, "Established connection with %s", state.peerName.c_str());
@@ -108,6 +110,7 @@ void Sessions::closed(Connection& connection)
     logger.log(LogLevel::DEBUG, "LWS_CALLBACK_CLOSED, pss: (%08X)", connectionId(connection));
     logger.log(LogLevel::INFO, "Closed connection with %s", found->second.peerName.c_str());
     connectionList.erase(std::remove(connectionList.begin(), connectionList.end(), &connection), connectionList.end());
+    byId.erase(connection.id);
     events.onConnectionClosed(connection);
     revokeOutgoingResponsesForRelay(&connection);
     states.erase(&connection);
@@ -210,6 +213,12 @@ void Sessions::queueResponse(Connection* connection, const std::string& text)
     replies.push_back(text);
     if (connection->wsi != nullptr)
         lws_callback_on_writable(connection->wsi);
+}
+
+Connection* Sessions::findConnection(EditorId id) const
+{
+    const auto found = byId.find(id);
+    return found == byId.end() ? nullptr : found->second;
 }
 
 void Sessions::writable(Connection& connection)

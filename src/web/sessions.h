@@ -24,7 +24,7 @@ public:
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
 // for them. Replies leave in the order in which they were queued for their connection; a connection that does not
-// read holds back only its own replies.
+// read holds back only its own replies. Created once by the relay core; lives for the whole run.
 class Sessions {
 public:
     static constexpr size_t sendBufferSize = 4096;
@@ -46,6 +46,8 @@ public:
     void releaseLastMessage() { lastMessage.clear(); lastMessage.shrink_to_fit(); }
 
     const std::vector<Connection*>& connections() const { return connectionList; }
+    // The open connection of that identity; nullptr when it has closed (or never was).
+    Connection* findConnection(EditorId id) const;
     size_t queuedReplies(const Connection* connection) const;
     // The replies waiting for the connection, oldest first.
     std::vector<std::string> pendingReplies(const Connection* connection) const;
@@ -69,6 +71,8 @@ private:
 
     SessionEvents& events;
     std::vector<Connection*> connectionList;
+    std::unordered_map<EditorId, Connection*> byId;
+    EditorId lastId = 0;
     std::unordered_map<const Connection*, ConnectionState> states;
     std::vector<unsigned char> lastMessage;
     uint32_t receivedMessageCount = 0;

@@ -11,7 +11,7 @@
 #include "conversion/node_conversion.h"
 #include "core/logger.h"
 #include "json/compact_json_writer.h"
-#include "web/received_message.h"
+#include "device/received_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

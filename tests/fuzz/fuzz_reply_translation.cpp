@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const std::vector<uint8_t> payload(data + 4, data + size);
     parts->deliver("ttyACM0", readU16(data), payload, readU16(data + 2));
-    parts->translator.translateDeviceMessages();
+    parts->answerBoardMessages();
     // Every reply is one JSON document, and none went to the connection that is not bound.
     for (const std::string& reply : parts->takeReplies(parts->editor)) {
         if (!isJson(reply))

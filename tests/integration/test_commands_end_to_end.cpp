@@ -213,12 +213,12 @@ TEST_F(CommandsEndToEnd, RepliesFollowTheEditorThatCommandedThePortLast)
     EXPECT_TRUE(relay.repliesWithin(*editor, 20).empty());
 
     // A name that cannot be opened still moves its relay to the editor that names it.
-    Connection* secondConnection = relay.server.relays().findRelayByName("ttyACM0")->connection;
+    const EditorId secondConnection = relay.server.relays().findRelayByName("ttyACM0")->editor;
     Relay& portless = relay.server.relays().bindRelay("ttyGONE", nullptr, secondConnection);
     editor->sendText(R"({"port":"ttyGONE","payload":{"ledtoggle":1}})");
-    for (int i = 0; i < 5000 && portless.connection == secondConnection; ++i)
+    for (int i = 0; i < 5000 && portless.editor == secondConnection; ++i)
         relay.pass(1);
-    EXPECT_NE(portless.connection, secondConnection);
+    EXPECT_NE(portless.editor, secondConnection);
     EXPECT_TRUE(portless.outgoing.empty());
 }
 

@@ -483,7 +483,7 @@ private:
     bool relayIdleFor(const Lane& lane, const Editor& editor)
     {
         Relay* bound = relay.server.relays().findRelayByName(lane.port);
-        return bound != nullptr && bound->connection == editor.connection && bound->outgoing.empty() &&
+        return bound != nullptr && bound->editor == editor.connection->id && bound->outgoing.empty() &&
                bound->readyToSend && relay.server.sessions().queuedReplies(editor.connection) == 0;
     }
 
@@ -689,7 +689,7 @@ private:
     {
         std::string names;
         for (int id = 1; id <= 53; ++id)
-            names += (id > 1 ? ",\"" : "\"") + relay.server.nodeConversions().jsNameForNodeType(id) + "\"";
+            names += (id > 1 ? ",\"" : "\"") + relay.server.core().nodeConversions().jsNameForNodeType(id) + "\"";
         return R"({"capabilities":{"knownNodes":[)" + names + R"(],"usableNodes":[)" + names + R"(]},"portName":")" +
                port + R"("})";
     }

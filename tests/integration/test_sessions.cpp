@@ -75,7 +75,8 @@ TEST(Sessions, ClosingAConnectionDropsItsRelaysAndRepliesButKeepsThePortOpen)
     editor->sendText(R"({"port":"ttyACM0","payload":{}})");
     relay.pass(5);
     ASSERT_EQ(relay.server.relays().size(), 1u);
-    Connection* connection = relay.server.relays().findRelayByName("ttyACM0")->connection;
+    Connection* connection =
+        relay.server.sessions().findConnection(relay.server.relays().findRelayByName("ttyACM0")->editor);
     editor->stopReading();
     for (int i = 0; i < 50; ++i)
         relay.server.sessions().queueResponse(connection, std::string(3000, 'x'));
@@ -104,12 +105,12 @@ TEST(Sessions, TheLaterCommandBindsThePortToItsConnection)
     auto second = relay.connectEditor();
     first->sendText(R"({"port":"ttyACM0","payload":{}})");
     relay.pass(5);
-    Connection* firstConnection = relay.server.relays().findRelayByName("ttyACM0")->connection;
+    const EditorId firstConnection = relay.server.relays().findRelayByName("ttyACM0")->editor;
     second->sendText(R"({"port":"ttyACM0","payload":{}})");
     relay.pass(5);
     Relay* bound = relay.server.relays().findRelayByName("ttyACM0");
     ASSERT_NE(bound, nullptr);
-    EXPECT_NE(bound->connection, firstConnection);
+    EXPECT_NE(bound->editor, firstConnection);
     EXPECT_EQ(relay.server.relays().size(), 1u);
 }
 

@@ -102,7 +102,7 @@ def traversal_refused(context):
 
 
 def embedded_certificate(repo_root):
-    with open(os.path.join(repo_root, "src", "core", "tls_material.cpp")) as source:
+    with open(os.path.join(repo_root, "src", "app", "tls_material.cpp")) as source:
         text = source.read()
     match = re.search(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n", text, re.S)
     return ssl.PEM_cert_to_DER_cert(match.group(0)) if match else None
@@ -110,7 +110,7 @@ def embedded_certificate(repo_root):
 
 def presents_embedded_certificate(context):
     expected = embedded_certificate(context.repo_root)
-    context.expect(expected, "certificate found in src/core/tls_material.cpp")
+    context.expect(expected, "certificate found in src/app/tls_material.cpp")
     port = free_port()
     with Workspace(context.repo_root) as workspace:
         with RelayProcess(context.binary, ["-p", str(port), "-s"], workspace.path) as relay:

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/relay_server.h"
+#include "app/relay_server.h"
 #include "support/fake_serial_driver.h"
 #include "support/manual_clock.h"
 #include "support/websocket_test_client.h"

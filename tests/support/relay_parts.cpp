@@ -5,31 +5,26 @@
 #include <cstdio>
 
 #include "core/little_endian.h"
-#include "json/compact_json_writer.h"
 
 RelayParts::RelayParts(const std::vector<std::string>& boardNames)
-    : driver(&clock), sessions(*this), ports(driver, relays), queue(driver, clock, relays),
-      flasher(queue,
-              [this](Relay& relay, const Json::Value& reply) {
-                  sessions.queueResponse(relay.connection, CompactJsonWriter().write(reply));
-              }),
-      commands(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher),
-      translator(sessions, ports, relays, queue, nodeConversions, featureConversions, flasher)
+    : driver(&clock), core(driver, clock), sessions(core.sessions()), relays(core.boards().relays()),
+      ports(core.boards().ports()), queue(core.boards().queue()), flasher(core.firmwareFlasher())
 {
-    queue.setFirmwareFlashEvents(&flasher);
     for (const std::string& name : boardNames)
         driver.addBoard(name, "Simulated board");
-    nodeConversions.registerNodeConversions();
-    featureConversions.registerFeatureConversions();
+    core.start();
     sessions.established(editor, nullptr);
     sessions.established(otherEditor, nullptr);
+    // The greetings are not what the tests look at.
+    sessions.revokeOutgoingResponsesForRelay(&editor);
+    sessions.revokeOutgoingResponsesForRelay(&otherEditor);
 }
 
 RelayParts::~RelayParts()
 {
     sessions.closed(editor);
     sessions.closed(otherEditor);
-    ports.closeAllPorts();
+    core.closePorts();
 }
 
 void RelayParts::command(const std::string& json, Connection& from)
@@ -37,14 +32,9 @@ void RelayParts::command(const std::string& json, Connection& from)
     sessions.received(from, json.data(), json.size(), true);
 }
 
-void RelayParts::onWebCommand(Connection& connection, const Json::Value& json)
-{
-    commands.handleWebCommand(connection, json);
-}
-
 Relay& RelayParts::bind(const std::string& portName, Connection& to)
 {
-    return relays.bindRelay(portName, ports.openPort(portName), &to);
+    return relays.bindRelay(portName, ports.openPort(portName), to.id);
 }
 
 std::vector<uint16_t> RelayParts::queuedTypes(const std::string& portName)

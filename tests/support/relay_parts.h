@@ -4,31 +4,21 @@
 #include <string>
 #include <vector>
 
-#include <json/value.h>
-
-#include "conversion/feature_conversion.h"
-#include "conversion/node_conversion.h"
-#include "device/outgoing_queue.h"
-#include "device/port_manager.h"
-#include "device/relay.h"
-#include "firmware/firmware_flasher.h"
+#include "app/relay_core.h"
 #include "support/fake_serial_driver.h"
 #include "support/manual_clock.h"
-#include "web/command_handler.h"
 #include "web/connection.h"
-#include "web/reply_translator.h"
-#include "web/sessions.h"
 
-// The relay's parts wired as the relay server wires them, without a WebSocket context: editor commands are handed
-// to the command handler directly, board messages are put on the device inbox by hand, and replies are read from
-// the response queue. Two editor connections are established from the start.
-class RelayParts : private SessionEvents {
+// The relay core without a WebSocket context: editor commands are handed to the sessions directly, board
+// messages are put on the device inbox by hand, and replies are read from the response queue. Two editor
+// connections are established from the start.
+class RelayParts {
 public:
     // Adds a simulated board under each name.
     explicit RelayParts(const std::vector<std::string>& boardNames = {"ttyACM0"});
-    ~RelayParts() override;
+    ~RelayParts();
 
-    // Parses the text as the sessions do and hands it to the command handler.
+    // Hands the text to the sessions as one whole WebSocket message.
     void command(const std::string& json, Connection& from);
     void command(const std::string& json) { command(json, editor); }
 
@@ -42,28 +32,22 @@ public:
     // Puts one board message on the device inbox as the port manager would: the bytes as given, then zeros up to a
     // whole SerialMessage. The length field is the byte count unless given.
     void deliver(const std::string& portName, uint16_t type, const std::vector<uint8_t>& payload, int lengthField = -1);
+    // Answers everything on the device inbox, as a pass does after reading the ports.
+    void answerBoardMessages() { core.boards().answerBoardMessages(); }
     // The replies queued for the connection, oldest first; takeReplies also forgets them.
     std::vector<std::string> replies(Connection& to) const { return sessions.pendingReplies(&to); }
     std::vector<std::string> takeReplies(Connection& to);
 
     ManualClock clock;
     FakeSerialDriver driver;
-    RelayList relays;
-    Sessions sessions;
-    PortManager ports;
-    OutgoingQueue queue;
-    NodeConversionRegistry nodeConversions;
-    FeatureConversionRegistry featureConversions;
-    FirmwareFlasher flasher;
-    CommandHandler commands;
-    ReplyTranslator translator;
+    RelayCore core;
+    Sessions& sessions;
+    RelayList& relays;
+    PortManager& ports;
+    OutgoingQueue& queue;
+    FirmwareFlasher& flasher;
     Connection editor{};
     Connection otherEditor{};
-
-private:
-    void onConnectionEstablished(Connection&) override {}
-    void onConnectionClosed(Connection& connection) override { relays.destroyRelaysOfConnection(&connection); }
-    void onWebCommand(Connection& connection, const Json::Value& json) override;
 };
 
 // "0A 1b" -> {0x0A, 0x1B}; blanks are ignored.

@@ -256,21 +256,21 @@ TEST_F(CommandHandlerTest, BoardCommandBindsTheRelayToTheLastConnection)
 {
     parts.command(R"({"port":"ttyACM0","payload":{"ledtoggle":1}})", parts.editor);
     ASSERT_NE(parts.relay("ttyACM0"), nullptr);
-    EXPECT_EQ(parts.relay("ttyACM0")->connection, &parts.editor);
+    EXPECT_EQ(parts.relay("ttyACM0")->editor, parts.editor.id);
     EXPECT_EQ(parts.relay("ttyACM0")->port, parts.ports.findOpenPort("ttyACM0"));
 
     // Even a command that queues nothing moves the relay.
     parts.command(R"({"port":"ttyACM0","payload":{"nothing":1}})", parts.otherEditor);
-    EXPECT_EQ(parts.relay("ttyACM0")->connection, &parts.otherEditor);
+    EXPECT_EQ(parts.relay("ttyACM0")->editor, parts.otherEditor.id);
     EXPECT_EQ(parts.relays.size(), 1u);
 }
 
 TEST_F(CommandHandlerTest, PortThatCannotBeOpenedStillRebindsItsRelay)
 {
-    Relay& stale = parts.relays.bindRelay("ttyGONE", nullptr, &parts.editor);
+    Relay& stale = parts.relays.bindRelay("ttyGONE", nullptr, parts.editor.id);
     LogCapture capture;
     parts.command(R"({"port":"ttyGONE","payload":{"getVersion":1}})", parts.otherEditor);
-    EXPECT_EQ(stale.connection, &parts.otherEditor);
+    EXPECT_EQ(stale.editor, parts.otherEditor.id);
     EXPECT_TRUE(stale.outgoing.empty());
     EXPECT_TRUE(capture.contains("Could not find port ttyGONE"));
     EXPECT_TRUE(capture.contains("Doing version request")) << "the command's line is still logged";
@@ -294,7 +294,7 @@ TEST_F(CommandHandlerTest, PortThatFailsToOpenQueuesNothing)
 
 TEST_F(CommandHandlerTest, LedToggleWithoutPortNeverReachesAnotherPortlessRelay)
 {
-    Relay& portless = parts.relays.bindRelay("ttyOLD", nullptr, &parts.editor);
+    Relay& portless = parts.relays.bindRelay("ttyOLD", nullptr, parts.editor.id);
     parts.command(R"({"port":"ttyNONE","payload":{"ledtoggle":1}})");
     EXPECT_TRUE(portless.outgoing.empty());
     EXPECT_EQ(parts.relay("ttyNONE"), nullptr);

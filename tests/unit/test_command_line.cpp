@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
+#include "app/command_line.h"
 #include "core/logger.h"
 
 namespace {

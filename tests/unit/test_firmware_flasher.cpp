@@ -42,14 +42,17 @@ Bytes pattern(size_t size, uint8_t seed)
     return bytes;
 }
 
-class FirmwareFlasherTest : public ::testing::Test {
+// The flasher with the queue it fills; the fixture stands in for the board link's listeners.
+class FirmwareFlasherTest : public ::testing::Test,
+                            private OutgoingQueueEvents,
+                            private RelayEndListener,
+                            private RelayReplies {
 protected:
     void SetUp() override
     {
         std::string templ = (fs::temp_directory_path() / "vantrel_flash_XXXXXX").string();
         ASSERT_NE(mkdtemp(templ.data()), nullptr);
         directory = templ;
-        queue.setFirmwareFlashEvents(&flasher);
     }
 
     void TearDown() override
@@ -77,7 +80,7 @@ protected:
 
     Relay& relayFor(const std::string& name, int32_t flashSizeKiB = 0)
     {
-        Relay& relay = relays.bindRelay(name, nullptr, nullptr);
+        Relay& relay = relays.bindRelay(name, nullptr, 0);
         relay.flashSizeKiB = flashSizeKiB;
         return relay;
     }
@@ -90,7 +93,7 @@ protected:
         board->setMode(mode);
         SerialPortHandle* port = driver.findPort(name);
         EXPECT_TRUE(driver.open(port));
-        return relays.bindRelay(name, port, nullptr);
+        return relays.bindRelay(name, port, 0);
     }
 
     // Hands one board message to the queue and the flasher as the reply translation does.
@@ -153,18 +156,31 @@ protected:
         EXPECT_EQ(replies[0].value, expected);
     }
 
+    // The image the flasher keeps for the relay.
+    const FlashSession& image(const Relay& relay)
+    {
+        static const FlashSession none;
+        const FlashSession* session = flasher.session(relay);
+        return session == nullptr ? none : *session;
+    }
+
+    void onHeadAnswered(Relay& relay, const SerialMessage& head) override { flasher.onHeadAnswered(relay, head); }
+    void onHeadRefused(Relay& relay, const SerialMessage& head) override { flasher.onHeadRefused(relay, head); }
+    void onRelayDestroyed(const Relay& relay) override { flasher.forgetRelay(relay); }
+    void sendReply(const Relay& relay, const Json::Value& value) override
+    {
+        replies.push_back({relay.portName, value, CompactJsonWriter().write(value)});
+    }
+
     LogCapture log;
     std::string directory;
     FakeSerialDriver driver;
     ManualClock clock;
-    RelayList relays;
-    OutgoingQueue queue{driver, clock, relays};
+    RelayList relays{*this};
+    OutgoingQueue queue{driver, clock, relays, *this};
     std::vector<Reply> replies;
     FirmwareFlasher::PieceReader pieceReader;
-    FirmwareFlasher flasher{queue,
-                            [this](Relay& relay, const Json::Value& value) {
-                                replies.push_back({relay.portName, value, CompactJsonWriter().write(value)});
-                            },
+    FirmwareFlasher flasher{queue, *this,
                             [this](std::FILE* file, uint8_t* buffer, size_t count) {
                                 return pieceReader ? pieceReader(file, buffer, count)
                                                    : std::fread(buffer, 1, count, file);
@@ -205,7 +221,7 @@ TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
         SCOPED_TRACE("flash " + std::to_string(c.flashSizeKiB) + " KiB, file " + std::to_string(c.fileSize));
         Relay& relay = relayFor("/dev/ttyACM0", c.flashSizeKiB);
         relay.outgoing.clear();
-        relay.firmware = FirmwareImage();
+        flasher.forgetRelay(relay);
         replies.clear();
         pieces = 0;
         const std::string path = sparseFile("image.bin", c.fileSize);
@@ -214,11 +230,11 @@ TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
         if (c.accepted) {
             EXPECT_TRUE(replies.empty());
             EXPECT_EQ(relay.outgoing.size(), 2 + (c.fileSize + 31) / 32);
-            EXPECT_EQ(relay.firmware.size, c.fileSize);
+            EXPECT_EQ(image(relay).size, c.fileSize);
         } else {
             expectOnlyFailure("/dev/ttyACM0", "firmwareFileTooLarge", path);
             EXPECT_TRUE(relay.outgoing.empty());
-            EXPECT_FALSE(relay.firmware.loaded);
+            EXPECT_FALSE(image(relay).loaded);
             EXPECT_EQ(pieces, 0) << "a refused file is not read";
         }
     }
@@ -311,7 +327,7 @@ TEST_F(FirmwareFlasherTest, AnEmptyFileQueuesOnlyStartAndFinish)
     EXPECT_EQ(relay.outgoing[0].type(), MT_BOOTLOADER_ROM_WRITE_START);
     EXPECT_EQ(readU32(relay.outgoing[0].payload()), 0u);
     EXPECT_EQ(relay.outgoing[1].type(), MT_BOOTLOADER_ROM_WRITE_FINISH);
-    EXPECT_TRUE(relay.firmware.loaded);
+    EXPECT_TRUE(image(relay).loaded);
     // A stray progress report on an empty image divides by nothing.
     flasher.reportWriteProgress(relay, 0);
     ASSERT_EQ(replies.size(), 1u);
@@ -339,9 +355,9 @@ TEST_F(FirmwareFlasherTest, VerificationFailureReleasesTheImageButKeepsItsSize)
     EXPECT_TRUE(log.contains(line)) << line;
     EXPECT_TRUE(log.contains("onFirmwareFlashStepFailed: firmwareFileVerifyError "));
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "");
-    EXPECT_FALSE(relay.firmware.loaded);
-    EXPECT_EQ(relay.firmware.bytes.capacity(), 0u) << "the image is released";
-    EXPECT_EQ(relay.firmware.size, 70u);
+    EXPECT_FALSE(image(relay).loaded);
+    EXPECT_EQ(image(relay).bytes.capacity(), 0u) << "the image is released";
+    EXPECT_EQ(image(relay).size, 70u);
 
     // Later echoes, even correct ones, are not verified; write progress still arrives as before.
     replies.clear();
@@ -379,10 +395,10 @@ TEST_F(FirmwareFlasherTest, EchoesAreComparedOnlyAsFarAsTheImageAndOnlyWhenCompl
         ASSERT_EQ(replies.size(), 1u);
         if (c.verified) {
             EXPECT_EQ(replies[0].value["romVerify"].asDouble(), 100.0);
-            EXPECT_TRUE(relay.firmware.loaded);
+            EXPECT_TRUE(image(relay).loaded);
         } else {
             expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "");
-            EXPECT_FALSE(relay.firmware.loaded);
+            EXPECT_FALSE(image(relay).loaded);
         }
     }
     // Without an image, even a short echo is ignored.
@@ -431,7 +447,7 @@ TEST_F(FirmwareFlasherTest, TwoBoardsFlashedAtOnceVerifyAgainstTheirOwnFiles)
     EXPECT_TRUE(replies[0].value.isMember("firmwareFileVerifyError"));
     EXPECT_EQ(replies[1].port, "/dev/ttyACM0");
     EXPECT_EQ(replies[1].value["romVerify"].asDouble(), 100.0);
-    EXPECT_TRUE(first.firmware.loaded);
+    EXPECT_TRUE(image(first).loaded);
 }
 
 TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
@@ -463,7 +479,7 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
         expectOnlyFailure("/dev/ttyACM0", c.reason, c.path);
         EXPECT_TRUE(log.contains(std::string("onFirmwareFlashStepFailed: ") + c.reason + " " + c.path));
         EXPECT_TRUE(relay.outgoing.empty());
-        EXPECT_FALSE(relay.firmware.loaded);
+        EXPECT_FALSE(image(relay).loaded);
     }
 }
 
@@ -508,8 +524,8 @@ TEST_F(FirmwareFlasherTest, AFileThatShrinksWhileReadIsAReadError)
     EXPECT_TRUE(log.contains("Error reading firmware file (remaining: 38)"));
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileReadError", path);
     EXPECT_TRUE(relay.outgoing.empty());
-    EXPECT_FALSE(relay.firmware.loaded) << "no image remains";
-    EXPECT_EQ(relay.firmware.bytes.capacity(), 0u);
+    EXPECT_FALSE(image(relay).loaded) << "no image remains";
+    EXPECT_EQ(image(relay).bytes.capacity(), 0u);
 }
 
 TEST_F(FirmwareFlasherTest, WholeFlashAgainstTheSimulatedBootloader)
@@ -595,8 +611,8 @@ TEST_F(FirmwareFlasherTest, OneMebibyteFlashHoldsTheImageOnceAndOneMessagePerChu
     ASSERT_TRUE(flasher.writeFirmware(relay, writeFile("big.bin", file)));
 
     ASSERT_EQ(relay.outgoing.size(), 2 + size / 32);
-    EXPECT_EQ(relay.firmware.bytes, file);
-    const size_t held = relay.outgoing.size() * sizeof(SerialMessage) + relay.firmware.bytes.capacity();
+    EXPECT_EQ(image(relay).bytes, file);
+    const size_t held = relay.outgoing.size() * sizeof(SerialMessage) + image(relay).bytes.capacity();
     EXPECT_LE(held, size_t{6} << 20) << held << " bytes queued and loaded";
     // The last chunk carries the last bytes of the file.
     const SerialMessage& last = relay.outgoing[relay.outgoing.size() - 2];

@@ -10,14 +10,13 @@
 
 namespace {
 
-struct RecordedFlashEvents : FirmwareFlashEvents {
-    std::vector<uint32_t> progress;
-    std::vector<std::string> failures;
-    void reportWriteProgress(Relay&, uint32_t offset) override { progress.push_back(offset); }
-    void onFirmwareFlashStepFailed(Relay&, const std::string&, const std::string& reason) override
-    {
-        failures.push_back(reason);
-    }
+// What the queue reported: the types of the answered and of the refused messages in flight.
+struct RecordedQueueEvents : OutgoingQueueEvents, RelayEndListener {
+    std::vector<uint16_t> answered;
+    std::vector<uint16_t> refused;
+    void onHeadAnswered(Relay&, const SerialMessage& head) override { answered.push_back(head.type()); }
+    void onHeadRefused(Relay&, const SerialMessage& head) override { refused.push_back(head.type()); }
+    void onRelayDestroyed(const Relay&) override {}
 };
 
 SerialMessage message(uint16_t type, uint32_t firstPayloadWord = 0)
@@ -30,14 +29,13 @@ SerialMessage message(uint16_t type, uint32_t firstPayloadWord = 0)
 
 class OutgoingQueueTest : public ::testing::Test {
 protected:
-    OutgoingQueueTest() : queue(driver, clock, relays)
+    OutgoingQueueTest() : relays(events), queue(driver, clock, relays, events)
     {
         board = driver.addBoard("ttyACM0", "board");
         board->setSilent(true);
         port = driver.findPort("ttyACM0");
         driver.open(port);
-        relay = &relays.bindRelay("ttyACM0", port, nullptr);
-        queue.setFirmwareFlashEvents(&events);
+        relay = &relays.bindRelay("ttyACM0", port, 0);
     }
     ~OutgoingQueueTest() override { driver.freePort(port); }
 
@@ -58,9 +56,9 @@ protected:
 
     FakeSerialDriver driver;
     ManualClock clock;
+    RecordedQueueEvents events;
     RelayList relays;
     OutgoingQueue queue;
-    RecordedFlashEvents events;
     SimulatedBoard* board = nullptr;
     SerialPortHandle* port = nullptr;
     Relay* relay = nullptr;
@@ -169,7 +167,7 @@ TEST_F(OutgoingQueueTest, RefusedFlashStartCullsTheFlashAndKeepsLaterMessages)
     queue.rejectHead(*relay);
     EXPECT_TRUE(log.contains("Culling 12 firmware flash messages from outgoing queue"));
     EXPECT_EQ(queuedTypes(), (std::vector<uint16_t>{MT_LED}));
-    EXPECT_EQ(events.failures, (std::vector<std::string>{"firmwareNeedsBootloader"}));
+    EXPECT_EQ(events.refused, (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_START}));
     EXPECT_TRUE(relay->readyToSend);
 }
 
@@ -195,11 +193,11 @@ TEST_F(OutgoingQueueTest, ForcedAcknowledgementCullsTheFlashMessagesBehindTheHea
     queue.serviceOutgoingQueues();
     clock.advance(1500);
     queue.serviceOutgoingQueues();
-    EXPECT_TRUE(events.progress.empty()) << "a forced acknowledgement reports no progress";
+    EXPECT_TRUE(events.answered.empty()) << "a forced acknowledgement is no answer";
     EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA, MT_LED}));
 }
 
-TEST_F(OutgoingQueueTest, DataMessagesReportProgressWhenAcknowledgedOrRefused)
+TEST_F(OutgoingQueueTest, AnsweredAndRefusedMessagesAreReportedOnce)
 {
     queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 0));
     queue.enqueue(*relay, message(MT_BOOTLOADER_ROM_WRITE_DATA, 32));
@@ -207,7 +205,8 @@ TEST_F(OutgoingQueueTest, DataMessagesReportProgressWhenAcknowledgedOrRefused)
     queue.acknowledge(*relay, AckMode::Normal);
     queue.serviceOutgoingQueues();
     queue.rejectHead(*relay);
-    EXPECT_EQ(events.progress, (std::vector<uint32_t>{0, 32}));
+    EXPECT_EQ(events.answered, (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA}));
+    EXPECT_EQ(events.refused, (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA}));
 }
 
 // Answers that arrive while nothing is in flight must not remove a queued message that was never sent.
@@ -218,8 +217,8 @@ TEST_F(OutgoingQueueTest, StrayAnswersDoNotDropUnsentMessages)
     queue.acknowledge(*relay, AckMode::Normal);
     queue.rejectHead(*relay);
     EXPECT_EQ(relay->outgoing.size(), 2u);
-    EXPECT_TRUE(events.failures.empty());
-    EXPECT_TRUE(events.progress.empty());
+    EXPECT_TRUE(events.refused.empty());
+    EXPECT_TRUE(events.answered.empty());
     EXPECT_TRUE(relay->readyToSend);
 }
 
@@ -238,7 +237,7 @@ TEST_F(OutgoingQueueTest, RestartingTheTimerExtendsTheWait)
 TEST_F(OutgoingQueueTest, MessageForARelayWithoutPortIsDroppedWithAnError)
 {
     LogCapture log;
-    Relay& orphan = relays.bindRelay("gone", nullptr, nullptr);
+    Relay& orphan = relays.bindRelay("gone", nullptr, 0);
     queue.enqueue(orphan, message(MT_LED));
     EXPECT_TRUE(queue.serviceOutgoingQueues());
     EXPECT_TRUE(orphan.outgoing.empty());

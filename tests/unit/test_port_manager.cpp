@@ -19,17 +19,15 @@ SerialPortInfo usbPort(const std::string& name, int vendor, int product, const s
     return info;
 }
 
-class PortManagerTest : public ::testing::Test {
+class PortManagerTest : public ::testing::Test, private RelayEndListener {
 protected:
-    PortManagerTest() : ports(driver, relays)
-    {
-        ports.informWebsocketsOfPortAvailability = [this] { ++broadcasts; };
-    }
+    PortManagerTest() : relays(*this), ports(driver, relays) {}
+
+    void onRelayDestroyed(const Relay&) override {}
 
     FakeSerialDriver driver;
     RelayList relays;
     PortManager ports;
-    int broadcasts = 0;
 };
 
 TEST_F(PortManagerTest, ListsOnlyUsbPortsOfTheTwoBoardDevices)
@@ -122,7 +120,7 @@ TEST_F(PortManagerTest, ClosingDestroysTheRelaysOfThePort)
 {
     driver.addBoard("ttyACM0", "vantrel");
     SerialPortHandle* port = ports.openPort("ttyACM0");
-    relays.bindRelay("ttyACM0", port, nullptr);
+    relays.bindRelay("ttyACM0", port, 0);
     LogCapture log;
     ports.closePort(nullptr);
     ports.closePort(port);
@@ -136,14 +134,14 @@ TEST_F(PortManagerTest, CheckPortFramesWhatTheBoardSendsIntoTheInbox)
 {
     SimulatedBoard* board = driver.addBoard("ttyACM0", "vantrel");
     SerialPortHandle* port = ports.openPort("ttyACM0");
-    relays.bindRelay("ttyACM0", port, nullptr);
+    relays.bindRelay("ttyACM0", port, 0);
     board->setSplitFrames(3);
     board->sendMessage(MT_ACK, {0});
     board->sendMessage(MT_LOOPTIME, {1, 2, 3, 4, 5, 6, 7, 8});
 
     int passes = 0;
     while (ports.deviceInbox.size() < 2 && passes++ < 50)
-        EXPECT_FALSE(ports.checkPort());
+        EXPECT_FALSE(ports.checkPort().portsRemoved);
     ASSERT_EQ(ports.deviceInbox.size(), 2u);
     EXPECT_EQ(readU16(ports.deviceInbox[0].bytes.data()), MT_ACK);
     const std::vector<uint8_t>& looptime = ports.deviceInbox[1].bytes;
@@ -162,19 +160,20 @@ TEST_F(PortManagerTest, UnpluggedPortIsClosedAndTheNewListBroadcast)
     driver.addBoard("ttyACM1", "vantrel");
     ports.refreshPorts(false);
     SerialPortHandle* port = ports.openPort("ttyACM0");
-    relays.bindRelay("ttyACM0", port, nullptr);
-    relays.bindRelay("ttyACM1", ports.openPort("ttyACM1"), nullptr);
+    relays.bindRelay("ttyACM0", port, 0);
+    relays.bindRelay("ttyACM1", ports.openPort("ttyACM1"), 0);
 
     driver.removePort("ttyACM0");
     LogCapture log;
-    EXPECT_TRUE(ports.checkPort());
+    const PortCheck check = ports.checkPort();
+    EXPECT_TRUE(check.portsRemoved);
+    EXPECT_TRUE(check.portListChanged);
     EXPECT_TRUE(log.contains("Removing port/relay with failed recv check"));
     EXPECT_TRUE(log.contains("Closed port ttyACM0"));
-    EXPECT_EQ(broadcasts, 1);
     EXPECT_EQ(relays.size(), 1u);
     EXPECT_EQ(relays.findRelayByName("ttyACM0"), nullptr);
     EXPECT_EQ(ports.portListJson(), R"({"ports":[{"name":"ttyACM1","usbProduct":"vantrel"}]})");
-    EXPECT_FALSE(ports.checkPort());
+    EXPECT_FALSE(ports.checkPort().portsRemoved);
 }
 
 TEST_F(PortManagerTest, CloseAllPortsClosesEveryOpenPort)

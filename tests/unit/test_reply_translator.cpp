@@ -31,7 +31,7 @@ protected:
     std::vector<std::string> translate(uint16_t type, const std::string& payloadHex, int lengthField = -1)
     {
         parts.deliver("ttyACM0", type, bytesOfHex(payloadHex), lengthField);
-        parts.translator.translateDeviceMessages();
+        parts.answerBoardMessages();
         EXPECT_TRUE(parts.ports.deviceInbox.empty());
         return parts.takeReplies(parts.editor);
     }
@@ -296,7 +296,7 @@ TEST_F(ReplyTranslatorTest, MessagesWithoutRelayOrCopyAreDropped)
 {
     sendWaitingMessage();
     // A port without relay, and no port at all: a relay whose port could not be opened must not take them.
-    Relay& portless = parts.relays.bindRelay("ttyGONE", nullptr, &parts.otherEditor);
+    Relay& portless = parts.relays.bindRelay("ttyGONE", nullptr, parts.otherEditor.id);
     parts.driver.addBoard("ttyACM1", "Simulated board");
     parts.ports.openPort("ttyACM1");
     LogCapture capture;
@@ -304,7 +304,7 @@ TEST_F(ReplyTranslatorTest, MessagesWithoutRelayOrCopyAreDropped)
     parts.ports.deviceInbox.push_back(DeviceMessage{nullptr, std::vector<uint8_t>(154, 0)});
     parts.ports.deviceInbox.back().bytes[0] = MT_ACK;
     parts.ports.deviceInbox.push_back(DeviceMessage{parts.ports.findOpenPort("ttyACM0"), {}});
-    EXPECT_FALSE(parts.translator.translateDeviceMessages());
+    parts.answerBoardMessages();
     EXPECT_TRUE(parts.ports.deviceInbox.empty());
     EXPECT_EQ(capture.texts(), (std::vector<std::string>{"Skipping reply for invalid port",
                                                          "Skipping reply for invalid port", "Payload is null"}));
@@ -319,7 +319,7 @@ TEST_F(ReplyTranslatorTest, MessagesOfOnePortAreTranslatedInArrivalOrder)
     parts.deliver("ttyACM0", MT_CONFIG_UPLOAD_PROGRESS, {10, 0});
     parts.deliver("ttyACM0", MT_CONFIG_UPLOAD_PROGRESS, {20, 0});
     parts.deliver("ttyACM0", MT_EXPORT_COMMIT, {2, 0});
-    parts.translator.translateDeviceMessages();
+    parts.answerBoardMessages();
     EXPECT_EQ(parts.takeReplies(parts.editor),
               (std::vector<std::string>{R"({"exportConfig":{"flags":0},"portName":"ttyACM0"})",
                                         R"({"port":"ttyACM0","uploadProgress":10})",
@@ -339,7 +339,6 @@ TEST_F(ReplyTranslatorTest, RepliesGoToTheConnectionThatLastUsedThePort)
 // its acknowledgement, every other reply after it.
 TEST_F(ReplyTranslatorTest, LooptimeIsSentBeforeItsAcknowledgement)
 {
-    relay.firmware.size = 64;
     const auto progressAfter = [this](uint16_t type, const std::string& payload) {
         SerialMessage data;
         data.setType(MT_BOOTLOADER_ROM_WRITE_DATA);

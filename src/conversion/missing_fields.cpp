@@ -1,15 +1,6 @@
-#include "conversion/field_reader.h"
+#include "conversion/missing_fields.h"
 
 #include "core/logger.h"
-
-bool FieldReader::take(int32_t width)
-{
-    if (remaining < width)
-        return false;
-    ++found;
-    remaining -= width;
-    return true;
-}
 
 void reportMissingField(Json::Value& node, const char* structName, const char* label, const FieldReader& reader)
 {

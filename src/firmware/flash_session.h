@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <vector>
 
-// A firmware file loaded for writing into one board, against which that board's echoes are verified. Each relay
-// holds its own, so boards flashed at the same time never verify against each other's files.
-struct FirmwareImage {
+// The firmware write of one board: the loaded file against which that board's echoes are verified. Created by the
+// flasher when a write is queued; dropped with the board's relay. Each board has its own, so boards flashed at the
+// same time never verify against each other's files.
+struct FlashSession {
     std::vector<uint8_t> bytes;
     // False before the first load and once verification failed: echoes are then ignored.
     bool loaded = false;

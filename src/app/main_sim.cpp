@@ -2,10 +2,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/command_line.h"
+#include "app/relay_program.h"
 #include "core/clock.h"
-#include "core/command_line.h"
-#include "core/relay_program.h"
-#include "core/relay_server.h"
 #include "simulation/simulated_serial_driver.h"
 
 namespace {
@@ -71,19 +70,9 @@ void addBoards(SimulatedSerialDriver& driver, int count)
 int main(int argc, char** argv)
 {
     const CommandLineSettings settings = readCommandLine(argc, argv);
-    if (settings.showUsage) {
-        std::printf("%s", simulatorUsageText);
-        return 0;
-    }
-    if (settings.showVersion) {
-        std::printf("vantrelRelaySim version %d.%d.%d (%s)\n", RelayServer::versionMajor,
-                    RelayServer::versionMinor, RelayServer::versionPatch, VANTREL_BUILD_TIME);
-        return 0;
-    }
-    if (!settings.portValid) {
-        std::printf("Invalid port number. Try a number from 1025 to 65535\n");
-        return 1;
-    }
+    const int status = exitStatusBeforeServing(settings, "vantrelRelaySim", simulatorUsageText, VANTREL_BUILD_TIME);
+    if (status >= 0)
+        return status;
     const int boardCount = readBoardCount(argc, argv);
     if (boardCount < 0) {
         std::printf("Invalid board count. Try a number from 0 to %d\n", maxBoardCount);

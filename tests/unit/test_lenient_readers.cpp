@@ -8,7 +8,7 @@
 
 #include <json/json.h>
 
-#include "web/lenient_json.h"
+#include "json/lenient_readers.h"
 
 namespace {
 
@@ -70,12 +70,12 @@ TEST(LenientJsonTest, MemberConversions)
     for (const ConversionCase& c : cases) {
         SCOPED_TRACE(c.value);
         const Json::Value object = objectWith(c.value);
-        EXPECT_EQ(memberAsText(object, "m", "default"), c.text);
-        EXPECT_EQ(memberAsBool(object, "m", false), c.boolean);
-        EXPECT_EQ(memberAsBool(object, "m", true), c.boolean);
-        EXPECT_EQ(memberAsInt(object, "m", intDefault), c.integer);
-        EXPECT_EQ(memberAsUnsigned(object, "m", unsignedDefault), c.unsignedInteger);
-        EXPECT_EQ(memberAsFloat(object, "m", floatDefault), c.real);
+        EXPECT_EQ(memberConvertedToText(object, "m", "default"), c.text);
+        EXPECT_EQ(memberTruthy(object, "m", false), c.boolean);
+        EXPECT_EQ(memberTruthy(object, "m", true), c.boolean);
+        EXPECT_EQ(memberTruncatedToInt(object, "m", intDefault), c.integer);
+        EXPECT_EQ(memberTruncatedToUnsigned(object, "m", unsignedDefault), c.unsignedInteger);
+        EXPECT_EQ(memberRoundedToFloat(object, "m", floatDefault), c.real);
     }
 }
 
@@ -90,12 +90,12 @@ TEST(LenientJsonTest, MissingMembersAndNonObjectsGiveDefaults)
         ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, nullptr));
         EXPECT_FALSE(hasMember(value, "m"));
         EXPECT_TRUE(memberOrNull(value, "m").isNull());
-        EXPECT_EQ(memberAsText(value, "m", "default"), "default");
-        EXPECT_TRUE(memberAsBool(value, "m", true));
-        EXPECT_FALSE(memberAsBool(value, "m", false));
-        EXPECT_EQ(memberAsInt(value, "m", intDefault), intDefault);
-        EXPECT_EQ(memberAsUnsigned(value, "m", unsignedDefault), unsignedDefault);
-        EXPECT_EQ(memberAsFloat(value, "m", floatDefault), floatDefault);
+        EXPECT_EQ(memberConvertedToText(value, "m", "default"), "default");
+        EXPECT_TRUE(memberTruthy(value, "m", true));
+        EXPECT_FALSE(memberTruthy(value, "m", false));
+        EXPECT_EQ(memberTruncatedToInt(value, "m", intDefault), intDefault);
+        EXPECT_EQ(memberTruncatedToUnsigned(value, "m", unsignedDefault), unsignedDefault);
+        EXPECT_EQ(memberRoundedToFloat(value, "m", floatDefault), floatDefault);
     }
     EXPECT_TRUE(hasMember(objectWith("null"), "m")) << "a member holding null is present";
 }
@@ -120,7 +120,7 @@ TEST(LenientJsonTest, FloatsBeyondTheRangeRoundLikeTheHardware)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
-        EXPECT_EQ(memberAsFloat(objectWith(c.value), "m", floatDefault), c.expected);
+        EXPECT_EQ(memberRoundedToFloat(objectWith(c.value), "m", floatDefault), c.expected);
     }
 }
 

@@ -1,7 +1,69 @@
-#include "web/lenient_json.h"
+#include "json/lenient_readers.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+const Json::Value* findProperty(const Json::Value& object, const char* key)
+{
+    if (!object.isObject())
+        return nullptr;
+    return object.find(key, key + std::strlen(key));
+}
+
+int32_t getIntProperty(const Json::Value& object, const char* key, int32_t defaultValue)
+{
+    const Json::Value* value = findProperty(object, key);
+    if (value == nullptr)
+        return defaultValue;
+    switch (value->type()) {
+    case Json::booleanValue:
+        return value->asBool() ? 1 : 0;
+    case Json::intValue:
+    case Json::uintValue:
+        return value->isInt() ? value->asInt() : defaultValue;
+    default:
+        return defaultValue;
+    }
+}
+
+double getFloatProperty(const Json::Value& object, const char* key, double defaultValue)
+{
+    const Json::Value* value = findProperty(object, key);
+    if (value == nullptr)
+        return defaultValue;
+    switch (value->type()) {
+    case Json::booleanValue:
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue:
+        return value->asDouble();
+    default:
+        return defaultValue;
+    }
+}
+
+std::string getStringProperty(const Json::Value& object, const char* key, const std::string& defaultValue)
+{
+    const Json::Value* value = findProperty(object, key);
+    if (value == nullptr || !value->isString())
+        return defaultValue;
+    return value->asString();
+}
+
+uint64_t getUnsignedProperty(const Json::Value& object, const char* key, uint64_t defaultValue)
+{
+    const Json::Value* value = findProperty(object, key);
+    if (value == nullptr)
+        return defaultValue;
+    if (value->type() == Json::uintValue)
+        return value->asUInt64();
+    // The builder-made reader keeps integers up to 2^63 - 1 in the signed kind; those above the int32 range are
+    // what the classic reader holds as unsigned, so they count as such.
+    if (value->type() == Json::intValue && value->asLargestInt() > std::numeric_limits<int32_t>::max())
+        return static_cast<uint64_t>(value->asLargestInt());
+    return defaultValue;
+}
 
 namespace {
 
@@ -33,7 +95,7 @@ const Json::Value& memberOrNull(const Json::Value& object, const char* key)
     return object[key];
 }
 
-std::string memberAsText(const Json::Value& object, const char* key, const std::string& fallback)
+std::string memberConvertedToText(const Json::Value& object, const char* key, const std::string& fallback)
 {
     if (!hasMember(object, key))
         return fallback;
@@ -47,7 +109,7 @@ std::string memberAsText(const Json::Value& object, const char* key, const std::
     return fallback;
 }
 
-bool memberAsBool(const Json::Value& object, const char* key, bool fallback)
+bool memberTruthy(const Json::Value& object, const char* key, bool fallback)
 {
     if (!hasMember(object, key))
         return fallback;
@@ -65,7 +127,7 @@ bool memberAsBool(const Json::Value& object, const char* key, bool fallback)
     return fallback;
 }
 
-int32_t memberAsInt(const Json::Value& object, const char* key, int32_t fallback)
+int32_t memberTruncatedToInt(const Json::Value& object, const char* key, int32_t fallback)
 {
     double number = 0;
     // The range is checked before truncation: a real just beyond the range does not convert.
@@ -75,7 +137,7 @@ int32_t memberAsInt(const Json::Value& object, const char* key, int32_t fallback
     return static_cast<int32_t>(std::trunc(number));
 }
 
-uint32_t memberAsUnsigned(const Json::Value& object, const char* key, uint32_t fallback)
+uint32_t memberTruncatedToUnsigned(const Json::Value& object, const char* key, uint32_t fallback)
 {
     double number = 0;
     // A negative real such as -0.5 does not convert either, although it truncates to 0.
@@ -84,7 +146,7 @@ uint32_t memberAsUnsigned(const Json::Value& object, const char* key, uint32_t f
     return static_cast<uint32_t>(std::trunc(number));
 }
 
-float memberAsFloat(const Json::Value& object, const char* key, float fallback)
+float memberRoundedToFloat(const Json::Value& object, const char* key, float fallback)
 {
     double number = 0;
     if (!memberNumber(object, key, number))

@@ -1,11 +1,13 @@
-#include "core/relay_program.h"
+#include "app/relay_program.h"
 
 #include <csignal>
+#include <cstdio>
 
 #include <libwebsockets.h>
 
+#include "app/relay_server.h"
+#include "app/relay_version.h"
 #include "core/logger.h"
-#include "core/relay_server.h"
 
 namespace {
 
@@ -39,4 +41,23 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     server.run(stopRequested);
     server.stop();
     return 0;
+}
+
+int exitStatusBeforeServing(const CommandLineSettings& settings, const char* programName, const char* usage,
+                            const char* buildTime)
+{
+    if (settings.showUsage) {
+        std::printf("%s", usage);
+        return 0;
+    }
+    if (settings.showVersion) {
+        std::printf("%s version %d.%d.%d (%s)\n", programName, relayVersionMajor, relayVersionMinor, relayVersionPatch,
+                    buildTime);
+        return 0;
+    }
+    if (!settings.portValid) {
+        std::printf("Invalid port number. Try a number from 1025 to 65535\n");
+        return 1;
+    }
+    return -1;
 }

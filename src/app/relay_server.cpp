@@ -1,4 +1,4 @@
-#include "core/relay_server.h"
+#include "app/relay_server.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -10,11 +10,11 @@
 
 #include <libwebsockets.h>
 
+#include "app/relay_version.h"
+#include "app/tls_material.h"
 #include "core/logger.h"
-#include "core/tls_material.h"
 #include "device/serial_driver.h"
 #include "device/serial_message.h"
-#include "json/compact_json_writer.h"
 #include "web/websocket_endpoint.h"
 
 namespace {
@@ -50,24 +50,9 @@ void sleepOneMillisecond()
 
 } // namespace
 
-RelayServer::RelayServer(SerialDriver& driver, Clock& clock)
-    : driver(driver), sessionList(*this), portManager(driver, relayList), queue(driver, clock, relayList),
-      flasher(queue, [this](Relay& relay, const Json::Value& reply) { sendToRelayConnection(relay, reply); }),
-      commands(sessionList, portManager, relayList, queue, nodeRegistry, featureRegistry, flasher),
-      translator(sessionList, portManager, relayList, queue, nodeRegistry, featureRegistry, flasher)
-{
-    portManager.informWebsocketsOfPortAvailability = [this] { informWebsocketsOfPortAvailability(); };
-    queue.setFirmwareFlashEvents(&flasher);
-}
+RelayServer::RelayServer(SerialDriver& driver, Clock& clock) : driver(driver), relayCore(driver, clock) {}
 
 RelayServer::~RelayServer() { stop(); }
-
-std::string RelayServer::versionText()
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%d.%d.%d", versionMajor, versionMinor, versionPatch);
-    return text;
-}
 
 bool RelayServer::start(const RelayServerSettings& settings)
 {
@@ -75,7 +60,8 @@ bool RelayServer::start(const RelayServerSettings& settings)
     if (getcwd(workingDirectory, sizeof workingDirectory) == nullptr)
         workingDirectory[0] = '\0';
 
-    logger.log(LogLevel::INFO, "Starting vantrel relay server v%d.%d.%d", versionMajor, versionMinor, versionPatch);
+    logger.log(LogLevel::INFO, "Starting vantrel relay server v%d.%d.%d", relayVersionMajor, relayVersionMinor,
+               relayVersionPatch);
     logger.log(LogLevel::DEBUG, "  libserialport: %s", driver.libraryVersion().c_str());
     logger.log(LogLevel::DEBUG, "  libwebsockets: %s", lws_get_library_version());
     logger.log(LogLevel::DEBUG, "  message size: %d", static_cast<int>(sizeof(SerialMessage)));
@@ -96,7 +82,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
     info.protocols = protocols;
     info.mounts = &mount;
     info.vhost_name = "localhost";
-    info.user = &sessionList;
+    info.user = &relayCore.sessions();
     if (settings.tls) {
         // TLS and plain clients on one port; the library drops plain clients without the last option.
         info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_ALLOW_NON_SSL_ON_SSL_PORT |
@@ -117,35 +103,18 @@ bool RelayServer::start(const RelayServerSettings& settings)
         return false;
     }
     stopped = false;
-    portManager.refreshPorts(true);
-    nodeRegistry.registerNodeConversions();
-    featureRegistry.registerFeatureConversions();
+    relayCore.start();
     return true;
 }
 
 void RelayServer::runPass()
 {
     lws_service(context, -1);
-    const bool portsRemoved = portManager.checkPort();
-    const bool boardsSpoke = !portManager.deviceInbox.empty();
-    translator.translateDeviceMessages();
     // The replies just made leave in this pass rather than at the start of the next, so an answer reaches the
     // editor in the pass that read it and a flash's progress keeps pace with the board.
-    if (portsRemoved || boardsSpoke)
+    if (relayCore.readBoards())
         lws_service(context, -1);
-    const bool sentOrDropped = queue.serviceOutgoingQueues();
-    if (portsRemoved || sentOrDropped)
-        idlePasses = 0;
-    if (portManager.autoRefreshPorts) {
-        const int previous = idlePasses++;
-        if (previous >= idlePassesBeforeRefresh) {
-            if (portManager.refreshPorts(false)) {
-                logger.log(LogLevel::DEBUG, "Doing informWebsocketsOfPortAvailability");
-                informWebsocketsOfPortAvailability();
-            }
-            idlePasses = 0;
-        }
-    }
+    relayCore.sendToBoards();
 }
 
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)
@@ -161,46 +130,9 @@ void RelayServer::stop()
     if (stopped)
         return;
     stopped = true;
-    portManager.closeAllPorts();
-    portManager.clearPortList();
+    relayCore.closePorts();
     lws_context_destroy(context);
     context = nullptr;
-    sessionList.releaseLastMessage();
-    relayList.destroyAllRelays();
-    nodeRegistry.clearNodeConversions();
-    featureRegistry.clearFeatureConversions();
+    relayCore.release();
     logger.log(LogLevel::INFO, "Stopping vantrel relay server");
-}
-
-void RelayServer::onConnectionEstablished(Connection& connection)
-{
-    portManager.refreshPorts(false);
-    CompactJsonWriter writer;
-    Json::Value server(Json::objectValue);
-    server["server"] = versionText();
-    sessionList.queueResponse(&connection, writer.write(server));
-    sessionList.queueResponse(&connection, portManager.portListJson());
-    Json::Value refresh(Json::objectValue);
-    refresh["autoRefreshPorts"] = portManager.autoRefreshPorts;
-    sessionList.queueResponse(&connection, writer.write(refresh));
-    commands.sendFirmwareFileList(connection);
-}
-
-void RelayServer::onConnectionClosed(Connection& connection) { relayList.destroyRelaysOfConnection(&connection); }
-
-void RelayServer::onWebCommand(Connection& connection, const Json::Value& command)
-{
-    commands.handleWebCommand(connection, command);
-}
-
-void RelayServer::informWebsocketsOfPortAvailability()
-{
-    const std::string list = portManager.portListJson();
-    for (Connection* connection : sessionList.connections())
-        sessionList.queueResponse(connection, list);
-}
-
-void RelayServer::sendToRelayConnection(Relay& relay, const Json::Value& reply)
-{
-    sessionList.queueResponse(relay.connection, CompactJsonWriter().write(reply));
 }

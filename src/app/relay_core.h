@@ -1,0 +1,74 @@
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+#include "conversion/feature_conversion.h"
+#include "conversion/node_conversion.h"
+#include "device/board_link.h"
+#include "firmware/firmware_flasher.h"
+#include "web/command_handler.h"
+#include "web/reply_translator.h"
+#include "web/sessions.h"
+
+class Clock;
+class SerialDriver;
+
+// Every part of the relay but the network, each created and wired once here: the board link (ports, relays,
+// outgoing queues), the converters, the flasher, the editor sessions, command handling and reply translation. It
+// runs the steps of a pass that do not touch the WebSocket library. Created by the relay server, and by the tests,
+// fuzzers and benchmarks that drive the relay without a network; lives for the whole run.
+class RelayCore : private BoardLinkEvents, private SessionEvents {
+public:
+    // Idle passes after which the port list is enumerated again.
+    static constexpr int idlePassesBeforeRefresh = 1000;
+
+    RelayCore(SerialDriver& driver, Clock& clock);
+    RelayCore(const RelayCore&) = delete;
+    RelayCore& operator=(const RelayCore&) = delete;
+
+    // The first, verbose port enumeration and the converters.
+    void start();
+    // Reads the boards and answers what they sent; true when that made replies or removed ports, which should then
+    // leave in the same pass.
+    bool readBoards();
+    // Sends the next queued messages and, after enough idle passes, enumerates the ports again.
+    void sendToBoards();
+    // The first half of the orderly stop: the ports and the port list.
+    void closePorts();
+    // The second half, once the network is gone: the relays and the converters.
+    void release();
+
+    static std::string versionText();
+
+    Sessions& sessions() { return sessionList; }
+    BoardLink& boards() { return boardLink; }
+    FirmwareFlasher& firmwareFlasher() { return flasher; }
+    CommandHandler& commandHandler() { return commands; }
+    const NodeConversionRegistry& nodeConversions() const { return nodeRegistry; }
+    const FeatureConversionRegistry& featureConversions() const { return featureRegistry; }
+
+private:
+    // BoardLinkEvents
+    bool translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) override;
+    void sendReply(const Relay& relay, const Json::Value& reply) override;
+    void onHeadAnswered(Relay& relay, const SerialMessage& head) override;
+    void onHeadRefused(Relay& relay, const SerialMessage& head) override;
+    void onRelayDestroyed(const Relay& relay) override;
+    // SessionEvents
+    void onConnectionEstablished(Connection& connection) override;
+    void onConnectionClosed(Connection& connection) override;
+    void onWebCommand(Connection& connection, const Json::Value& command) override;
+
+    void informWebsocketsOfPortAvailability();
+
+    Sessions sessionList;
+    BoardLink boardLink;
+    NodeConversionRegistry nodeRegistry;
+    FeatureConversionRegistry featureRegistry;
+    FirmwareFlasher flasher;
+    CommandHandler commands;
+    ReplyTranslator translator;
+    int idlePasses = 0;
+};

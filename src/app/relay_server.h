@@ -1,0 +1,52 @@
+#pragma once
+
+#include <csignal>
+#include <memory>
+#include <string>
+
+#include <libwebsockets.h>
+
+#include "app/relay_core.h"
+
+class Clock;
+class SerialDriver;
+
+struct RelayServerSettings {
+    int port = 7681;
+    bool tls = false;
+    std::string mountOrigin = "./mount-origin";
+};
+
+// The whole relay: the relay core with the WebSocket context on top, driven one pass at a time on one thread.
+// Created once by the program start (or a test harness); lives for the whole run.
+class RelayServer {
+public:
+    RelayServer(SerialDriver& driver, Clock& clock);
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    // Logs the banner, creates the WebSocket context, enumerates the ports and builds the converters.
+    // False (after the FATAL line) when the context cannot be created.
+    bool start(const RelayServerSettings& settings);
+    // One pass of the main loop without its sleep.
+    void runPass();
+    // Passes with a 1 ms sleep each until stopRequested becomes non-zero.
+    void run(const volatile std::sig_atomic_t& stopRequested);
+    // The orderly stop: ports, port list, context, relays, converters.
+    void stop();
+
+    RelayCore& core() { return relayCore; }
+    Sessions& sessions() { return relayCore.sessions(); }
+    PortManager& ports() { return relayCore.boards().ports(); }
+    RelayList& relays() { return relayCore.boards().relays(); }
+
+private:
+    SerialDriver& driver;
+    RelayCore relayCore;
+    // The library keeps pointing at the mount and its origin text while the context lives.
+    std::string mountOrigin;
+    lws_http_mount mount{};
+    lws_context* context = nullptr;
+    bool stopped = true;
+};
