@@ -23,18 +23,18 @@
 
 #include <libwebsockets.h>
 
-#include "support/loopback_port.h"
+#include "app/relay_server.h"
 #include "bench/micro_summary.h"
 #include "bench/process_usage.h"
 #include "bench/result_table.h"
 #include "core/clock.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
-#include "app/relay_server.h"
 #include "device/libserialport_driver.h"
 #include "device/message_type.h"
 #include "firmware/firmware_flasher.h"
 #include "simulation/simulated_serial_driver.h"
+#include "support/loopback_port.h"
 #include "support/websocket_test_client.h"
 
 namespace {
@@ -427,7 +427,10 @@ struct Options {
     // The micro-benchmarks' JSON results, summarised in the same table when given.
     std::string microResults;
 
-    bool wants(const char* part) const { return ("," + parts + ",").find(std::string(",") + part + ",") != std::string::npos; }
+    bool wants(const char* part) const
+    {
+        return ("," + parts + ",").find(std::string(",") + part + ",") != std::string::npos;
+    }
 };
 
 bool readOptions(int argc, char** argv, Options& options)
@@ -463,8 +466,8 @@ void addFlashRows(ResultTable& table, const char* label, const FlashFigures& fig
     table.add(name + ": passes per 32-byte chunk", fixed(figures.passesPerChunk, 3), "<= 1.05",
               figures.passesPerChunk <= 1.05);
     table.info(name + ": time (" + std::to_string(figures.chunks) + " chunks)", fixed(figures.seconds, 2) + " s");
-    table.add(name + ": last romVerify after last echo", passesText(figures.verifyLagPasses),
-              "<= 5 passes", figures.verifyLagPasses <= 5);
+    table.add(name + ": last romVerify after last echo", passesText(figures.verifyLagPasses), "<= 5 passes",
+              figures.verifyLagPasses <= 5);
 }
 
 void flashRows(ResultTable& table, const std::string& folder)
@@ -498,9 +501,9 @@ void boardRows(ResultTable& table)
     }
     table.info("1 board: 100 addNode + export", passesText(one.passes) + ", " + fixed(one.milliseconds, 0) +
                                                     " ms (relay CPU " + fixed(one.relayCpuMilliseconds, 1) + " ms)");
-    table.info("8 boards at once: 100 addNode + export each",
-               passesText(eight.passes) + ", " + fixed(eight.milliseconds, 0) + " ms (relay CPU " +
-                   fixed(eight.relayCpuMilliseconds, 1) + " ms)");
+    table.info("8 boards at once: 100 addNode + export each", passesText(eight.passes) + ", " +
+                                                                  fixed(eight.milliseconds, 0) + " ms (relay CPU " +
+                                                                  fixed(eight.relayCpuMilliseconds, 1) + " ms)");
     const double ratio = static_cast<double>(eight.passes) / static_cast<double>(one.passes);
     const double timeRatio = eight.milliseconds / one.milliseconds;
     table.add("8 boards / 1 board", fixed(ratio, 2) + "x passes, " + fixed(timeRatio, 2) + "x time", "<= 1.2x",
@@ -525,7 +528,8 @@ void idleRows(ResultTable& table, const Options& options)
     double enumerationCpu = 0;
     double enumerationWall = 0;
     enumerationMilliseconds(50, enumerationCpu, enumerationWall);
-    table.info("one port enumeration (CPU, wall)", fixed(enumerationCpu, 3) + " ms, " + fixed(enumerationWall, 3) + " ms");
+    table.info("one port enumeration (CPU, wall)",
+               fixed(enumerationCpu, 3) + " ms, " + fixed(enumerationWall, 3) + " ms");
 }
 
 } // namespace
@@ -534,7 +538,10 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!readOptions(argc, argv, options)) {
-        std::fprintf(stderr, "Usage: %s [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts] [-m microResults.json]\n", argv[0]);
+        std::fprintf(
+            stderr,
+            "Usage: %s [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts] [-m microResults.json]\n",
+            argv[0]);
         return 2;
     }
     // The relay's own lines would drown the table; only its complaints are shown.

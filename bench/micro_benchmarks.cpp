@@ -23,9 +23,9 @@
 #include "device/message_type.h"
 #include "device/relay.h"
 #include "firmware/firmware_flasher.h"
-#include "json/compact_json_writer.h"
 #include "simulation/simulated_serial_driver.h"
 #include "web/connection.h"
+#include "json/compact_json_writer.h"
 
 namespace {
 
@@ -405,8 +405,7 @@ void benchAddNodeAgainstParse(benchmark::State& state, const NodeConversion* pid
     std::string errors;
     size_t queued = 0;
     compareInSameRun(
-        state, 32, "parse",
-        [&] { reader->parse(text.data(), text.data() + text.size(), &value, &errors); }, "addNode",
+        state, 32, "parse", [&] { reader->parse(text.data(), text.data() + text.size(), &value, &errors); }, "addNode",
         [&] {
             path.receive(text);
             queued += path.takeQueued();

@@ -53,7 +53,10 @@ std::string format(const char* pattern, double value)
     return text;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 // The slowest benchmark whose name starts with prefix; false when there is none.
 bool slowest(const std::map<std::string, Fastest>& runs, const std::string& prefix, std::string& name, double& cpuNs)
@@ -122,7 +125,8 @@ void addMicroBenchmarkRows(ResultTable& table, const std::string& jsonPath)
 
     const auto serial = runs.find("processSerialByte/mixed_frames");
     if (serial != runs.end() && serial->second.run["bytes_per_second"].isNumeric())
-        table.info("micro: serial parsing", format("%.0f MB/s", serial->second.run["bytes_per_second"].asDouble() / 1e6));
+        table.info("micro: serial parsing",
+                   format("%.0f MB/s", serial->second.run["bytes_per_second"].asDouble() / 1e6));
     const auto command = runs.find("handleWebCommand_vs_parse/addNode_pid");
     if (command != runs.end() && command->second.run["ratio"].isNumeric())
         table.info("micro: addNode command / its JSON parse", format("%.2f", command->second.run["ratio"].asDouble()));

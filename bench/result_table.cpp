@@ -43,5 +43,7 @@ void ResultTable::print(std::FILE* out) const
                  std::string(measuredWidth + 2, '-').c_str(), std::string(targetWidth + 2, '-').c_str());
     for (const Row& row : rows)
         line(row.figure, row.measured, row.target,
-             row.verdict == Verdict::Pass ? "PASS" : row.verdict == Verdict::Miss ? "MISS" : "");
+             row.verdict == Verdict::Pass   ? "PASS"
+             : row.verdict == Verdict::Miss ? "MISS"
+                                            : "");
 }

@@ -10,8 +10,7 @@ RelayCore::RelayCore(SerialDriver& driver, Clock& clock)
     : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this),
       commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher),
       translator(nodeRegistry, featureRegistry)
-{
-}
+{}
 
 std::string RelayCore::versionText()
 {
@@ -106,10 +105,7 @@ void RelayCore::onConnectionEstablished(Connection& connection)
     commands.sendFirmwareFileList(connection);
 }
 
-void RelayCore::onConnectionClosed(Connection& connection)
-{
-    boardLink.relays().destroyRelaysOfEditor(connection.id);
-}
+void RelayCore::onConnectionClosed(Connection& connection) { boardLink.relays().destroyRelaysOfEditor(connection.id); }
 
 void RelayCore::onWebCommand(Connection& connection, const Json::Value& command)
 {

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 #include <libwebsockets.h>
 

@@ -4,8 +4,7 @@
 
 FeatureConversion::FeatureConversion(std::string name, int messageType)
     : name(std::move(name)), messageType(messageType)
-{
-}
+{}
 
 FeatureConversion::~FeatureConversion() = default;
 
@@ -24,8 +23,7 @@ FieldReader FeatureConversion::beginDecode(Json::Value& out, const ReceivedRecor
 TableFeatureConversion::TableFeatureConversion(std::string name, int messageType, const char* structName,
                                                FieldTable fields)
     : FeatureConversion(std::move(name), messageType), structName(structName), fields(fields)
-{
-}
+{}
 
 void TableFeatureConversion::encodeFromJson(const Json::Value& feature, SerialMessage& record) const
 {

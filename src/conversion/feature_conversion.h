@@ -21,7 +21,7 @@ public:
     FeatureConversion& operator=(const FeatureConversion&) = delete;
 
     const std::string name; // the editor's "feature"
-    const int messageType;  // only the low 16 bits go into records
+    const int messageType; // only the low 16 bits go into records
 
     // Fills a zero-filled record from the feature object (its members beside "feature"; may be any kind).
     virtual void encodeFromJson(const Json::Value& feature, SerialMessage& record) const = 0;

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "json/lenient_readers.h"
 #include "core/little_endian.h"
 #include "device/message_type.h"
+#include "json/lenient_readers.h"
 
 namespace {
 
@@ -56,8 +56,7 @@ const FieldSpec nrf24Fields[] = {
 
 FeatureConversion_nrf24::FeatureConversion_nrf24()
     : TableFeatureConversion("nrf24", MT_CONFIG_NRF24, "config_nrf24", nrf24Fields)
-{
-}
+{}
 
 void FeatureConversion_nrf24::encodeFromJson(const Json::Value& feature, SerialMessage& record) const
 {

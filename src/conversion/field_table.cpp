@@ -5,9 +5,9 @@
 #include <string>
 
 #include "conversion/number_conversion.h"
-#include "json/lenient_readers.h"
 #include "conversion/source_or_value.h"
 #include "core/little_endian.h"
+#include "json/lenient_readers.h"
 
 namespace field {
 
@@ -60,9 +60,7 @@ void encodeField(const FieldSpec& row, const Json::Value& object, uint8_t* recor
 {
     uint8_t* at = record + row.offset;
     switch (row.kind) {
-    case U8:
-        *at = static_cast<uint8_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue)));
-        break;
+    case U8: *at = static_cast<uint8_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue))); break;
     case U16:
         writeU16(at, static_cast<uint16_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue))));
         break;
@@ -70,28 +68,15 @@ void encodeField(const FieldSpec& row, const Json::Value& object, uint8_t* recor
     case I32:
         writeU32(at, static_cast<uint32_t>(getIntProperty(object, row.key, static_cast<int32_t>(row.defaultValue))));
         break;
-    case U64:
-        writeU64(at, getUnsignedProperty(object, row.key, static_cast<uint64_t>(row.defaultValue)));
-        break;
-    case F32:
-        writeF32(at, toF32(getFloatProperty(object, row.key, row.defaultValue)));
-        break;
-    case Source:
-        encodeSourceOrValue(object, row.key, row.defaultValue, at);
-        break;
-    case Coordinate:
-        encodeCoordinate(object, row.key, at);
-        break;
-    case Text24:
-        encodeText(object, row.key, at);
-        break;
+    case U64: writeU64(at, getUnsignedProperty(object, row.key, static_cast<uint64_t>(row.defaultValue))); break;
+    case F32: writeF32(at, toF32(getFloatProperty(object, row.key, row.defaultValue))); break;
+    case Source: encodeSourceOrValue(object, row.key, row.defaultValue, at); break;
+    case Coordinate: encodeCoordinate(object, row.key, at); break;
+    case Text24: encodeText(object, row.key, at); break;
     }
 }
 
-bool isFloatLike(Kind kind)
-{
-    return kind == F32 || kind == Source || kind == Coordinate;
-}
+bool isFloatLike(Kind kind) { return kind == F32 || kind == Source || kind == Coordinate; }
 
 // The field's value as the conditions compare it.
 double comparableValue(const FieldSpec& row, const uint8_t* at)

@@ -18,9 +18,9 @@ enum Kind {
     I32,
     U64,
     F32,
-    Source,     // SourceOrValue, encoded with encodeSourceOrValue; the default is a Number
+    Source, // SourceOrValue, encoded with encodeSourceOrValue; the default is a Number
     Coordinate, // SourceOrValue, always encoded as a Coordinate; decoded like any SourceOrValue
-    Text24,     // text of at most 23 bytes in a 24-byte area that always ends in a zero byte; default empty
+    Text24, // text of at most 23 bytes in a 24-byte area that always ends in a zero byte; default empty
 };
 
 constexpr int textAreaSize = 24; // bytes of a Text24 field
@@ -56,12 +56,12 @@ constexpr Condition ifAtLeast(double value) { return {Rule::IfAtLeast, value}; }
 using FieldWriter = void (*)(const uint8_t* record, Json::Value& node);
 
 struct FieldSpec {
-    const char* key;         // read by the encoder and written by the decoder; a literal that lives forever
-    int offset;              // from the start of the record
+    const char* key; // read by the encoder and written by the decoder; a literal that lives forever
+    int offset; // from the start of the record
     field::Kind kind;
-    double defaultValue;     // stored when the key is absent or of the wrong kind
+    double defaultValue; // stored when the key is absent or of the wrong kind
     field::Condition decode; // when the decoder writes the key
-    const char* label;       // names the field in the missing-field warning
+    const char* label; // names the field in the missing-field warning
     FieldWriter then = nullptr;
 };
 
@@ -70,8 +70,7 @@ public:
     constexpr FieldTable() = default;
     template <size_t N>
     constexpr FieldTable(const FieldSpec (&rows)[N]) : first(rows), count(N)
-    {
-    }
+    {}
 
     const FieldSpec* begin() const { return first; }
     const FieldSpec* end() const { return first + count; }

@@ -6,8 +6,7 @@
 
 NodeConversion::NodeConversion(std::string name, int nodeType, int messageType)
     : name(std::move(name)), nodeType(nodeType), messageType(messageType)
-{
-}
+{}
 
 NodeConversion::~NodeConversion() = default;
 
@@ -27,8 +26,7 @@ FieldReader NodeConversion::beginDecode(Json::Value& node, const ReceivedRecord&
 TableNodeConversion::TableNodeConversion(std::string name, int nodeType, int messageType, const char* structName,
                                          FieldTable fields)
     : NodeConversion(std::move(name), nodeType, messageType), structName(structName), fields(fields)
-{
-}
+{}
 
 void TableNodeConversion::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {

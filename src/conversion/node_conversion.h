@@ -9,13 +9,13 @@
 #include <json/json.h>
 
 #include "conversion/color_text.h"
-#include "conversion/missing_fields.h"
 #include "conversion/field_table.h"
+#include "conversion/missing_fields.h"
 #include "conversion/node_record_header.h"
-#include "json/lenient_readers.h"
 #include "conversion/received_record.h"
 #include "conversion/source_or_value.h"
 #include "device/serial_message.h"
+#include "json/lenient_readers.h"
 
 // Converts one node type between the editor's JSON node and the board's packed record.
 class NodeConversion {
@@ -44,8 +44,7 @@ protected:
 // A node type whose record is fully described by its field table.
 class TableNodeConversion : public NodeConversion {
 public:
-    TableNodeConversion(std::string name, int nodeType, int messageType, const char* structName,
-                        FieldTable fields);
+    TableNodeConversion(std::string name, int nodeType, int messageType, const char* structName, FieldTable fields);
 
     void encodeFromJson(const Json::Value& properties, SerialMessage& record) const override;
     Json::Value& decodeToJson(Json::Value& node, const uint8_t* record, size_t recordSize) const override;

@@ -41,27 +41,27 @@ void NodeConversionRegistry::registerNodeConversions()
     list.push_back(std::make_unique<NodeConversion_gamepadOutput>()); // 28
     list.push_back(std::make_unique<NodeConversion_ds3502Output>()); // 29
     list.push_back(std::make_unique<NodeConversion_constant>()); // 30
-    list.push_back(std::make_unique<NodeConversion_clamp>());    // 31
-    list.push_back(std::make_unique<NodeConversion_inrange>());  // 32
-    list.push_back(std::make_unique<NodeConversion_scale>());    // 33
-    list.push_back(std::make_unique<NodeConversion_unaryop>());  // 34
+    list.push_back(std::make_unique<NodeConversion_clamp>()); // 31
+    list.push_back(std::make_unique<NodeConversion_inrange>()); // 32
+    list.push_back(std::make_unique<NodeConversion_scale>()); // 33
+    list.push_back(std::make_unique<NodeConversion_unaryop>()); // 34
     list.push_back(std::make_unique<NodeConversion_binaryop>()); // 35
-    list.push_back(std::make_unique<NodeConversion_timer>());    // 36
+    list.push_back(std::make_unique<NodeConversion_timer>()); // 36
     list.push_back(std::make_unique<NodeConversion_selector>()); // 37
-    list.push_back(std::make_unique<NodeConversion_color>());    // 38
-    list.push_back(std::make_unique<NodeConversion_mix>());      // 39
-    list.push_back(std::make_unique<NodeConversion_slew>());     // 40
-    list.push_back(std::make_unique<NodeConversion_noise>());    // 41
-    list.push_back(std::make_unique<NodeConversion_invert>());   // 42
-    list.push_back(std::make_unique<NodeConversion_strobe>());   // 43
-    list.push_back(std::make_unique<NodeConversion_millis>());   // 44
-    list.push_back(std::make_unique<NodeConversion_geocalc>());  // 45
-    list.push_back(std::make_unique<NodeConversion_snapto>());   // 46
-    list.push_back(std::make_unique<NodeConversion_store>());    // 47
-    list.push_back(std::make_unique<NodeConversion_mapping>());  // 48
+    list.push_back(std::make_unique<NodeConversion_color>()); // 38
+    list.push_back(std::make_unique<NodeConversion_mix>()); // 39
+    list.push_back(std::make_unique<NodeConversion_slew>()); // 40
+    list.push_back(std::make_unique<NodeConversion_noise>()); // 41
+    list.push_back(std::make_unique<NodeConversion_invert>()); // 42
+    list.push_back(std::make_unique<NodeConversion_strobe>()); // 43
+    list.push_back(std::make_unique<NodeConversion_millis>()); // 44
+    list.push_back(std::make_unique<NodeConversion_geocalc>()); // 45
+    list.push_back(std::make_unique<NodeConversion_snapto>()); // 46
+    list.push_back(std::make_unique<NodeConversion_store>()); // 47
+    list.push_back(std::make_unique<NodeConversion_mapping>()); // 48
     list.push_back(std::make_unique<NodeConversion_mappingBidirectional>()); // 49
-    list.push_back(std::make_unique<NodeConversion_pid>());      // 50
-    list.push_back(std::make_unique<NodeConversion_delta>());    // 51
-    list.push_back(std::make_unique<NodeConversion_struct>());   // 52
+    list.push_back(std::make_unique<NodeConversion_pid>()); // 50
+    list.push_back(std::make_unique<NodeConversion_delta>()); // 51
+    list.push_back(std::make_unique<NodeConversion_struct>()); // 52
     list.push_back(std::make_unique<NodeConversion_structmember>()); // 53
 }

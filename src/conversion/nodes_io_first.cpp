@@ -99,8 +99,8 @@ const FieldSpec displayOutputFields[] = {
     {"prop_display_row", 31, U8, 1, always, "row"},
     {"prop_display_col", 32, U8, 1, unlessEqual(1), "col"},
     {"prop_display_label", 33, Text24, 0, always, "label"},
-    {"prop_display_minwholeplaces", minWholePlacesOffset, U8, minWholePlacesDefault,
-     unlessEqual(minWholePlacesDefault), "minwholeplaces"},
+    {"prop_display_minwholeplaces", minWholePlacesOffset, U8, minWholePlacesDefault, unlessEqual(minWholePlacesDefault),
+     "minwholeplaces"},
     {"prop_display_maxdecimalplaces", maxDecimalPlacesOffset, U8, maxDecimalPlacesDefault,
      unlessEqual(maxDecimalPlacesDefault), "maxdecimalplaces"},
 };
@@ -145,10 +145,8 @@ const FieldSpec logOutputFields[] = {
 };
 
 const FieldSpec midiOutputFields[] = {
-    {"prop_midi_valuetype", 11, U8, 0, always, "valueType"},
-    {"prop_midi_channel", 12, U8, 1, always, "channel"},
-    {"prop_midi_index", 13, Source, 0, always, "index"},
-    {"prop_midi_payload", 18, Source, 0, always, "payload"},
+    {"prop_midi_valuetype", 11, U8, 0, always, "valueType"}, {"prop_midi_channel", 12, U8, 1, always, "channel"},
+    {"prop_midi_index", 13, Source, 0, always, "index"},     {"prop_midi_payload", 18, Source, 0, always, "payload"},
     {"prop_midi_uart", 23, U8, 0, unlessEqual(0), "uart"},
 };
 
@@ -156,48 +154,39 @@ const FieldSpec midiOutputFields[] = {
 
 NodeConversion_analogInput::NodeConversion_analogInput()
     : TableNodeConversion("analogin", 2, MT_NODE_ANALOG_INPUT, "node_analog_input", analogInputFields)
-{
-}
+{}
 
 NodeConversion_digitalInput::NodeConversion_digitalInput()
     : TableNodeConversion("digitalin", 1, MT_NODE_DIGITAL_INPUT, "node_digital_input", digitalInputFields)
-{
-}
+{}
 
 NodeConversion_baroInput::NodeConversion_baroInput()
     : TableNodeConversion("baro", 42, MT_NODE_BARO_INPUT, "node_baro_input", baroInputFields)
-{
-}
+{}
 
 NodeConversion_gpsInput::NodeConversion_gpsInput()
     : TableNodeConversion("gps", 3, MT_NODE_GPS_INPUT, "node_gps_input", gpsInputFields)
-{
-}
+{}
 
 NodeConversion_hx711Input::NodeConversion_hx711Input()
     : TableNodeConversion("hx711", 47, MT_NODE_HX711_INPUT, "node_hx711_input", hx711InputFields)
-{
-}
+{}
 
 NodeConversion_imuInput::NodeConversion_imuInput()
     : TableNodeConversion("imu", 4, MT_NODE_IMU_INPUT, "node_imu_input", imuInputFields)
-{
-}
+{}
 
 NodeConversion_magInput::NodeConversion_magInput()
     : TableNodeConversion("mag", 43, MT_NODE_MAG_INPUT, "node_mag_input", magInputFields)
-{
-}
+{}
 
 NodeConversion_logInput::NodeConversion_logInput()
     : TableNodeConversion("uartlogin", 44, MT_NODE_LOG_INPUT, "node_log_input", logInputFields)
-{
-}
+{}
 
 NodeConversion_midiInput::NodeConversion_midiInput()
     : TableNodeConversion("midiin", 48, MT_NODE_MIDI_INPUT, "node_midi_input", midiInputFields)
-{
-}
+{}
 
 void NodeConversion_midiInput::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
@@ -208,32 +197,27 @@ void NodeConversion_midiInput::encodeFromJson(const Json::Value& properties, Ser
 
 NodeConversion_digitalOutput::NodeConversion_digitalOutput()
     : TableNodeConversion("digitalout", 9, MT_NODE_DIGITAL_OUTPUT, "node_digitaloutput", digitalOutputFields)
-{
-}
+{}
 
 NodeConversion_dutyPWMOutput::NodeConversion_dutyPWMOutput()
     : TableNodeConversion("dutypwmout", 14, MT_NODE_DUTY_PWM_OUTPUT, "node_dutypwmoutput", dutyPWMOutputFields)
-{
-}
+{}
 
 NodeConversion_displayOutput::NodeConversion_displayOutput()
     : TableNodeConversion("display", 13, MT_NODE_DISPLAY_OUTPUT, "node_displayoutput", displayOutputFields)
-{
-}
+{}
 
 void NodeConversion_displayOutput::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
     TableNodeConversion::encodeFromJson(properties, record);
-    record.bytes[minWholePlacesOffset] =
-        placeCount(properties, "prop_display_minwholeplaces", minWholePlacesDefault);
+    record.bytes[minWholePlacesOffset] = placeCount(properties, "prop_display_minwholeplaces", minWholePlacesDefault);
     record.bytes[maxDecimalPlacesOffset] =
         placeCount(properties, "prop_display_maxdecimalplaces", maxDecimalPlacesDefault);
 }
 
 NodeConversion_ds3502Output::NodeConversion_ds3502Output()
     : TableNodeConversion("ds3502out", 53, MT_NODE_DS3502_OUTPUT, "node_ds3502_output", ds3502OutputFields)
-{
-}
+{}
 
 void NodeConversion_ds3502Output::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
@@ -243,15 +227,12 @@ void NodeConversion_ds3502Output::encodeFromJson(const Json::Value& properties, 
 
 NodeConversion_gamepadOutput::NodeConversion_gamepadOutput()
     : TableNodeConversion("gamepadout", 51, MT_NODE_GAMEPAD_OUTPUT, "node_gamepad_output", gamepadOutputFields)
-{
-}
+{}
 
 NodeConversion_logOutput::NodeConversion_logOutput()
     : TableNodeConversion("uartlogout", 45, MT_NODE_LOG_OUTPUT, "node_log_output", logOutputFields)
-{
-}
+{}
 
 NodeConversion_midiOutput::NodeConversion_midiOutput()
     : TableNodeConversion("midiout", 49, MT_NODE_MIDI_OUTPUT, "node_midi_output", midiOutputFields)
-{
-}
+{}

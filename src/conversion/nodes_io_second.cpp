@@ -143,69 +143,56 @@ const FieldSpec xgzpInputFields[] = {
 
 NodeConversion_nrf24Input::NodeConversion_nrf24Input()
     : TableNodeConversion("nrf24in", 7, MT_NODE_NRF24_INPUT, "node_nrf24_input", nrf24InputFields)
-{
-}
+{}
 
 NodeConversion_nrf24Output::NodeConversion_nrf24Output()
     : TableNodeConversion("nrf24out", 15, MT_NODE_NRF24_OUTPUT, "node_nrf24output", sourceChannelOutputFields)
-{
-}
+{}
 
 NodeConversion_ppmOutput::NodeConversion_ppmOutput()
     : TableNodeConversion("ppmout", 35, MT_NODE_PPM_OUTPUT, "node_ppmoutput", sourceChannelOutputFields)
-{
-}
+{}
 
 NodeConversion_ppmInput::NodeConversion_ppmInput()
     : TableNodeConversion("ppmin", 34, MT_NODE_PPM_INPUT, "node_ppminput", ppmInputFields)
-{
-}
+{}
 
 NodeConversion_servoPWMInput::NodeConversion_servoPWMInput()
     : TableNodeConversion("servopwmin", 6, MT_NODE_SERVO_PWM_INPUT, "node_servo_pwm_input", servoPWMInputFields)
-{
-}
+{}
 
 NodeConversion_serialrcInput::NodeConversion_serialrcInput()
     : TableNodeConversion("serialrcin", 5, MT_NODE_SERIALRC_INPUT, "node_serialrc_input", serialrcInputFields)
-{
-}
+{}
 
 NodeConversion_serialrcOutput::NodeConversion_serialrcOutput()
     : TableNodeConversion("serialrcout", 46, MT_NODE_SERIALRC_OUTPUT, "node_serialrc_output", serialrcOutputFields)
-{
-}
+{}
 
 NodeConversion_serialServoOutput::NodeConversion_serialServoOutput()
     : TableNodeConversion("serialservoout", 50, MT_NODE_SERIALSERVO_OUTPUT, "node_serialservo_output",
                           serialServoOutputFields)
-{
-}
+{}
 
 NodeConversion_servoPWMOutput::NodeConversion_servoPWMOutput()
     : TableNodeConversion("servopwmout", 10, MT_NODE_SERVO_PWM_OUTPUT, "node_servopwmoutput", servoPWMOutputFields)
-{
-}
+{}
 
 NodeConversion_rgbRangeOutput::NodeConversion_rgbRangeOutput()
     : TableNodeConversion("rgbledrange", 12, MT_NODE_RGBLED_RANGE_OUTPUT, "node_rgbledrangeoutput",
                           rgbRangeOutputFields)
-{
-}
+{}
 
 NodeConversion_rgbIndicesOutput::NodeConversion_rgbIndicesOutput()
     : TableNodeConversion("rgbledindices", 11, MT_NODE_RGBLED_INDICES_OUTPUT, "node_rgbledindicesoutput",
                           rgbIndicesOutputFields)
-{
-}
+{}
 
 NodeConversion_rotaryencoderInput::NodeConversion_rotaryencoderInput()
     : TableNodeConversion("rotaryencoder", 8, MT_NODE_ROTARYENCODER_INPUT, "node_rotaryencoderinput",
                           rotaryencoderInputFields)
-{
-}
+{}
 
 NodeConversion_xgzpInput::NodeConversion_xgzpInput()
     : TableNodeConversion("xgzpin", 52, MT_NODE_XGZP_INPUT, "node_xgzp_input", xgzpInputFields)
-{
-}
+{}

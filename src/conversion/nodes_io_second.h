@@ -75,4 +75,3 @@ class NodeConversion_xgzpInput : public TableNodeConversion {
 public:
     NodeConversion_xgzpInput();
 };
-

@@ -15,7 +15,7 @@ namespace {
 constexpr int sourceOffset = 11;
 constexpr int minYOffset = 16;
 constexpr int maxYOffset = 20;
-constexpr int pointsOffset = 24;        // count byte, then 8 pairs of f32 x, y
+constexpr int pointsOffset = 24; // count byte, then 8 pairs of f32 x, y
 constexpr int reversePointsOffset = 89; // the same for the reverse direction
 constexpr int maxPairs = 8;
 constexpr int pairAreaBytes = maxPairs * 8;
@@ -27,10 +27,8 @@ float pointCoordinate(const Json::Value& value)
     case Json::booleanValue:
     case Json::intValue:
     case Json::uintValue:
-    case Json::realValue:
-        return toF32(value.asDouble());
-    default:
-        return 0.0f;
+    case Json::realValue: return toF32(value.asDouble());
+    default: return 0.0f;
     }
 }
 
@@ -140,9 +138,7 @@ bool takeAll(FieldReader& reader, const Take (&takes)[N], Json::Value& node, con
 
 } // namespace
 
-NodeConversion_mapping::NodeConversion_mapping() : NodeConversion("mapping", 36, MT_NODE_MAPPING)
-{
-}
+NodeConversion_mapping::NodeConversion_mapping() : NodeConversion("mapping", 36, MT_NODE_MAPPING) {}
 
 void NodeConversion_mapping::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
@@ -178,8 +174,7 @@ Json::Value& NodeConversion_mapping::decodeToJson(Json::Value& node, const uint8
 
 NodeConversion_mappingBidirectional::NodeConversion_mappingBidirectional()
     : NodeConversion("mapping", 37, MT_NODE_MAPPING_BIDIRECTIONAL)
-{
-}
+{}
 
 void NodeConversion_mappingBidirectional::encodeFromJson(const Json::Value&, SerialMessage& record) const
 {

@@ -97,28 +97,23 @@ const FieldSpec geocalcFields[] = {
 
 NodeConversion_binaryop::NodeConversion_binaryop()
     : TableNodeConversion("binaryop", 17, MT_NODE_BINARYOP, "node_binaryop", binaryopFields)
-{
-}
+{}
 
 NodeConversion_clamp::NodeConversion_clamp()
     : TableNodeConversion("clamp", 19, MT_NODE_CLAMP, "node_clamp", clampFields)
-{
-}
+{}
 
 NodeConversion_inrange::NodeConversion_inrange()
     : TableNodeConversion("inrange", 20, MT_NODE_INRANGE, "node_inrange", inrangeFields)
-{
-}
+{}
 
 NodeConversion_color::NodeConversion_color()
     : TableNodeConversion("color", 24, MT_NODE_COLOR, "node_color", colorFields)
-{
-}
+{}
 
 NodeConversion_constant::NodeConversion_constant()
     : TableNodeConversion("constant", 18, MT_NODE_CONSTANT, "node_constant", constantFields)
-{
-}
+{}
 
 void NodeConversion_constant::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
@@ -135,20 +130,16 @@ void NodeConversion_constant::encodeFromJson(const Json::Value& properties, Seri
 
 NodeConversion_delta::NodeConversion_delta()
     : TableNodeConversion("delta", 39, MT_NODE_DELTA, "node_delta", singleSourceFields)
-{
-}
+{}
 
 NodeConversion_invert::NodeConversion_invert()
     : TableNodeConversion("invert", 28, MT_NODE_INVERT, "node_invert", singleSourceFields)
-{
-}
+{}
 
 NodeConversion_millis::NodeConversion_millis()
     : TableNodeConversion("millis", 30, MT_NODE_MILLIS, "node_millis", millisFields)
-{
-}
+{}
 
 NodeConversion_geocalc::NodeConversion_geocalc()
     : TableNodeConversion("geocalc", 31, MT_NODE_GEOCALC, "node_geocalc", geocalcFields)
-{
-}
+{}

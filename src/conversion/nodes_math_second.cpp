@@ -99,14 +99,10 @@ const FieldSpec strobeFields[] = {
 
 // Encoded row by row; decoded as one block (see NodeConversion_struct::decodeToJson).
 const FieldSpec structFields[] = {
-    {"prop_struct_val1", 11, Source, 0, always, "vals"},
-    {"prop_struct_val2", 16, Source, 0, always, "vals"},
-    {"prop_struct_val3", 21, Source, 0, always, "vals"},
-    {"prop_struct_val4", 26, Source, 0, always, "vals"},
-    {"prop_struct_val5", 31, Source, 0, always, "vals"},
-    {"prop_struct_val6", 36, Source, 0, always, "vals"},
-    {"prop_struct_val7", 41, Source, 0, always, "vals"},
-    {"prop_struct_val8", 46, Source, 0, always, "vals"},
+    {"prop_struct_val1", 11, Source, 0, always, "vals"}, {"prop_struct_val2", 16, Source, 0, always, "vals"},
+    {"prop_struct_val3", 21, Source, 0, always, "vals"}, {"prop_struct_val4", 26, Source, 0, always, "vals"},
+    {"prop_struct_val5", 31, Source, 0, always, "vals"}, {"prop_struct_val6", 36, Source, 0, always, "vals"},
+    {"prop_struct_val7", 41, Source, 0, always, "vals"}, {"prop_struct_val8", 46, Source, 0, always, "vals"},
 };
 
 constexpr int32_t structValueBytes = 8 * sourceOrValueSize;
@@ -141,52 +137,39 @@ const FieldSpec unaryopFields[] = {
 
 } // namespace
 
-NodeConversion_mix::NodeConversion_mix() : TableNodeConversion("mix", 25, MT_NODE_MIX, "node_mix", mixFields)
-{
-}
+NodeConversion_mix::NodeConversion_mix() : TableNodeConversion("mix", 25, MT_NODE_MIX, "node_mix", mixFields) {}
 
 NodeConversion_noise::NodeConversion_noise()
     : TableNodeConversion("noise", 27, MT_NODE_NOISE, "node_noise", noiseFields)
-{
-}
+{}
 
-NodeConversion_pid::NodeConversion_pid() : TableNodeConversion("pid", 38, MT_NODE_PID, "node_pid", pidFields)
-{
-}
+NodeConversion_pid::NodeConversion_pid() : TableNodeConversion("pid", 38, MT_NODE_PID, "node_pid", pidFields) {}
 
 NodeConversion_scale::NodeConversion_scale()
     : TableNodeConversion("scale", 21, MT_NODE_SCALE, "node_scale", scaleFields)
-{
-}
+{}
 
 NodeConversion_selector::NodeConversion_selector()
     : TableNodeConversion("selector", 23, MT_NODE_SELECTOR, "node_selector", selectorFields)
-{
-}
+{}
 
-NodeConversion_slew::NodeConversion_slew() : TableNodeConversion("slew", 26, MT_NODE_SLEW, "node_slew", slewFields)
-{
-}
+NodeConversion_slew::NodeConversion_slew() : TableNodeConversion("slew", 26, MT_NODE_SLEW, "node_slew", slewFields) {}
 
 NodeConversion_snapto::NodeConversion_snapto()
     : TableNodeConversion("snapto", 32, MT_NODE_SNAPTO, "node_snapto", snaptoFields)
-{
-}
+{}
 
 NodeConversion_store::NodeConversion_store()
     : TableNodeConversion("store", 33, MT_NODE_STORE, "node_store", storeFields)
-{
-}
+{}
 
 NodeConversion_strobe::NodeConversion_strobe()
     : TableNodeConversion("strobe", 29, MT_NODE_STROBE, "node_strobe", strobeFields)
-{
-}
+{}
 
 NodeConversion_struct::NodeConversion_struct()
     : TableNodeConversion("struct", 40, MT_NODE_STRUCT, "node_struct", structFields)
-{
-}
+{}
 
 Json::Value& NodeConversion_struct::decodeToJson(Json::Value& node, const uint8_t* record, size_t recordSize) const
 {
@@ -203,8 +186,7 @@ Json::Value& NodeConversion_struct::decodeToJson(Json::Value& node, const uint8_
 
 NodeConversion_structmember::NodeConversion_structmember()
     : TableNodeConversion("structmember", 41, MT_NODE_STRUCTMEMBER, "node_structmember", structmemberFields)
-{
-}
+{}
 
 void NodeConversion_structmember::encodeFromJson(const Json::Value& properties, SerialMessage& record) const
 {
@@ -216,10 +198,8 @@ void NodeConversion_structmember::encodeFromJson(const Json::Value& properties, 
 
 NodeConversion_timer::NodeConversion_timer()
     : TableNodeConversion("timer", 22, MT_NODE_TIMER, "node_timer", timerFields)
-{
-}
+{}
 
 NodeConversion_unaryop::NodeConversion_unaryop()
     : TableNodeConversion("unaryop", 16, MT_NODE_UNARYOP, "node_unaryop", unaryopFields)
-{
-}
+{}

@@ -4,9 +4,9 @@
 
 #include "conversion/color_text.h"
 #include "conversion/number_conversion.h"
-#include "json/lenient_readers.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
+#include "json/lenient_readers.h"
 
 namespace {
 
@@ -48,17 +48,12 @@ void encodeSourceOrValue(const Json::Value& properties, const char* key, double 
     double number = defaultNumber;
     if (value != nullptr) {
         switch (value->type()) {
-        case Json::nullValue:
-            number = 0.0;
-            break;
+        case Json::nullValue: number = 0.0; break;
         case Json::booleanValue:
         case Json::intValue:
         case Json::uintValue:
-        case Json::realValue:
-            number = value->asDouble();
-            break;
-        default:
-            break;
+        case Json::realValue: number = value->asDouble(); break;
+        default: break;
         }
     }
     writeNumber(out, number);
@@ -73,14 +68,10 @@ void encodeCoordinate(const Json::Value& properties, const char* key, uint8_t* o
 Json::Value sourceOrValueToJson(const uint8_t* in)
 {
     switch (static_cast<SourceKind>(in[0])) {
-    case SourceKind::NodeRef:
-        return "#" + std::to_string(readI32(in + 1));
-    case SourceKind::Color:
-        return formatColorText(readU32(in + 1), true);
-    case SourceKind::Coordinate:
-        return readI32(in + 1) / 10000000.0;
-    default:
-        return static_cast<double>(readF32(in + 1));
+    case SourceKind::NodeRef: return "#" + std::to_string(readI32(in + 1));
+    case SourceKind::Color: return formatColorText(readU32(in + 1), true);
+    case SourceKind::Coordinate: return readI32(in + 1) / 10000000.0;
+    default: return static_cast<double>(readF32(in + 1));
     }
 }
 

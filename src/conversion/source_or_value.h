@@ -7,9 +7,9 @@
 // Five bytes that let a node input be a constant or a reference to another node: a kind byte and a 4-byte
 // little-endian payload.
 enum class SourceKind : uint8_t {
-    Number = 0,     // f32
-    NodeRef = 1,    // i32 id of the source node; editor text "#<id>"
-    Color = 2,      // packed colour; editor text "#RRGGBB"
+    Number = 0, // f32
+    NodeRef = 1, // i32 id of the source node; editor text "#<id>"
+    Color = 2, // packed colour; editor text "#RRGGBB"
     Coordinate = 3, // i32 degrees x 10000000
 };
 

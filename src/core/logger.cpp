@@ -29,10 +29,7 @@ std::string Logger::timeStamp()
     return text;
 }
 
-void Logger::setLogFile(const std::string& path)
-{
-    logFilePath = path;
-}
+void Logger::setLogFile(const std::string& path) { logFilePath = path; }
 
 void Logger::log(LogLevel level, const char* format, ...)
 {

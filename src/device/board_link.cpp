@@ -38,8 +38,7 @@ AnswerRule answerRuleOf(uint16_t type)
 
 BoardLink::BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events)
     : events(events), relayList(events), portManager(driver, relayList), outgoing(driver, clock, relayList, events)
-{
-}
+{}
 
 void BoardLink::answerBoardMessages()
 {

@@ -116,8 +116,8 @@ CountedListPayload readCountedList(const ReceivedMessage& message, const char* m
     const uint32_t held = static_cast<uint32_t>(std::max(0, message.payloadLength() - 2)) / entryBytes;
     list.entries = list.declared;
     if (list.declared > held) {
-        logger.log(LogLevel::WARNING, "%s numNodes = %d exceeds the %d entries in the message, reading those",
-                   typeName, static_cast<int>(list.declared), static_cast<int>(held));
+        logger.log(LogLevel::WARNING, "%s numNodes = %d exceeds the %d entries in the message, reading those", typeName,
+                   static_cast<int>(list.declared), static_cast<int>(held));
         list.entries = held;
     }
     list.first = message.payload() + 2;
@@ -129,9 +129,8 @@ CountedListPayload readCountedList(const ReceivedMessage& message, const char* m
 VersionPayload readVersionPayload(const ReceivedMessage& message)
 {
     static constexpr PayloadField fields[] = {
-        {"versionMajor", 0, 1}, {"versionMinor", 1, 1}, {"versionPatch", 2, 1},
-        {"flags", 3, 1},        {"idcode", 4, 4},       {"serial0", 8, 4},
-        {"serial1", 12, 4},     {"serial2", 16, 4},     {"flashSize", 20, 2},
+        {"versionMajor", 0, 1}, {"versionMinor", 1, 1}, {"versionPatch", 2, 1}, {"flags", 3, 1},      {"idcode", 4, 4},
+        {"serial0", 8, 4},      {"serial1", 12, 4},     {"serial2", 16, 4},     {"flashSize", 20, 2},
     };
     const auto v = readPayloadFields(message, "version", fields);
     return VersionPayload{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};

@@ -55,7 +55,8 @@ bool LibSerialPortDriver::disableXonXoff(SerialPortHandle* port)
     sp_port_config* config = nullptr;
     if (sp_new_config(&config) != SP_OK)
         return false;
-    bool ok = sp_get_config(toPort(port), config) == SP_OK && sp_set_config_xon_xoff(config, SP_XONXOFF_DISABLED) == SP_OK &&
+    bool ok = sp_get_config(toPort(port), config) == SP_OK &&
+              sp_set_config_xon_xoff(config, SP_XONXOFF_DISABLED) == SP_OK &&
               sp_set_config(toPort(port), config) == SP_OK;
     sp_free_config(config);
     return ok;

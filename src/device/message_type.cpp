@@ -118,10 +118,7 @@ static_assert(typeCount == MT_MAX + 1, "one entry per message type");
 
 } // namespace
 
-const char* messageTypeName(uint16_t type)
-{
-    return type < typeCount ? messageTypes[type].name : "";
-}
+const char* messageTypeName(uint16_t type) { return type < typeCount ? messageTypes[type].name : ""; }
 
 uint16_t getPayloadSizeFromMessageType(uint16_t type)
 {
@@ -131,17 +128,8 @@ uint16_t getPayloadSizeFromMessageType(uint16_t type)
     return 0;
 }
 
-bool isReceivedMessageType(uint16_t type)
-{
-    return type < typeCount && messageTypes[type].received;
-}
+bool isReceivedMessageType(uint16_t type) { return type < typeCount && messageTypes[type].received; }
 
-bool isDynamicMessageType(uint16_t type)
-{
-    return type < typeCount && messageTypes[type].dynamic;
-}
+bool isDynamicMessageType(uint16_t type) { return type < typeCount && messageTypes[type].dynamic; }
 
-bool isSentMessageType(uint16_t type)
-{
-    return type < typeCount && messageTypes[type].sent;
-}
+bool isSentMessageType(uint16_t type) { return type < typeCount && messageTypes[type].sent; }

@@ -8,8 +8,7 @@
 
 OutgoingQueue::OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& relays, OutgoingQueueEvents& events)
     : driver(driver), clock(clock), relays(relays), events(events)
-{
-}
+{}
 
 bool OutgoingQueue::isFirmwareFlashMessage(uint16_t type)
 {

@@ -144,10 +144,7 @@ void PortManager::closeAllPorts()
         closePort(port);
 }
 
-void PortManager::clearPortList()
-{
-    ports.clear();
-}
+void PortManager::clearPortList() { ports.clear(); }
 
 void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
 {

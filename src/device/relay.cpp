@@ -29,7 +29,8 @@ Relay* RelayList::findRelayByPort(SerialPortHandle* port)
     return nullptr;
 }
 
-template <typename Predicate> void RelayList::destroyRelaysWhere(Predicate predicate)
+template <typename Predicate>
+void RelayList::destroyRelaysWhere(Predicate predicate)
 {
     for (auto it = relays.begin(); it != relays.end();) {
         if (predicate(**it)) {

@@ -67,7 +67,8 @@ public:
     size_t size() const { return relays.size(); }
 
 private:
-    template <typename Predicate> void destroyRelaysWhere(Predicate predicate);
+    template <typename Predicate>
+    void destroyRelaysWhere(Predicate predicate);
 
     RelayEndListener& endListener;
     std::list<std::unique_ptr<Relay>> relays;

@@ -9,10 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool endsWithBin(const std::string& name)
-{
-    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
-}
+bool endsWithBin(const std::string& name) { return name.size() >= 4 && name.compare(name.size() - 4, 4, ".bin") == 0; }
 
 } // namespace
 

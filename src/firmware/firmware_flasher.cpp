@@ -71,8 +71,7 @@ struct FileCloser {
 
 FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, PieceReader readPiece)
     : queue(queue), replies(replies), readPiece(readPiece ? std::move(readPiece) : freadPiece)
-{
-}
+{}
 
 const FlashSession* FirmwareFlasher::session(const Relay& relay) const
 {
@@ -225,8 +224,7 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         const uint8_t expected = image.bytes[offset + i];
         if (data[i] != expected) {
             logger.log(LogLevel::ERROR, "Verification failed (address: %ld) %d != %d",
-                       static_cast<long>(uint64_t{offset} + i), static_cast<int>(data[i]),
-                       static_cast<int>(expected));
+                       static_cast<long>(uint64_t{offset} + i), static_cast<int>(data[i]), static_cast<int>(expected));
             image.release();
             onFirmwareFlashStepFailed(relay, "", "firmwareFileVerifyError");
             return;

@@ -176,21 +176,11 @@ void appendString(std::string& out, const char* begin, const char* end)
 void appendValue(std::string& out, const Json::Value& value)
 {
     switch (value.type()) {
-    case Json::nullValue:
-        out += "null";
-        break;
-    case Json::booleanValue:
-        out += value.asBool() ? "true" : "false";
-        break;
-    case Json::intValue:
-        appendDecimal(out, value.asLargestInt());
-        break;
-    case Json::uintValue:
-        appendDecimal(out, value.asLargestUInt());
-        break;
-    case Json::realValue:
-        appendReal(out, value.asDouble());
-        break;
+    case Json::nullValue: out += "null"; break;
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+    case Json::intValue: appendDecimal(out, value.asLargestInt()); break;
+    case Json::uintValue: appendDecimal(out, value.asLargestUInt()); break;
+    case Json::realValue: appendReal(out, value.asDouble()); break;
     case Json::stringValue: {
         const char* begin = nullptr;
         const char* end = nullptr;

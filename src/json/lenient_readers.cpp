@@ -17,13 +17,10 @@ int32_t getIntProperty(const Json::Value& object, const char* key, int32_t defau
     if (value == nullptr)
         return defaultValue;
     switch (value->type()) {
-    case Json::booleanValue:
-        return value->asBool() ? 1 : 0;
+    case Json::booleanValue: return value->asBool() ? 1 : 0;
     case Json::intValue:
-    case Json::uintValue:
-        return value->isInt() ? value->asInt() : defaultValue;
-    default:
-        return defaultValue;
+    case Json::uintValue: return value->isInt() ? value->asInt() : defaultValue;
+    default: return defaultValue;
     }
 }
 
@@ -36,10 +33,8 @@ double getFloatProperty(const Json::Value& object, const char* key, double defau
     case Json::booleanValue:
     case Json::intValue:
     case Json::uintValue:
-    case Json::realValue:
-        return value->asDouble();
-    default:
-        return defaultValue;
+    case Json::realValue: return value->asDouble();
+    default: return defaultValue;
     }
 }
 
@@ -131,8 +126,8 @@ int32_t memberTruncatedToInt(const Json::Value& object, const char* key, int32_t
 {
     double number = 0;
     // The range is checked before truncation: a real just beyond the range does not convert.
-    if (!memberNumber(object, key, number) || !(number >= std::numeric_limits<int32_t>::min() &&
-                                                 number <= std::numeric_limits<int32_t>::max()))
+    if (!memberNumber(object, key, number) ||
+        !(number >= std::numeric_limits<int32_t>::min() && number <= std::numeric_limits<int32_t>::max()))
         return fallback;
     return static_cast<int32_t>(std::trunc(number));
 }
@@ -159,7 +154,7 @@ float memberRoundedToFloat(const Json::Value& object, const char* key, float fal
     const double magnitude = std::fabs(number);
     if (magnitude <= largest)
         return static_cast<float>(number);
-    const float limit = magnitude < overflowMidpoint ? std::numeric_limits<float>::max()
-                                                     : std::numeric_limits<float>::infinity();
+    const float limit =
+        magnitude < overflowMidpoint ? std::numeric_limits<float>::max() : std::numeric_limits<float>::infinity();
     return number < 0 ? -limit : limit;
 }

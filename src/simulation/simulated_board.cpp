@@ -16,10 +16,10 @@ constexpr uint16_t lastNodeType = MT_NODE_DS3502_OUTPUT;
 // The board's node type number of every node record type, from MT_NODE_CONSTANT to MT_NODE_DS3502_OUTPUT.
 constexpr uint16_t nodeTypeOfRecord[lastNodeType - firstNodeType + 1] = {
     18, 16, 17, 19, 20, 21, 22, 23, 25, 24, 26, 27, 28, 29, 30, 31, 32, 33, // constant .. store
-    36, 37, 38, 39, 40, 41,                                                 // mapping .. structmember
-    1,  2,  3,  4,  5,  6,  7,  8,                                          // digital input .. rotary encoder
-    9,  10, 11, 12, 13, 14, 15, 34, 35,                                     // digital output .. ppm output
-    42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,                         // baro input .. ds3502 output
+    36, 37, 38, 39, 40, 41, // mapping .. structmember
+    1,  2,  3,  4,  5,  6,  7,  8, // digital input .. rotary encoder
+    9,  10, 11, 12, 13, 14, 15, 34, 35, // digital output .. ppm output
+    42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, // baro input .. ds3502 output
 };
 
 // Node type ids 0 to 53; every real type (1 to 53) is known (bit 0) and usable (bit 1).
@@ -34,7 +34,10 @@ constexpr size_t nodeIdPayloadOffset = 1;
 bool isFeatureRecord(uint16_t type) { return type >= firstFeatureType && type <= lastFeatureType; }
 bool isNodeRecord(uint16_t type) { return type >= firstNodeType && type <= lastNodeType; }
 
-uint32_t roundUp(uint32_t value, uint32_t step) { return static_cast<uint32_t>((uint64_t{value} + step - 1) / step * step); }
+uint32_t roundUp(uint32_t value, uint32_t step)
+{
+    return static_cast<uint32_t>((uint64_t{value} + step - 1) / step * step);
+}
 
 void appendU16(std::vector<uint8_t>& out, uint16_t value)
 {
@@ -238,7 +241,8 @@ void SimulatedBoard::handleApplication(const BoardMessage& message)
     case MT_PAUSE:
     case MT_SINGLE_STEP: ack(); return;
     default:
-        logger.log(LogLevel::DEBUG, "Simulated board: refusing message type %d in application mode", static_cast<int>(type));
+        logger.log(LogLevel::DEBUG, "Simulated board: refusing message type %d in application mode",
+                   static_cast<int>(type));
         nack();
         return;
     }
@@ -369,7 +373,8 @@ void SimulatedBoard::writeRomChunk(const BoardMessage& message)
 {
     const uint64_t offset = message.payload.size() >= 4 ? readU32(message.payload.data()) : 0;
     if (!romStarted || message.payload.size() < 4 + chunkSize || offset + chunkSize > flash.size()) {
-        logger.log(LogLevel::DEBUG, "Simulated board: refusing ROM data at offset %lu", static_cast<unsigned long>(offset));
+        logger.log(LogLevel::DEBUG, "Simulated board: refusing ROM data at offset %lu",
+                   static_cast<unsigned long>(offset));
         nack();
         return;
     }

@@ -12,9 +12,9 @@
 #include "device/message_type.h"
 #include "firmware/firmware_file_list.h"
 #include "firmware/firmware_flasher.h"
+#include "web/sessions.h"
 #include "json/compact_json_writer.h"
 #include "json/lenient_readers.h"
-#include "web/sessions.h"
 
 namespace {
 
@@ -68,8 +68,7 @@ CommandHandler::CommandHandler(Sessions& sessions, BoardLink& boards, const Node
                                const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher)
     : sessions(sessions), boards(boards), nodeConversions(nodeConversions), featureConversions(featureConversions),
       flasher(flasher)
-{
-}
+{}
 
 void CommandHandler::sendFirmwareFileList(Connection& connection)
 {
@@ -216,10 +215,7 @@ std::vector<SerialMessage> CommandHandler::exportConfig(const BoardCommand& comm
     return {exportConfigCommand(static_cast<uint8_t>(getIntProperty(command.payload, "exportConfig", 0)))};
 }
 
-std::vector<SerialMessage> CommandHandler::looptime(const BoardCommand&) const
-{
-    return {commandMessage(MT_LOOPTIME)};
-}
+std::vector<SerialMessage> CommandHandler::looptime(const BoardCommand&) const { return {commandMessage(MT_LOOPTIME)}; }
 
 std::vector<SerialMessage> CommandHandler::pause(const BoardCommand& command) const
 {

@@ -45,8 +45,7 @@ Json::Value liveValueReply(const ReceivedMessage& message)
 ReplyTranslator::ReplyTranslator(const NodeConversionRegistry& nodeConversions,
                                  const FeatureConversionRegistry& featureConversions)
     : nodeConversions(nodeConversions), featureConversions(featureConversions)
-{
-}
+{}
 
 bool ReplyTranslator::translate(Relay& relay, const ReceivedMessage& message, Json::Value& reply) const
 {

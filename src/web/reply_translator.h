@@ -11,8 +11,7 @@ struct Relay;
 // core; lives for the whole run.
 class ReplyTranslator {
 public:
-    ReplyTranslator(const NodeConversionRegistry& nodeConversions,
-                    const FeatureConversionRegistry& featureConversions);
+    ReplyTranslator(const NodeConversionRegistry& nodeConversions, const FeatureConversionRegistry& featureConversions);
 
     // The reply to the message (null for the types that make none); false when the type is none the relay knows.
     // A version reply also records the board's flash size on the relay.

@@ -43,7 +43,11 @@ public:
 
     void queueResponse(Connection* connection, const std::string& text);
     void revokeOutgoingResponsesForRelay(Connection* connection);
-    void releaseLastMessage() { lastMessage.clear(); lastMessage.shrink_to_fit(); }
+    void releaseLastMessage()
+    {
+        lastMessage.clear();
+        lastMessage.shrink_to_fit();
+    }
 
     const std::vector<Connection*>& connections() const { return connectionList; }
     // The open connection of that identity; nullptr when it has closed (or never was).

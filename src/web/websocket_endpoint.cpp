@@ -14,23 +14,14 @@ int relayProtocolCallback(lws* wsi, lws_callback_reasons reason, void* user, voi
     if (sessions == nullptr)
         return 0;
     switch (reason) {
-    case LWS_CALLBACK_PROTOCOL_INIT:
-        logger.log(LogLevel::DEBUG, "LWS_CALLBACK_PROTOCOL_INIT");
-        break;
-    case LWS_CALLBACK_ESTABLISHED:
-        sessions->established(*connection, wsi);
-        break;
-    case LWS_CALLBACK_CLOSED:
-        sessions->closed(*connection);
-        break;
+    case LWS_CALLBACK_PROTOCOL_INIT: logger.log(LogLevel::DEBUG, "LWS_CALLBACK_PROTOCOL_INIT"); break;
+    case LWS_CALLBACK_ESTABLISHED: sessions->established(*connection, wsi); break;
+    case LWS_CALLBACK_CLOSED: sessions->closed(*connection); break;
     case LWS_CALLBACK_RECEIVE:
         sessions->received(*connection, static_cast<const char*>(in), length, lws_is_final_fragment(wsi) != 0);
         break;
-    case LWS_CALLBACK_SERVER_WRITEABLE:
-        sessions->writable(*connection);
-        break;
-    default:
-        break;
+    case LWS_CALLBACK_SERVER_WRITEABLE: sessions->writable(*connection); break;
+    default: break;
     }
     return 0;
 }

@@ -63,22 +63,17 @@ Json::Value makeValue(FuzzedDataProvider& input, int depth)
 {
     const int kind = input.ConsumeIntegralInRange<int>(0, depth < maxDepth ? 7 : 5);
     switch (kind) {
-    case 0:
-        return Json::Value();
-    case 1:
-        return Json::Value(input.ConsumeBool());
-    case 2:
-        return Json::Value(static_cast<Json::Int64>(input.ConsumeIntegral<int64_t>()));
-    case 3:
-        return Json::Value(static_cast<Json::UInt64>(input.ConsumeIntegral<uint64_t>()));
+    case 0: return Json::Value();
+    case 1: return Json::Value(input.ConsumeBool());
+    case 2: return Json::Value(static_cast<Json::Int64>(input.ConsumeIntegral<int64_t>()));
+    case 3: return Json::Value(static_cast<Json::UInt64>(input.ConsumeIntegral<uint64_t>()));
     case 4: {
         double real = input.ConsumeFloatingPoint<double>();
         if (!std::isfinite(real))
             real = 0.0;
         return Json::Value(real);
     }
-    case 5:
-        return Json::Value(input.ConsumeRandomLengthString(64));
+    case 5: return Json::Value(input.ConsumeRandomLengthString(64));
     case 6: {
         Json::Value array(Json::arrayValue);
         const int count = input.ConsumeIntegralInRange<int>(0, 6);
@@ -99,16 +94,10 @@ Json::Value makeValue(FuzzedDataProvider& input, int depth)
 }
 
 // The text the writer keeps of a string: up to its first zero byte.
-std::string writtenText(const std::string& text)
-{
-    return text.substr(0, text.find('\0'));
-}
+std::string writtenText(const std::string& text) { return text.substr(0, text.find('\0')); }
 
 // A key the writer leaves as it is: others may fall together once repaired or cut.
-bool isCleanKey(const std::string& key)
-{
-    return key.find('\0') == std::string::npos && isValidUtf8(key);
-}
+bool isCleanKey(const std::string& key) { return key.find('\0') == std::string::npos && isValidUtf8(key); }
 
 bool sameNumber(const Json::Value& written, const Json::Value& read)
 {
@@ -159,8 +148,7 @@ bool equalAfterRoundTrip(const Json::Value& written, const Json::Value& read)
         }
         return true;
     }
-    default:
-        return written == read;
+    default: return written == read;
     }
 }
 
@@ -179,8 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value read;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &read, &errors)
-        || !equalAfterRoundTrip(value, read)) {
+    if (!reader->parse(text.data(), text.data() + text.size(), &read, &errors) || !equalAfterRoundTrip(value, read)) {
         std::fprintf(stderr, "written: %s\nread back: %s\n%s\n", text.c_str(), read.toStyledString().c_str(),
                      errors.c_str());
         std::abort();

@@ -10,8 +10,8 @@
 #include "conversion/feature_conversion.h"
 #include "conversion/node_conversion.h"
 #include "core/logger.h"
-#include "json/compact_json_writer.h"
 #include "device/received_message.h"
+#include "json/compact_json_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -18,14 +18,12 @@
 
 namespace {
 
-std::string boardCommand(const std::string& payload)
-{
-    return R"({"port":"ttyACM0","payload":)" + payload + "}";
-}
+std::string boardCommand(const std::string& payload) { return R"({"port":"ttyACM0","payload":)" + payload + "}"; }
 
 std::string describe(const BoardMessage& message)
 {
-    return std::string(messageTypeName(message.type)) + " " + hexOfBytes(message.payload.data(), message.payload.size());
+    return std::string(messageTypeName(message.type)) + " " +
+           hexOfBytes(message.payload.data(), message.payload.size());
 }
 
 // An editor on a relay server with one simulated board on ttyACM0.
@@ -99,7 +97,8 @@ TEST_F(CommandsEndToEnd, GetVersionAsksThreeQuestionsOneAtATime)
         version.resize(version.size() + 4);
         writeU32(version.data() + version.size() - 4, word);
     }
-    version.insert(version.end(), {static_cast<uint8_t>(id.flashSizeKiB), static_cast<uint8_t>(id.flashSizeKiB >> 8), 0});
+    version.insert(version.end(),
+                   {static_cast<uint8_t>(id.flashSizeKiB), static_cast<uint8_t>(id.flashSizeKiB >> 8), 0});
     board->sendMessage(MT_VERSION, version);
 
     const std::vector<std::string> answers = replies(3);
@@ -131,13 +130,14 @@ TEST_F(CommandsEndToEnd, CommandsReachTheBoardAsTheirBytes)
     const std::vector<Case> cases = {
         {R"({"tweak":5,"index":2,"number":1.5})", "MT_TWEAK 050002000000C03F"},
         {R"({"tweak":5,"index":2,"color":"#FF8000"})", "MT_TWEAK 05000202FF800000"},
-        {R"({"request_bootloader":{"bootloaderType":"Bootloader","usbConfigType":"cdc"}})", "MT_REQUEST_BOOTLOADER FF01"},
+        {R"({"request_bootloader":{"bootloaderType":"Bootloader","usbConfigType":"cdc"}})",
+         "MT_REQUEST_BOOTLOADER FF01"},
         {R"({"singleStep":true})", "MT_SINGLE_STEP 01"},
         {R"({"singleStep":true,"step":4})", "MT_SINGLE_STEP 04"},
         {R"({"pause":true})", "MT_PAUSE 01"},
         {R"({"pause":false})", "MT_PAUSE 00"},
-        {R"({"addNode":{"id":5,"type":"constant","properties":{"prop_value":2}}})",
-         "MT_NODE_CONSTANT 00050000000000" "0000000040"},
+        {R"({"addNode":{"id":5,"type":"constant","properties":{"prop_value":2}}})", "MT_NODE_CONSTANT 00050000000000"
+                                                                                    "0000000040"},
         {R"({"setFeature":{"feature":"gps","doinit":1,"initdelay":20}})", "MT_CONFIG_GPS_INPUT 011400"},
         {R"({"resetConfig":1})", "MT_CONFIG_RESET 01"},
     };
@@ -162,7 +162,8 @@ TEST_F(CommandsEndToEnd, DroppedCommandsSendNothing)
 TEST_F(CommandsEndToEnd, OnlyTheFirstCommandOfAPayloadIsCarriedOut)
 {
     EXPECT_EQ(boardSawBeforeMarker(R"({"getVersion":1,"addNode":{"id":9,"type":"constant","editorPos":{"x":3}}})"),
-              std::vector<std::string>{"MT_NODE_CONSTANT 00090003000000" "0000000000"});
+              std::vector<std::string>{"MT_NODE_CONSTANT 00090003000000"
+                                       "0000000000"});
 }
 
 TEST_F(CommandsEndToEnd, LiveValueRequestStreamsValues)
@@ -171,7 +172,8 @@ TEST_F(CommandsEndToEnd, LiveValueRequestStreamsValues)
     ASSERT_TRUE(boardReceives(1));
     EXPECT_EQ(boardSaw(), std::vector<std::string>{"MT_SET_LIVE_VALUE 020101"});
     // The simulated board reports a triangle wave that starts at 0 at this clock time.
-    EXPECT_EQ(replies(1), std::vector<std::string>{R"({"liveValue":{"id":258,"type":0,"value":0.0},"port":"ttyACM0"})"});
+    EXPECT_EQ(replies(1),
+              std::vector<std::string>{R"({"liveValue":{"id":258,"type":0,"value":0.0},"port":"ttyACM0"})"});
 }
 
 TEST_F(CommandsEndToEnd, FirmwareFileListRefreshIgnoresThePort)
@@ -191,8 +193,8 @@ TEST_F(CommandsEndToEnd, AutoRefreshPortsFollowsTheEditor)
         const char* value;
         bool on;
     };
-    for (const Case& c : {Case{"false", false}, Case{"true", true}, Case{"0", false}, Case{"1", true},
-                          Case{"null", false}}) {
+    for (const Case& c :
+         {Case{"false", false}, Case{"true", true}, Case{"0", false}, Case{"1", true}, Case{"null", false}}) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(relay.command(*editor, std::string(R"({"set_auto_refresh_ports":)") + c.value + "}"),
                   std::string(R"({"autoRefreshPorts":)") + (c.on ? "true" : "false") + "}");
@@ -298,10 +300,11 @@ TEST_F(CommandsEndToEnd, ConfigurationRepliesOfTheBoard)
     editor->sendText(boardCommand(R"({"commitConfig":1})"));
     editor->sendText(boardCommand(R"({"resetConfig":1})"));
     editor->sendText(boardCommand(R"({"configDump":1})"));
-    EXPECT_EQ(replies(3), (std::vector<std::string>{
-                              R"({"configDump":{"nodes":[{"type":"constant"},{"type":"analogin"}]},"portName":"ttyACM0"})",
-                              R"({"configCommit":{"memorySize":41,"nodeCount":2},"portName":"ttyACM0"})",
-                              R"({"configDump":{"nodes":[]},"portName":"ttyACM0"})"}));
+    EXPECT_EQ(replies(3),
+              (std::vector<std::string>{
+                  R"({"configDump":{"nodes":[{"type":"constant"},{"type":"analogin"}]},"portName":"ttyACM0"})",
+                  R"({"configCommit":{"memorySize":41,"nodeCount":2},"portName":"ttyACM0"})",
+                  R"({"configDump":{"nodes":[]},"portName":"ttyACM0"})"}));
 }
 
 class FirmwareWriteEndToEnd : public CommandsEndToEnd {
@@ -334,12 +337,11 @@ TEST_F(FirmwareWriteEndToEnd, WholeWriteWithProgressAndVerification)
     enterBootloader();
     editor->sendText(boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})"));
     const std::vector<std::string> expected = {
-        R"({"port":"ttyACM0","romErase":2048})",
-        R"({"port":"ttyACM0","romWrite":25.0})",  R"({"port":"ttyACM0","romVerify":25.0})",
-        R"({"port":"ttyACM0","romWrite":50.0})",  R"({"port":"ttyACM0","romVerify":50.0})",
-        R"({"port":"ttyACM0","romWrite":75.0})",  R"({"port":"ttyACM0","romVerify":75.0})",
-        R"({"port":"ttyACM0","romWrite":100.0})", R"({"port":"ttyACM0","romVerify":100.0})",
-        R"({"port":"ttyACM0","romFinish":1})",
+        R"({"port":"ttyACM0","romErase":2048})",   R"({"port":"ttyACM0","romWrite":25.0})",
+        R"({"port":"ttyACM0","romVerify":25.0})",  R"({"port":"ttyACM0","romWrite":50.0})",
+        R"({"port":"ttyACM0","romVerify":50.0})",  R"({"port":"ttyACM0","romWrite":75.0})",
+        R"({"port":"ttyACM0","romVerify":75.0})",  R"({"port":"ttyACM0","romWrite":100.0})",
+        R"({"port":"ttyACM0","romVerify":100.0})", R"({"port":"ttyACM0","romFinish":1})",
     };
     EXPECT_EQ(replies(expected.size()), expected);
     EXPECT_EQ(board->flashImage(), image);
@@ -355,10 +357,14 @@ TEST_F(FirmwareWriteEndToEnd, WrongEchoIsReported)
     editor->sendText(boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})"));
     const std::vector<std::string> expected = {
         R"({"port":"ttyACM0","romErase":2048})",
-        R"({"port":"ttyACM0","romWrite":25.0})",  R"({"port":"ttyACM0","romVerify":25.0})",
-        R"({"port":"ttyACM0","romWrite":50.0})",  R"({"port":"ttyACM0","romVerify":50.0})",
-        R"({"port":"ttyACM0","romWrite":75.0})",  R"({"firmwareFileVerifyError":"","port":"ttyACM0"})",
-        R"({"port":"ttyACM0","romWrite":100.0})", R"({"port":"ttyACM0","romFinish":1})",
+        R"({"port":"ttyACM0","romWrite":25.0})",
+        R"({"port":"ttyACM0","romVerify":25.0})",
+        R"({"port":"ttyACM0","romWrite":50.0})",
+        R"({"port":"ttyACM0","romVerify":50.0})",
+        R"({"port":"ttyACM0","romWrite":75.0})",
+        R"({"firmwareFileVerifyError":"","port":"ttyACM0"})",
+        R"({"port":"ttyACM0","romWrite":100.0})",
+        R"({"port":"ttyACM0","romFinish":1})",
     };
     EXPECT_EQ(replies(expected.size()), expected);
     EXPECT_TRUE(capture.contains("Verification failed (address: 66)"));

@@ -93,14 +93,16 @@ struct RoundShape {
 };
 
 // 8 lanes of 2500 commands: 20 000 in all.
-const RoundShape fullRound = {2500, 25, 80, 10,
+const RoundShape fullRound = {2500,
+                              25,
+                              80,
+                              10,
                               {{0, {{21, TurnKind::CloseMidway}, {62, TurnKind::DisconnectMidway}}},
                                {1, {{33, TurnKind::DisconnectMidway}, {70, TurnKind::CloseMidway}}}},
                               99};
 // The same kinds of traffic on a small scale, run once before the first measurement.
-const RoundShape warmUpRound = {100, 10, 5, 3,
-                                {{0, {{3, TurnKind::CloseMidway}}}, {1, {{2, TurnKind::DisconnectMidway}}}},
-                                8};
+const RoundShape warmUpRound = {
+    100, 10, 5, 3, {{0, {{3, TurnKind::CloseMidway}}}, {1, {{2, TurnKind::DisconnectMidway}}}}, 8};
 
 struct BoardFrame {
     uint16_t type = MT_NONE;
@@ -378,8 +380,7 @@ class LoadRound {
 public:
     LoadRound(RelayHarness& relay, LogCapture& log, const RoundShape& shape, RoundFigures& figures)
         : relay(relay), log(log), shape(shape), figures(figures)
-    {
-    }
+    {}
 
     void run()
     {
@@ -566,7 +567,8 @@ private:
         case TurnKind::Flash:
             if (!lane.unplugged && lane.board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA) >= unplugAfterChunks) {
                 lane.receivedBeforeUnplug = lane.received();
-                lane.chunksBeforeUnplug = static_cast<uint32_t>(lane.board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA));
+                lane.chunksBeforeUnplug =
+                    static_cast<uint32_t>(lane.board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA));
                 lane.brokenFramesSent = lane.board->brokenFramesSent();
                 lane.board = nullptr;
                 lane.unplugged = true;
@@ -775,8 +777,9 @@ private:
             for (const auto& entry : silencedReplies[lane.port])
                 missingByKind[entry.first] += entry.second;
             if (figures.perBoard)
-                std::printf("[ load     ] %s: %d replies delivered, %d answers given up, %zu frames broken by the board\n",
-                            lane.port.c_str(), delivered, forcedTotal, lane.brokenFramesSent);
+                std::printf(
+                    "[ load     ] %s: %d replies delivered, %d answers given up, %zu frames broken by the board\n",
+                    lane.port.c_str(), delivered, forcedTotal, lane.brokenFramesSent);
             if (!answersMayBeLost) {
                 EXPECT_EQ(forcedTotal, 0) << lane.port << ": a clean board's answer was given up";
                 continue;
@@ -832,11 +835,11 @@ private:
                 for (size_t e = 0; e < editors.size() && e < openAtUnplug.size(); ++e) {
                     if (!openAtUnplug[e])
                         continue;
-                    const bool told = std::any_of(
-                        editors[e].portLists.begin(), editors[e].portLists.end(), [&lane](const std::string& list) {
-                            return list.find(R"("ttyLOAD0")") != std::string::npos &&
-                                   list.find('"' + lane.port + '"') == std::string::npos;
-                        });
+                    const bool told = std::any_of(editors[e].portLists.begin(), editors[e].portLists.end(),
+                                                  [&lane](const std::string& list) {
+                                                      return list.find(R"("ttyLOAD0")") != std::string::npos &&
+                                                             list.find('"' + lane.port + '"') == std::string::npos;
+                                                  });
                     EXPECT_TRUE(told) << "editor " << e << " was not told that " << lane.port << " went";
                 }
             }
@@ -930,7 +933,8 @@ TEST(LoadAndFaults, ManyEditorsAndFaultyBoardsLoseNothingAndGiveBackWhatTheyTook
     const auto soakEnd = SteadyClock::now() + std::chrono::seconds(soak);
     auto nextReport = SteadyClock::now();
     const ProcessResources firstRest = end;
-    std::printf("[ soak     ] %d s of rounds; the heap at rest may grow by at most %zu bytes\n", soak, soakGrowthBound());
+    std::printf("[ soak     ] %d s of rounds; the heap at rest may grow by at most %zu bytes\n", soak,
+                soakGrowthBound());
     for (int round = 2; SteadyClock::now() < soakEnd && !::testing::Test::HasFailure(); ++round) {
         RoundFigures soakFigures;
         runRound(relay, log, fullRound, soakFigures);

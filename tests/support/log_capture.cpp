@@ -5,8 +5,7 @@
 #include <fstream>
 #include <unistd.h>
 
-LogCapture::LogCapture(int threshold)
-    : previousFile(logger.logFile()), previousThreshold(logger.threshold)
+LogCapture::LogCapture(int threshold) : previousFile(logger.logFile()), previousThreshold(logger.threshold)
 {
     const char* directory = std::getenv("TMPDIR");
     std::string pattern = std::string(directory && *directory ? directory : "/tmp") + "/vantrel_log_XXXXXX";
@@ -52,7 +51,4 @@ bool LogCapture::contains(const std::string& piece) const
     return false;
 }
 
-void LogCapture::clear()
-{
-    std::ofstream(filePath, std::ios::trunc);
-}
+void LogCapture::clear() { std::ofstream(filePath, std::ios::trunc); }

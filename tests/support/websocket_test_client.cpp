@@ -70,17 +70,11 @@ std::string trimmed(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-bool isControl(WebSocketTestClient::Opcode opcode)
-{
-    return (static_cast<uint8_t>(opcode) & 0x8) != 0;
-}
+bool isControl(WebSocketTestClient::Opcode opcode) { return (static_cast<uint8_t>(opcode) & 0x8) != 0; }
 
 } // namespace
 
-WebSocketTestClient::~WebSocketTestClient()
-{
-    disconnect();
-}
+WebSocketTestClient::~WebSocketTestClient() { disconnect(); }
 
 bool WebSocketTestClient::fail(const std::string& why)
 {
@@ -118,10 +112,14 @@ bool WebSocketTestClient::startConnect(int port, const std::string& subProtocol)
     expectedAccept = acceptFor(key);
     requestedProtocol = subProtocol;
     std::string request = "GET / HTTP/1.1\r\n"
-                          "Host: localhost:" + std::to_string(port) + "\r\n"
+                          "Host: localhost:" +
+                          std::to_string(port) +
+                          "\r\n"
                           "Upgrade: websocket\r\n"
                           "Connection: Upgrade\r\n"
-                          "Sec-WebSocket-Key: " + key + "\r\n"
+                          "Sec-WebSocket-Key: " +
+                          key +
+                          "\r\n"
                           "Sec-WebSocket-Version: 13\r\n";
     if (!subProtocol.empty())
         request += "Sec-WebSocket-Protocol: " + subProtocol + "\r\n";
@@ -254,10 +252,7 @@ bool WebSocketTestClient::sendFrame(Opcode opcode, const std::string& payload, b
     return queueOutput(encodeFrame(opcode, payload, final));
 }
 
-bool WebSocketTestClient::sendText(const std::string& text)
-{
-    return sendFrame(Opcode::TEXT, text, true);
-}
+bool WebSocketTestClient::sendText(const std::string& text) { return sendFrame(Opcode::TEXT, text, true); }
 
 bool WebSocketTestClient::sendFragmented(const std::vector<std::string>& pieces)
 {
@@ -269,10 +264,7 @@ bool WebSocketTestClient::sendFragmented(const std::vector<std::string>& pieces)
     return queueOutput(frames);
 }
 
-bool WebSocketTestClient::sendRaw(const std::string& bytes)
-{
-    return queueOutput(bytes);
-}
+bool WebSocketTestClient::sendRaw(const std::string& bytes) { return queueOutput(bytes); }
 
 bool WebSocketTestClient::writePending()
 {
@@ -303,7 +295,8 @@ bool WebSocketTestClient::flush(const Pump& pump, int timeoutMs)
         if (streamEnded)
             return fail("connection ended with bytes still to send");
         if (SteadyClock::now() >= deadline)
-            return fail(std::to_string(output.size()) + " bytes still unsent after " + std::to_string(timeoutMs) + " ms");
+            return fail(std::to_string(output.size()) + " bytes still unsent after " + std::to_string(timeoutMs) +
+                        " ms");
         pump();
     }
 }
@@ -384,13 +377,11 @@ void WebSocketTestClient::handleFrame(Opcode opcode, bool final, std::string pay
         if (!closeSent)
             sendFrame(Opcode::PONG, payload, true);
         return;
-    case Opcode::PONG:
-        return;
+    case Opcode::PONG: return;
     case Opcode::CLOSE:
         peerClosed = true;
-        closeCode = payload.size() >= 2
-            ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1])
-            : 1005;
+        closeCode =
+            payload.size() >= 2 ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1]) : 1005;
         if (!closeSent)
             sendFrame(Opcode::CLOSE, payload.substr(0, 2), true);
         return;
@@ -409,9 +400,7 @@ void WebSocketTestClient::handleFrame(Opcode opcode, bool final, std::string pay
         }
         messageText += payload;
         break;
-    default:
-        fail("the server sent an unknown opcode " + std::to_string(static_cast<int>(opcode)));
-        return;
+    default: fail("the server sent an unknown opcode " + std::to_string(static_cast<int>(opcode))); return;
     }
     if (!final)
         return;
@@ -450,7 +439,8 @@ std::vector<std::string> WebSocketTestClient::poll()
     if (connectionEstablished())
         writePending();
     readAvailable();
-    std::vector<std::string> arrived(std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
+    std::vector<std::string> arrived(std::make_move_iterator(messages.begin()),
+                                     std::make_move_iterator(messages.end()));
     messages.clear();
     return arrived;
 }
@@ -461,10 +451,7 @@ void WebSocketTestClient::stopReading()
     readingStopped = true;
 }
 
-void WebSocketTestClient::resumeReading()
-{
-    readingStopped = false;
-}
+void WebSocketTestClient::resumeReading() { readingStopped = false; }
 
 bool WebSocketTestClient::close(const Pump& pump, int timeoutMs)
 {

@@ -89,16 +89,23 @@ TEST_F(CommandHandlerTest, EveryPayloadCommandQueuesItsBytes)
         {R"({"request_bootloader":{"bootloaderType":"Bootloader","usbConfigType":"cdc_gp"}})",
          "Doing request_bootloader",
          {"MT_REQUEST_BOOTLOADER FF03"}},
-        {R"({"request_bootloader":{"usbConfigType":"midi"}})", "Doing request_bootloader", {"MT_REQUEST_BOOTLOADER FF04"}},
+        {R"({"request_bootloader":{"usbConfigType":"midi"}})",
+         "Doing request_bootloader",
+         {"MT_REQUEST_BOOTLOADER FF04"}},
         {R"({"request_bootloader":{"bootloaderType":1,"usbConfigType":"cdc_midi"}})",
          "Doing request_bootloader",
          {"MT_REQUEST_BOOTLOADER FF05"}},
-        {R"({"request_bootloader":{"usbConfigType":"CDC"}})", "Doing request_bootloader", {"MT_REQUEST_BOOTLOADER FFFF"}},
-        {R"({"bl_rom_write_start":{"bytes":70}})", "Doing bl_rom_write_start request",
+        {R"({"request_bootloader":{"usbConfigType":"CDC"}})",
+         "Doing request_bootloader",
+         {"MT_REQUEST_BOOTLOADER FFFF"}},
+        {R"({"bl_rom_write_start":{"bytes":70}})",
+         "Doing bl_rom_write_start request",
          {"MT_BOOTLOADER_ROM_WRITE_START 46000000"}},
-        {R"({"bl_rom_write_start":{"bytes":-1}})", "Doing bl_rom_write_start request",
+        {R"({"bl_rom_write_start":{"bytes":-1}})",
+         "Doing bl_rom_write_start request",
          {"MT_BOOTLOADER_ROM_WRITE_START FFFFFFFF"}},
-        {R"({"bl_rom_write_start":{"bytes":70.0}})", "Doing bl_rom_write_start request",
+        {R"({"bl_rom_write_start":{"bytes":70.0}})",
+         "Doing bl_rom_write_start request",
          {"MT_BOOTLOADER_ROM_WRITE_START 00000000"}},
         {R"({"bl_rom_write_finish":1})", "Doing bl_rom_write_finish request", {"MT_BOOTLOADER_ROM_WRITE_FINISH 00"}},
         {R"({"setFeature":{"feature":"uartlog","type":1}})", "Setting feature", {"MT_CONFIG_UARTLOG_OUTPUT 010005"}},
@@ -125,7 +132,7 @@ TEST_F(CommandHandlerTest, DroppedCommandsQueueNothing)
 {
     const std::vector<const char*> payloads = {
         R"({"tweak":5.0,"index":2,"number":1.5})", // a real is no integer for the node id
-        R"({"tweak":5,"index":2})",               // neither number nor colour
+        R"({"tweak":5,"index":2})", // neither number nor colour
         R"({"tweak":0,"number":1})",
         R"({"tweak":-3,"number":1})",
         R"({"tweak":5,"index":-1,"number":1})",
@@ -148,7 +155,8 @@ TEST_F(CommandHandlerTest, DroppedCommandsQueueNothing)
 
 TEST_F(CommandHandlerTest, LiveValueWithoutNodeIdWarns)
 {
-    for (const char* payload : {R"({"liveValue":{"id":65536}})", R"({"liveValue":{}})", R"({"liveValue":{"id":2.0}})"}) {
+    for (const char* payload :
+         {R"({"liveValue":{"id":65536}})", R"({"liveValue":{}})", R"({"liveValue":{"id":2.0}})"}) {
         SCOPED_TRACE(payload);
         LogCapture capture;
         EXPECT_TRUE(queuedFor(payload).empty());
@@ -181,9 +189,11 @@ TEST_F(CommandHandlerTest, AddNodeEncodesTheProperties)
 {
     // Kind 1 (colour) and the packed colour; then a number 3.
     EXPECT_EQ(queuedFor(R"({"addNode":{"id":1,"type":"constant","properties":{"prop_value":"#FF0000"}}})"),
-              std::vector<std::string>{"MT_NODE_CONSTANT 00010000000000" "01FF000000"});
+              std::vector<std::string>{"MT_NODE_CONSTANT 00010000000000"
+                                       "01FF000000"});
     EXPECT_EQ(queuedFor(R"({"addNode":{"id":1,"type":"constant","properties":{"prop_value":3}}})"),
-              std::vector<std::string>{"MT_NODE_CONSTANT 00010000000000" "0000004040"});
+              std::vector<std::string>{"MT_NODE_CONSTANT 00010000000000"
+                                       "0000004040"});
 }
 
 TEST_F(CommandHandlerTest, PayloadWithoutKnownCommandWarns)
@@ -236,8 +246,8 @@ TEST_F(CommandHandlerTest, AutoRefreshPortsFollowsTheBooleanConversion)
         bool expected;
     };
     const std::vector<Case> cases = {
-        {"false", false}, {"0", false}, {"null", false}, {"\"\"", false}, {"[]", false}, {"{}", false},
-        {"0.0", false},   {"true", true}, {"1", true},   {"\"no\"", true}, {"[0]", true}, {"-1", true},
+        {"false", false}, {"0", false},   {"null", false}, {"\"\"", false},  {"[]", false}, {"{}", false},
+        {"0.0", false},   {"true", true}, {"1", true},     {"\"no\"", true}, {"[0]", true}, {"-1", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
@@ -245,9 +255,8 @@ TEST_F(CommandHandlerTest, AutoRefreshPortsFollowsTheBooleanConversion)
         parts.takeReplies(parts.editor);
         parts.command(std::string(R"({"set_auto_refresh_ports":)") + c.value + R"(,"port":"ttyACM0"})");
         EXPECT_EQ(parts.ports.autoRefreshPorts, c.expected);
-        EXPECT_EQ(parts.replies(parts.editor),
-                  std::vector<std::string>{std::string(R"({"autoRefreshPorts":)") + (c.expected ? "true" : "false") +
-                                           "}"});
+        EXPECT_EQ(parts.replies(parts.editor), std::vector<std::string>{std::string(R"({"autoRefreshPorts":)") +
+                                                                        (c.expected ? "true" : "false") + "}"});
         EXPECT_EQ(parts.relay("ttyACM0"), nullptr) << "the refresh setting is no board command";
     }
 }

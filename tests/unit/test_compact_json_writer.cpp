@@ -162,12 +162,8 @@ TEST(CompactJsonWriter, StringEscapes)
         std::string input;
         const char* text;
     } cases[] = {
-        {"say \"hi\"", "\"say \\\"hi\\\"\""},
-        {"C:\\dir", "\"C:\\\\dir\""},
-        {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
-        {"\x1B[0m", "\"\\u001B[0m\""},
-        {"\x01\x1F", "\"\\u0001\\u001F\""},
-        {"a/b\x7F", "\"a/b\x7F\""},
+        {"say \"hi\"", "\"say \\\"hi\\\"\""}, {"C:\\dir", "\"C:\\\\dir\""},       {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+        {"\x1B[0m", "\"\\u001B[0m\""},        {"\x01\x1F", "\"\\u0001\\u001F\""}, {"a/b\x7F", "\"a/b\x7F\""},
         {bytes("ab\0cd", 5), "\"ab\""},
     };
     CompactJsonWriter writer;
@@ -191,7 +187,9 @@ TEST(CompactJsonWriter, ValidUtf8IsCopiedAndEachInvalidSequenceReplaced)
         {"\xC3", fffd},
         {"\xC3(", fffd + "("},
         {"\xE2\x82", fffd},
-        {"\xE2\x82" "A", fffd + "A"},
+        {"\xE2\x82"
+         "A",
+         fffd + "A"},
         {"\xF0\x9F\x98\"", fffd + "\\\""},
         {"\xC0\xAF", fffd + fffd},
         {"\xE0\x80\xAF", fffd + fffd + fffd},
@@ -206,8 +204,23 @@ TEST(CompactJsonWriter, ValidUtf8IsCopiedAndEachInvalidSequenceReplaced)
 
 TEST(CompactJsonWriter, RandomTextsReadBackUnchanged)
 {
-    const char* pieces[] = {"a", "Z", " ", "\"", "\\", "/", "\n", "\t", "\x01", "\x1F", "\x7F", "\xC3\xA9",
-                            "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "{", "}", "\xC2\x80"};
+    const char* pieces[] = {"a",
+                            "Z",
+                            " ",
+                            "\"",
+                            "\\",
+                            "/",
+                            "\n",
+                            "\t",
+                            "\x01",
+                            "\x1F",
+                            "\x7F",
+                            "\xC3\xA9",
+                            "\xE2\x82\xAC",
+                            "\xF0\x9F\x98\x80",
+                            "{",
+                            "}",
+                            "\xC2\x80"};
     std::mt19937 random(7);
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

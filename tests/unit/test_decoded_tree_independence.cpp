@@ -11,8 +11,8 @@
 #include "conversion/node_conversion.h"
 #include "core/little_endian.h"
 #include "device/serial_message.h"
-#include "json/compact_json_writer.h"
 #include "support/log_capture.h"
+#include "json/compact_json_writer.h"
 
 // Decoders write straight into the editor's reply tree: they keep a reference to its "properties" member while
 // they add others, and they hand the tree their key texts without copying them. What a decoder produces must

@@ -47,10 +47,10 @@ protected:
 struct FeatureCase {
     const char* name;
     int messageType;
-    const char* feature;       // every member given
-    const char* payload;       // hex of the encoded payload
-    const char* defaults;      // hex of the payload encoded from {"feature": name}
-    const char* decoded;       // compact text decoded from the full record
+    const char* feature; // every member given
+    const char* payload; // hex of the encoded payload
+    const char* defaults; // hex of the payload encoded from {"feature": name}
+    const char* decoded; // compact text decoded from the full record
     const char* decodedDefaults;
 };
 
@@ -68,8 +68,8 @@ const FeatureCase featureCases[] = {
      R"({"feature":"ppminput","pin":5})", R"({"feature":"ppminput","pin":0})"},
     {"ppmoutput", MT_CONFIG_PPM_OUTPUT, R"({"feature": "ppmoutput", "pin": -1})", "FF", "00",
      R"({"feature":"ppmoutput","pin":255})", R"({"feature":"ppmoutput","pin":0})"},
-    {"uartlog", MT_CONFIG_UARTLOG_OUTPUT, R"({"feature": "uartlog", "type": 1, "baud": 2, "frequency": 10})",
-     "01020A", "000005", R"({"baud":2,"feature":"uartlog","frequency":10,"type":1})",
+    {"uartlog", MT_CONFIG_UARTLOG_OUTPUT, R"({"feature": "uartlog", "type": 1, "baud": 2, "frequency": 10})", "01020A",
+     "000005", R"({"baud":2,"feature":"uartlog","frequency":10,"type":1})",
      R"({"baud":0,"feature":"uartlog","frequency":5,"type":0})"},
     {"uartport", MT_CONFIG_UART_PORT, R"({"feature": "uartport", "port": 1, "role": 2})", "0102", "0000",
      R"({"feature":"uartport","port":1,"role":2})", R"({"feature":"uartport","port":0,"role":0})"},
@@ -126,8 +126,7 @@ TEST_F(FeatureConversions, RecordsAndDecodedObjects)
         EXPECT_EQ(decode(full, payloadBytes + 4), c.decoded);
 
         const SerialMessage defaults = encode((std::string(R"({"feature": ")") + c.name + "\"}").c_str());
-        EXPECT_EQ(hexOf(defaults.bytes, payloadBytes + 4),
-                  hexOf(full.bytes, 2) + "0000" + normalizedHex(c.defaults));
+        EXPECT_EQ(hexOf(defaults.bytes, payloadBytes + 4), hexOf(full.bytes, 2) + "0000" + normalizedHex(c.defaults));
         EXPECT_EQ(decode(defaults, payloadBytes + 4), c.decodedDefaults);
 
         for (const Json::Value& notAnObject : {Json::Value(), Json::Value(Json::arrayValue), Json::Value("x")}) {
@@ -221,8 +220,7 @@ TEST_F(FeatureConversions, Nrf24FormatEncoding)
         {R"({"feature": "nrf24", "format": {"0": {"type": "f"}}, "role": 2})", "00 00000000 00 0000000000000000 00"},
         {R"({"feature": "nrf24", "format": [], "bindid": 1000})", "00 00000000 00 0000000000000000 FF"},
         {R"({"feature": "nrf24", "format": [], "bindid": -5000000000})", "00 00000000 00 0000000000000000 FF"},
-        {R"({"feature": "nrf24", "format": [], "bindid": 18446744073709551615})",
-         "00 00000000 00 FFFFFFFFFFFFFFFF FF"},
+        {R"({"feature": "nrf24", "format": [], "bindid": 18446744073709551615})", "00 00000000 00 FFFFFFFFFFFFFFFF FF"},
         // Positions past 32 wrap into the mask, and the byte count wraps at 256 (70 x 4 = 280).
         {R"({"feature": "nrf24", "format": [)" + seventyFloats + "]}", "00 11111111 18 0000000000000000 FF"},
     };

@@ -17,10 +17,10 @@
 #include "device/outgoing_queue.h"
 #include "device/relay.h"
 #include "firmware/firmware_flasher.h"
-#include "json/compact_json_writer.h"
 #include "support/fake_serial_driver.h"
 #include "support/log_capture.h"
 #include "support/manual_clock.h"
+#include "json/compact_json_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -65,8 +65,8 @@ protected:
     std::string writeFile(const std::string& name, const Bytes& bytes)
     {
         const std::string path = (fs::path(directory) / name).string();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return path;
     }
 
@@ -180,8 +180,7 @@ protected:
     OutgoingQueue queue{driver, clock, relays, *this};
     std::vector<Reply> replies;
     FirmwareFlasher::PieceReader pieceReader;
-    FirmwareFlasher flasher{queue, *this,
-                            [this](std::FILE* file, uint8_t* buffer, size_t count) {
+    FirmwareFlasher flasher{queue, *this, [this](std::FILE* file, uint8_t* buffer, size_t count) {
                                 return pieceReader ? pieceReader(file, buffer, count)
                                                    : std::fread(buffer, 1, count, file);
                             }};
@@ -313,7 +312,8 @@ TEST_F(FirmwareFlasherTest, QueuesStartChunksAndFinishForA70ByteFile)
         EXPECT_NEAR(value.asDouble(), approximately[i], 0.005);
         EXPECT_EQ(value.asDouble(), static_cast<double>(static_cast<float>(value.asDouble())))
             << "a single-precision value";
-        EXPECT_EQ(progress[i].text, "{\"port\":\"/dev/ttyACM0\",\"romWrite\":" + formatJsonReal(value.asDouble()) + "}");
+        EXPECT_EQ(progress[i].text,
+                  "{\"port\":\"/dev/ttyACM0\",\"romWrite\":" + formatJsonReal(value.asDouble()) + "}");
     }
     EXPECT_EQ(progress[0].value["romWrite"].asDouble(), static_cast<double>(32.0f / 70.0f * 100.0f));
     EXPECT_EQ(progress[2].value["romWrite"].asDouble(), 100.0) << "capped";

@@ -108,7 +108,9 @@ TEST(WriteFrame, FrameLengthFollowsThePayloadSizeOfTheType)
     struct Case {
         uint16_t type;
         size_t frameSize;
-    } cases[] = {{MT_ACK, 2 + 5 + 2}, {MT_VERSION, 2 + 27 + 2}, {MT_NODE_MAPPING_BIDIRECTIONAL, 2 + 154 + 2},
+    } cases[] = {{MT_ACK, 2 + 5 + 2},
+                 {MT_VERSION, 2 + 27 + 2},
+                 {MT_NODE_MAPPING_BIDIRECTIONAL, 2 + 154 + 2},
                  {MT_NACK, 2 + 4 + 2}};
     for (const Case& c : cases) {
         LogCapture capture;
@@ -151,9 +153,9 @@ TEST(WriteFrame, FailedWritesAreLoggedLikeShortOnes)
     message.setType(MT_LED);
 
     EXPECT_TRUE(writeFrame(driver, somePort, message));
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"usb didn't write enough bytes (2)",
-                                                          "usb didn't write enough bytes (5)",
-                                                          "usb didn't write enough bytes (2)"}));
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{"usb didn't write enough bytes (2)", "usb didn't write enough bytes (5)",
+                                        "usb didn't write enough bytes (2)"}));
 }
 
 TEST(WriteFrame, NoPortIsAFailureWithoutWriting)

@@ -150,10 +150,10 @@ TEST(FrameParser, PreambleResynchronisation)
     } cases[] = {
         {{}, true},
         {{0x00}, true},
-        {{0x55}, false},  // 0x55 0x55 0xAA: the second 0x55 breaks the preamble and is not tried again
+        {{0x55}, false}, // 0x55 0x55 0xAA: the second 0x55 breaks the preamble and is not tried again
         {{0xAA, 0x55, 0x00}, true},
         {{0x55, 0x00}, true},
-        {{0x13, 0xAA, 0x55, 0x55}, true},  // 0x55 0x55: the third 0x55 starts afresh
+        {{0x13, 0xAA, 0x55, 0x55}, true}, // 0x55 0x55: the third 0x55 starts afresh
     };
     for (const Case& c : cases) {
         FrameParser parser;
@@ -164,8 +164,8 @@ TEST(FrameParser, PreambleResynchronisation)
 
 TEST(FrameParser, TypesABoardDoesNotSendAreRefused)
 {
-    for (uint16_t type : {uint16_t(MT_LED), uint16_t(MT_NONE), uint16_t(21), uint16_t(MT_TWEAK),
-                          uint16_t(MT_MAX), uint16_t(98), uint16_t(0xFFFF)}) {
+    for (uint16_t type : {uint16_t(MT_LED), uint16_t(MT_NONE), uint16_t(21), uint16_t(MT_TWEAK), uint16_t(MT_MAX),
+                          uint16_t(98), uint16_t(0xFFFF)}) {
         LogCapture capture;
         FrameParser parser;
         const Bytes refused = frame(type, {0x00});
@@ -173,8 +173,7 @@ TEST(FrameParser, TypesABoardDoesNotSendAreRefused)
         EXPECT_EQ(parser.count, 0u) << type;
         EXPECT_EQ(capture.texts(),
                   std::vector<std::string>{"Unknown message type in processSerialByte: " + std::to_string(type)});
-        EXPECT_TRUE(feed(parser, concat({Bytes(refused.begin() + 4, refused.end()), ackFrame})).size() == 1u)
-            << type;
+        EXPECT_TRUE(feed(parser, concat({Bytes(refused.begin() + 4, refused.end()), ackFrame})).size() == 1u) << type;
     }
 }
 

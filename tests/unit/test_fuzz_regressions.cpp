@@ -29,8 +29,8 @@ Json::Value readBack(const std::string& text)
 TEST(FuzzRegressionTest, RealsNearTheLargestDoubleReadBackFinite)
 {
     const double largest = DBL_MAX;
-    const double cases[] = {largest, -largest, std::nextafter(largest, 0.0), -std::nextafter(largest, 0.0),
-                            1.797693134862315e308, 1e308};
+    const double cases[] = {
+        largest, -largest, std::nextafter(largest, 0.0), -std::nextafter(largest, 0.0), 1.797693134862315e308, 1e308};
     for (const double x : cases) {
         SCOPED_TRACE(x);
         const std::string text = formatJsonReal(x);

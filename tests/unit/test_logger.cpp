@@ -111,7 +111,9 @@ TEST_F(LoggerTest, LongTextIsCutTo8191Characters)
 
 TEST_F(LoggerTest, FileIsAppendedAcrossLoggersAndNothingGoesToStandardOutput)
 {
-    { std::ofstream(path) << "earlier line\n"; }
+    {
+        std::ofstream(path) << "earlier line\n";
+    }
     Logger second;
     second.setLogFile(path);
     // Setting the path alone neither creates nor truncates the file.

@@ -18,9 +18,15 @@ TEST(MessageType, PayloadSizes)
     struct Case {
         uint16_t type;
         uint16_t size;
-    } cases[] = {{MT_BOOTLOADER_ROM_WRITE_DATA, 36}, {MT_VERSION, 23}, {MT_TWEAK, 8},
-                 {MT_NODE_MAPPING_BIDIRECTIONAL, 150}, {MT_CONFIG_NRF24, 15}, {MT_NODE_ROTARYENCODER_INPUT, 8},
-                 {MT_NACK, 0}, {MT_MAX, 0}, {MT_NONE, 0}};
+    } cases[] = {{MT_BOOTLOADER_ROM_WRITE_DATA, 36},
+                 {MT_VERSION, 23},
+                 {MT_TWEAK, 8},
+                 {MT_NODE_MAPPING_BIDIRECTIONAL, 150},
+                 {MT_CONFIG_NRF24, 15},
+                 {MT_NODE_ROTARYENCODER_INPUT, 8},
+                 {MT_NACK, 0},
+                 {MT_MAX, 0},
+                 {MT_NONE, 0}};
     for (const Case& c : cases)
         EXPECT_EQ(getPayloadSizeFromMessageType(c.type), c.size) << messageTypeName(c.type);
 }

@@ -22,20 +22,24 @@ struct TableEntry {
 };
 
 const TableEntry boardNodeTable[] = {
-    {"digitalin", 1, 68},      {"analogin", 2, 69},        {"servopwmin", 6, 73},      {"gps", 3, 70},
-    {"imu", 4, 71},            {"serialrcin", 5, 72},      {"nrf24in", 7, 74},         {"ppmin", 34, 83},
-    {"rotaryencoder", 8, 75},  {"hx711", 47, 90},          {"baro", 42, 85},           {"mag", 43, 86},
-    {"uartlogin", 44, 87},     {"midiin", 48, 91},         {"xgzpin", 52, 95},         {"digitalout", 9, 76},
-    {"servopwmout", 10, 77},   {"dutypwmout", 14, 81},     {"nrf24out", 15, 82},       {"ppmout", 35, 84},
-    {"rgbledindices", 11, 78}, {"rgbledrange", 12, 79},    {"display", 13, 80},        {"serialrcout", 46, 89},
-    {"uartlogout", 45, 88},    {"midiout", 49, 92},        {"serialservoout", 50, 93}, {"gamepadout", 51, 94},
-    {"ds3502out", 53, 96},     {"constant", 18, 44},       {"clamp", 19, 47},          {"inrange", 20, 48},
-    {"scale", 21, 49},         {"unaryop", 16, 45},        {"binaryop", 17, 46},       {"timer", 22, 50},
-    {"selector", 23, 51},      {"color", 24, 53},          {"mix", 25, 52},            {"slew", 26, 54},
-    {"noise", 27, 55},         {"invert", 28, 56},         {"strobe", 29, 57},         {"millis", 30, 58},
-    {"geocalc", 31, 59},       {"snapto", 32, 60},         {"store", 33, 61},          {"mapping", 36, 62},
-    {"mapping", 37, 63},       {"pid", 38, 64},            {"delta", 39, 65},          {"struct", 40, 66},
-    {"structmember", 41, 67},
+    {"digitalin", 1, 68},    {"analogin", 2, 69},      {"servopwmin", 6, 73},
+    {"gps", 3, 70},          {"imu", 4, 71},           {"serialrcin", 5, 72},
+    {"nrf24in", 7, 74},      {"ppmin", 34, 83},        {"rotaryencoder", 8, 75},
+    {"hx711", 47, 90},       {"baro", 42, 85},         {"mag", 43, 86},
+    {"uartlogin", 44, 87},   {"midiin", 48, 91},       {"xgzpin", 52, 95},
+    {"digitalout", 9, 76},   {"servopwmout", 10, 77},  {"dutypwmout", 14, 81},
+    {"nrf24out", 15, 82},    {"ppmout", 35, 84},       {"rgbledindices", 11, 78},
+    {"rgbledrange", 12, 79}, {"display", 13, 80},      {"serialrcout", 46, 89},
+    {"uartlogout", 45, 88},  {"midiout", 49, 92},      {"serialservoout", 50, 93},
+    {"gamepadout", 51, 94},  {"ds3502out", 53, 96},    {"constant", 18, 44},
+    {"clamp", 19, 47},       {"inrange", 20, 48},      {"scale", 21, 49},
+    {"unaryop", 16, 45},     {"binaryop", 17, 46},     {"timer", 22, 50},
+    {"selector", 23, 51},    {"color", 24, 53},        {"mix", 25, 52},
+    {"slew", 26, 54},        {"noise", 27, 55},        {"invert", 28, 56},
+    {"strobe", 29, 57},      {"millis", 30, 58},       {"geocalc", 31, 59},
+    {"snapto", 32, 60},      {"store", 33, 61},        {"mapping", 36, 62},
+    {"mapping", 37, 63},     {"pid", 38, 64},          {"delta", 39, 65},
+    {"struct", 40, 66},      {"structmember", 41, 67},
 };
 
 class NodeConversionFramework : public ::testing::Test {
@@ -267,17 +271,10 @@ TEST(SourceOrValue, Coordinates)
         const char* json;
         const char* hex;
     } cases[] = {
-        {"51.5", "03 C046B21E"},
-        {"-0.00000019", "03 FFFFFFFF"},
-        {"true", "03 80969800"},
-        {"214.7483647", "03 FFFFFF7F"},
-        {"1000", "03 FFFFFF7F"},
-        {"-1000", "03 00000080"},
-        {"1e300", "03 FFFFFF7F"},
-        {R"("#3")", "03 00000000"},
-        {R"("51.5")", "03 00000000"},
-        {"null", "03 00000000"},
-        {"[51.5]", "03 00000000"},
+        {"51.5", "03 C046B21E"},        {"-0.00000019", "03 FFFFFFFF"}, {"true", "03 80969800"},
+        {"214.7483647", "03 FFFFFF7F"}, {"1000", "03 FFFFFF7F"},        {"-1000", "03 00000080"},
+        {"1e300", "03 FFFFFF7F"},       {R"("#3")", "03 00000000"},     {R"("51.5")", "03 00000000"},
+        {"null", "03 00000000"},        {"[51.5]", "03 00000000"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(coordinateHex(c.json), normalizedHex(c.hex)) << c.json;
@@ -359,7 +356,12 @@ TEST(NodeRecordHeader, WrittenAndDecoded)
     header.x = -32768;
     header.y = 32767;
     header.writeTo(record);
-    EXPECT_EQ(hexOf(record.bytes, 12), "00000000" "00" "FFFF" "0080" "FF7F" "00");
+    EXPECT_EQ(hexOf(record.bytes, 12), "00000000"
+                                       "00"
+                                       "FFFF"
+                                       "0080"
+                                       "FF7F"
+                                       "00");
     Json::Value node;
     writeNodeHeaderJson(record.bytes, node);
     EXPECT_EQ(compact(node), R"({"id":65535,"pos":{"x":-32768,"y":32767}})");
@@ -368,10 +370,7 @@ TEST(NodeRecordHeader, WrittenAndDecoded)
 // A probe type that uses every kind and condition of the generic layer.
 namespace {
 
-void writeProbeSum(const uint8_t* record, Json::Value& node)
-{
-    node["properties"]["sum"] = record[11] + record[12];
-}
+void writeProbeSum(const uint8_t* record, Json::Value& node) { node["properties"]["sum"] = record[11] + record[12]; }
 
 const FieldSpec probeFields[] = {
     {"u8", 11, field::U8, 5, field::unlessEqual(5), "u8"},
@@ -402,8 +401,8 @@ TEST(FieldTable, GenericEncoderAndDecoder)
     EXPECT_EQ(compact(decodeNode(probe, defaults, 45)),
               nodeText("probe", R"({"i32":-1,"src":1,"sum":5,"u16":0,"u32":0,"u64":0})"));
 
-    const SerialMessage full = encodeNode(
-        probe, parseJson(R"({"u8": 260, "u16": -1, "u32": -1, "i32": -2, "f32": 0.25, "src": "#7", "geo": 1,
+    const SerialMessage full =
+        encodeNode(probe, parseJson(R"({"u8": 260, "u16": -1, "u32": -1, "i32": -2, "f32": 0.25, "src": "#7", "geo": 1,
                              "u64": 9223372036854775808, "hidden": 9})"));
     EXPECT_EQ(hexOf(full.bytes + 11, 34),
               normalizedHex("04 FFFF FFFFFFFF FEFFFFFF 0000803E 01 07000000 03 80969800 0000000000000080 09"));
@@ -434,7 +433,8 @@ TEST(FieldTable, DecodingReadsOnlyWhatTheRecordHolds)
         size_t available; // bytes handed to the decoder
         const char* expected;
     } cases[] = {
-        {13, R"({"id":258,"missingPropertiesFoundOnly":1,"pos":{"x":-5,"y":300},"properties":{"u8":1},"type":"probe"})"},
+        {13,
+         R"({"id":258,"missingPropertiesFoundOnly":1,"pos":{"x":-5,"y":300},"properties":{"u8":1},"type":"probe"})"},
         {4, R"({"id":0,"missingPropertiesFoundOnly":0,"pos":{"x":0,"y":0},"type":"probe"})"},
         {0, R"({"id":0,"missingPropertiesFoundOnly":0,"pos":{"x":0,"y":0},"type":"probe"})"},
     };

@@ -13,8 +13,8 @@
 #include <json/json.h>
 
 #include "conversion/node_conversion.h"
-#include "json/compact_json_writer.h"
 #include "support/log_capture.h"
+#include "json/compact_json_writer.h"
 
 namespace conversion_test {
 
@@ -29,10 +29,7 @@ inline Json::Value parseJson(const std::string& text)
     return value;
 }
 
-inline std::string compact(const Json::Value& value)
-{
-    return CompactJsonWriter().write(value);
-}
+inline std::string compact(const Json::Value& value) { return CompactJsonWriter().write(value); }
 
 // "0A 1b" -> {0x0A, 0x1B}; blanks are ignored.
 inline std::vector<uint8_t> hexBytes(const std::string& text)
@@ -60,10 +57,7 @@ inline std::string hexOf(const uint8_t* bytes, size_t count)
 }
 
 // Hex text of count zero bytes.
-inline std::string zeroHex(size_t count)
-{
-    return std::string(2 * count, '0');
-}
+inline std::string zeroHex(size_t count) { return std::string(2 * count, '0'); }
 
 inline std::string normalizedHex(const std::string& text)
 {
@@ -113,11 +107,11 @@ inline std::string nodeText(const std::string& type, const std::string& properti
 // One node type's round trip: every key given, then the defaults.
 struct NodeTypeCase {
     int messageType;
-    int recordBytes;             // whole record, header included
-    const char* properties;      // JSON text with every key the encoder reads
-    std::string encodedFields;   // hex of the record from offset 11 to its end
-    std::string defaultFields;   // the same for {} and for null properties
-    const char* decoded;         // compact "properties" decoded from the full record
+    int recordBytes; // whole record, header included
+    const char* properties; // JSON text with every key the encoder reads
+    std::string encodedFields; // hex of the record from offset 11 to its end
+    std::string defaultFields; // the same for {} and for null properties
+    const char* decoded; // compact "properties" decoded from the full record
     const char* decodedDefaults; // compact "properties" decoded from the default record
 };
 
@@ -152,8 +146,7 @@ inline void checkNodeTypeCase(const NodeConversionRegistry& registry, const Node
         checkEncoded(encodeNode(*conversion, Json::Value()), c, c.defaultFields);
     }
     EXPECT_EQ(compact(decodeNode(*conversion, full, c.recordBytes)), nodeText(conversion->name, c.decoded));
-    EXPECT_EQ(compact(decodeNode(*conversion, defaults, c.recordBytes)),
-              nodeText(conversion->name, c.decodedDefaults));
+    EXPECT_EQ(compact(decodeNode(*conversion, defaults, c.recordBytes)), nodeText(conversion->name, c.decodedDefaults));
     LogCapture capture;
     EXPECT_EQ(compact(decodeNode(*conversion, full, 11)), nodeText(conversion->name, "", 0));
     EXPECT_TRUE(capture.contains("Missing fields in message: ")) << "short record not reported";

@@ -31,9 +31,8 @@ const NodeTypeCase ioFirstCases[] = {
      R"("prop_baro_temperatureunit":5})",
      R"({"prop_baro_field":0})"},
     {MT_NODE_GPS_INPUT, 15,
-     R"({"prop_gps_field": 4, "prop_gps_distanceunit": 2, "prop_gps_timeunit": 3, "prop_gps_uart": 1})",
-     "04 02 03 01", "01 00 00 00",
-     R"({"prop_gps_distanceunit":2,"prop_gps_field":4,"prop_gps_timeunit":3,"prop_gps_uart":1})",
+     R"({"prop_gps_field": 4, "prop_gps_distanceunit": 2, "prop_gps_timeunit": 3, "prop_gps_uart": 1})", "04 02 03 01",
+     "01 00 00 00", R"({"prop_gps_distanceunit":2,"prop_gps_field":4,"prop_gps_timeunit":3,"prop_gps_uart":1})",
      R"({"prop_gps_field":1})"},
     {MT_NODE_HX711_INPUT, 26,
      R"({"prop_hx711_clockpin": 5, "prop_hx711_datapin": 6, "prop_hx711_calibreading1": -100000,
@@ -47,13 +46,12 @@ const NodeTypeCase ioFirstCases[] = {
      R"({"prop_imu_device":1,"prop_imu_field":3})", R"({"prop_imu_field":0})"},
     {MT_NODE_MAG_INPUT, 13, R"({"prop_mag_field": 2, "prop_mag_address": 1})", "02 01", "00 00",
      R"({"prop_mag_address":1,"prop_mag_field":2})", R"({"prop_mag_address":0,"prop_mag_field":0})"},
-    {MT_NODE_LOG_INPUT, 14, R"({"prop_loginput_valuetype": 2, "prop_log_field": 3, "prop_log_uart": 1})",
-     "02 03 01", "00 01 00", R"({"prop_log_field":3,"prop_log_uart":1,"prop_loginput_valuetype":2})",
+    {MT_NODE_LOG_INPUT, 14, R"({"prop_loginput_valuetype": 2, "prop_log_field": 3, "prop_log_uart": 1})", "02 03 01",
+     "00 01 00", R"({"prop_log_field":3,"prop_log_uart":1,"prop_loginput_valuetype":2})",
      R"({"prop_log_field":1,"prop_loginput_valuetype":0})"},
     {MT_NODE_MIDI_INPUT, 15,
-     R"({"prop_midi_valuetype": 1, "prop_midi_channel": 3, "prop_midi_index": 64, "prop_midi_uart": 2})",
-     "01 03 40 02", "00 FF 00 00",
-     R"({"prop_midi_channel":3,"prop_midi_index":64,"prop_midi_uart":2,"prop_midi_valuetype":1})",
+     R"({"prop_midi_valuetype": 1, "prop_midi_channel": 3, "prop_midi_index": 64, "prop_midi_uart": 2})", "01 03 40 02",
+     "00 FF 00 00", R"({"prop_midi_channel":3,"prop_midi_index":64,"prop_midi_uart":2,"prop_midi_valuetype":1})",
      R"({"prop_midi_index":0,"prop_midi_valuetype":0})"},
     {MT_NODE_DIGITAL_OUTPUT, 22, R"({"prop_source": "#12", "prop_pin": 13, "prop_active": 0})",
      "01 0C000000  0D  00 00000000", "00 00000000  00  00 0000803F",
@@ -72,18 +70,16 @@ const NodeTypeCase ioFirstCases[] = {
      R"("prop_display_label":"Speed","prop_display_maxdecimalplaces":3,"prop_display_minwholeplaces":2,)"
      R"("prop_display_row":2,"prop_source":"#5"})",
      R"({"prop_bgcolor":0.0,"prop_color":0.0,"prop_display_label":"","prop_display_row":1,"prop_source":0.0})"},
-    {MT_NODE_DS3502_OUTPUT, 18,
-     R"({"prop_source": "#3", "prop_ds3502out_initval": 0.5, "prop_ds3502out_address": 2})",
+    {MT_NODE_DS3502_OUTPUT, 18, R"({"prop_source": "#3", "prop_ds3502out_initval": 0.5, "prop_ds3502out_address": 2})",
      "01 03000000  3F  02", "00 00000000  00  00",
      R"({"prop_ds3502out_address":2,"prop_ds3502out_initval":0.4960629940032959,"prop_source":"#3"})",
      R"({"prop_ds3502out_initval":0.0,"prop_source":0.0})"},
     {MT_NODE_GAMEPAD_OUTPUT, 18,
-     R"({"prop_source": -2.5, "prop_gamepad_control_type": 1, "prop_gamepad_control_index": 5})",
-     "00 000020C0  01  05", "00 00000000  00  00",
-     R"({"prop_gamepad_control_index":5,"prop_gamepad_control_type":1,"prop_source":-2.5})",
+     R"({"prop_source": -2.5, "prop_gamepad_control_type": 1, "prop_gamepad_control_index": 5})", "00 000020C0  01  05",
+     "00 00000000  00  00", R"({"prop_gamepad_control_index":5,"prop_gamepad_control_type":1,"prop_source":-2.5})",
      R"({"prop_gamepad_control_index":0,"prop_gamepad_control_type":0,"prop_source":0.0})"},
-    {MT_NODE_LOG_OUTPUT, 18, R"({"prop_source": "#9", "prop_log_field": 2, "prop_log_uart": 1})",
-     "01 09000000  02  01", "00 00000000  01  00", R"({"prop_log_field":2,"prop_log_uart":1,"prop_source":"#9"})",
+    {MT_NODE_LOG_OUTPUT, 18, R"({"prop_source": "#9", "prop_log_field": 2, "prop_log_uart": 1})", "01 09000000  02  01",
+     "00 00000000  01  00", R"({"prop_log_field":2,"prop_log_uart":1,"prop_source":"#9"})",
      R"({"prop_log_field":1,"prop_source":0.0})"},
     {MT_NODE_MIDI_OUTPUT, 24,
      R"({"prop_midi_valuetype": 2, "prop_midi_channel": 10, "prop_midi_index": "#4", "prop_midi_payload": 100,
@@ -115,14 +111,22 @@ TEST_F(NodesIoFirst, FoundByNameNodeTypeAndMessageType)
         int nodeType;
         int messageType;
     } cases[] = {
-        {"digitalin", 1, MT_NODE_DIGITAL_INPUT},     {"analogin", 2, MT_NODE_ANALOG_INPUT},
-        {"gps", 3, MT_NODE_GPS_INPUT},               {"imu", 4, MT_NODE_IMU_INPUT},
-        {"hx711", 47, MT_NODE_HX711_INPUT},          {"baro", 42, MT_NODE_BARO_INPUT},
-        {"mag", 43, MT_NODE_MAG_INPUT},              {"uartlogin", 44, MT_NODE_LOG_INPUT},
-        {"midiin", 48, MT_NODE_MIDI_INPUT},          {"digitalout", 9, MT_NODE_DIGITAL_OUTPUT},
-        {"dutypwmout", 14, MT_NODE_DUTY_PWM_OUTPUT}, {"display", 13, MT_NODE_DISPLAY_OUTPUT},
-        {"uartlogout", 45, MT_NODE_LOG_OUTPUT},      {"midiout", 49, MT_NODE_MIDI_OUTPUT},
-        {"gamepadout", 51, MT_NODE_GAMEPAD_OUTPUT},  {"ds3502out", 53, MT_NODE_DS3502_OUTPUT},
+        {"digitalin", 1, MT_NODE_DIGITAL_INPUT},
+        {"analogin", 2, MT_NODE_ANALOG_INPUT},
+        {"gps", 3, MT_NODE_GPS_INPUT},
+        {"imu", 4, MT_NODE_IMU_INPUT},
+        {"hx711", 47, MT_NODE_HX711_INPUT},
+        {"baro", 42, MT_NODE_BARO_INPUT},
+        {"mag", 43, MT_NODE_MAG_INPUT},
+        {"uartlogin", 44, MT_NODE_LOG_INPUT},
+        {"midiin", 48, MT_NODE_MIDI_INPUT},
+        {"digitalout", 9, MT_NODE_DIGITAL_OUTPUT},
+        {"dutypwmout", 14, MT_NODE_DUTY_PWM_OUTPUT},
+        {"display", 13, MT_NODE_DISPLAY_OUTPUT},
+        {"uartlogout", 45, MT_NODE_LOG_OUTPUT},
+        {"midiout", 49, MT_NODE_MIDI_OUTPUT},
+        {"gamepadout", 51, MT_NODE_GAMEPAD_OUTPUT},
+        {"ds3502out", 53, MT_NODE_DS3502_OUTPUT},
     };
     for (const Case& c : cases) {
         const NodeConversion* byName = registry.findNodeConversion(c.name, 0, 0);
@@ -160,7 +164,8 @@ TEST_F(NodesIoFirst, ShortRecordsStopAtTheFirstMissingField)
         {MT_NODE_DS3502_OUTPUT, 16, R"({"prop_ds3502out_initval":0.0,"prop_source":0.0})",
          "node_ds3502_output.deviceIndex", 1},
         {MT_NODE_DS3502_OUTPUT, 15, "", "node_ds3502_output.source", 0},
-        {MT_NODE_HX711_INPUT, 24, R"({"prop_hx711_calibreading1":0,"prop_hx711_calibreading2":0,"prop_hx711_clockpin":0,)"
+        {MT_NODE_HX711_INPUT, 24,
+         R"({"prop_hx711_calibreading1":0,"prop_hx711_calibreading2":0,"prop_hx711_clockpin":0,)"
          R"("prop_hx711_datapin":0})",
          "node_hx711_input.calibLoad", 4},
         {MT_NODE_MIDI_OUTPUT, 23,
@@ -187,7 +192,8 @@ TEST_F(NodesIoFirst, ActiveInputShownOnlyBelowOneHalf)
         int messageType;
         int offset;
         int length;
-    } inputs[] = {{MT_NODE_DIGITAL_OUTPUT, 17, 22}, {MT_NODE_DUTY_PWM_OUTPUT, 17, 22}, {MT_NODE_DISPLAY_OUTPUT, 26, 59}};
+    } inputs[] = {
+        {MT_NODE_DIGITAL_OUTPUT, 17, 22}, {MT_NODE_DUTY_PWM_OUTPUT, 17, 22}, {MT_NODE_DISPLAY_OUTPUT, 26, 59}};
     for (const auto& input : inputs) {
         const NodeConversion& node = conversion(input.messageType);
         for (const Case& c : cases) {
@@ -214,8 +220,8 @@ TEST_F(NodesIoFirst, DisplayLabel)
     } cases[] = {
         {R"({"prop_display_label": "abcdefghijklmnopqrstuvwxyz1234"})",
          "6162636465666768696A6B6C6D6E6F707172737475767700", "abcdefghijklmnopqrstuvw"},
-        {R"({"prop_display_label": "abcdefghijklmnopqrstuvw"})",
-         "6162636465666768696A6B6C6D6E6F707172737475767700", "abcdefghijklmnopqrstuvw"},
+        {R"({"prop_display_label": "abcdefghijklmnopqrstuvw"})", "6162636465666768696A6B6C6D6E6F707172737475767700",
+         "abcdefghijklmnopqrstuvw"},
         {R"({"prop_display_label": true})", "74727565" + zeroHex(20), "true"},
         {R"({"prop_display_label": false})", "66616C7365" + zeroHex(19), "false"},
         {R"({"prop_display_label": null})", zeroHex(24), ""},
@@ -261,8 +267,8 @@ TEST_F(NodesIoFirst, DisplayPlaceCountsLimitedToNine)
         const SerialMessage record = encodeNode(display, parseJson(c.properties));
         EXPECT_EQ(hexOf(record.bytes + 57, 2), c.bytes) << c.properties;
         Json::Value properties = decodeNode(display, record, 59)["properties"];
-        for (const char* key : {"prop_active", "prop_bgcolor", "prop_color", "prop_display_label", "prop_display_row",
-                                "prop_source"})
+        for (const char* key :
+             {"prop_active", "prop_bgcolor", "prop_color", "prop_display_label", "prop_display_row", "prop_source"})
             properties.removeMember(key);
         EXPECT_EQ(compact(properties), c.decoded) << c.properties;
     }
@@ -350,9 +356,9 @@ TEST_F(NodesIoFirst, DeviceAddressZeroShownOnlyForTheMagnetometer)
 // apply and nothing is thrown.
 TEST_F(NodesIoFirst, OddEditorValuesNeverThrow)
 {
-    const char* oddValues[] = {"[1, 2]",        R"({"a": 1})",   "null",          "\"\"",          "\"#\"",
-                               "4294967296",    "-2147483649",   "1e300",         "-1e300",        "18446744073709551615",
-                               "true",          "\"#99999999999\""};
+    const char* oddValues[] = {"[1, 2]", R"({"a": 1})",          "null",        "\"\"",
+                               "\"#\"",  "4294967296",           "-2147483649", "1e300",
+                               "-1e300", "18446744073709551615", "true",        "\"#99999999999\""};
     for (const NodeTypeCase& c : ioFirstCases) {
         const auto* table = dynamic_cast<const TableNodeConversion*>(&conversion(c.messageType));
         ASSERT_NE(table, nullptr);

@@ -41,9 +41,8 @@ const NodeTypeCase ioSecondCases[] = {
      R"("prop_serialrc_mode":3,"prop_serialrc_uart":2})",
      R"({"prop_calib_max":2000,"prop_calib_min":1000,"prop_channel":0,"prop_serialrc_mode":0})"},
     {MT_NODE_SERIALRC_OUTPUT, 18,
-     R"({"prop_source": "#FF8000", "prop_serialrcoutput_field": 5, "prop_serialrc_uart": 1})",
-     "02 FF800000 05 01", "00 00000000 00 00",
-     R"({"prop_serialrc_uart":1,"prop_serialrcoutput_field":5,"prop_source":"#FF8000"})",
+     R"({"prop_source": "#FF8000", "prop_serialrcoutput_field": 5, "prop_serialrc_uart": 1})", "02 FF800000 05 01",
+     "00 00000000 00 00", R"({"prop_serialrc_uart":1,"prop_serialrcoutput_field":5,"prop_source":"#FF8000"})",
      R"({"prop_serialrcoutput_field":0,"prop_source":0.0})"},
     {MT_NODE_SERIALSERVO_OUTPUT, 29,
      R"({"prop_source": -1, "prop_serialservo_id": 9, "prop_serialservo_pulse_min": 100,
@@ -96,9 +95,9 @@ TEST_F(NodesIoSecond, FoundByNameNodeTypeAndMessageType)
         int nodeType;
         int messageType;
     } cases[] = {
-        {"nrf24in", 7, 74},         {"nrf24out", 15, 82},      {"ppmout", 35, 84},       {"ppmin", 34, 83},
-        {"servopwmin", 6, 73},      {"serialrcin", 5, 72},     {"serialrcout", 46, 89},  {"serialservoout", 50, 93},
-        {"servopwmout", 10, 77},    {"rgbledrange", 12, 79},   {"rgbledindices", 11, 78}, {"rotaryencoder", 8, 75},
+        {"nrf24in", 7, 74},      {"nrf24out", 15, 82},    {"ppmout", 35, 84},        {"ppmin", 34, 83},
+        {"servopwmin", 6, 73},   {"serialrcin", 5, 72},   {"serialrcout", 46, 89},   {"serialservoout", 50, 93},
+        {"servopwmout", 10, 77}, {"rgbledrange", 12, 79}, {"rgbledindices", 11, 78}, {"rotaryencoder", 8, 75},
         {"xgzpin", 52, 95},
     };
     for (const Case& c : cases) {
@@ -158,7 +157,8 @@ TEST_F(NodesIoSecond, LedIndexText)
     // Negative editor values set bit 31; the decoder never writes the flag keys back.
     const Json::Value all = decodeNode(
         indices,
-        encodeNode(indices, parseJson(R"({"prop_flags1": -1, "prop_flags2": -1, "prop_flags3": -1, "prop_flags4": -1})")),
+        encodeNode(indices,
+                   parseJson(R"({"prop_flags1": -1, "prop_flags2": -1, "prop_flags3": -1, "prop_flags4": -1})")),
         37);
     EXPECT_EQ(compact(all["properties"]), R"({"prop_rgbled_color":0.0,"prop_rgbled_indices":"1-128"})");
 }
@@ -214,11 +214,11 @@ TEST_F(NodesIoSecond, ActiveInputShownOnlyBelowOneHalf)
         const char* properties;
         const char* active; // decoded text, or nullptr when left out
     } cases[] = {
-        {R"({"prop_active": "#7"})", "\"#7\""},       // payload 7 is a tiny f32
+        {R"({"prop_active": "#7"})", "\"#7\""}, // payload 7 is a tiny f32
         {R"({"prop_active": 0.49})", "0.49"},
         {R"({"prop_active": 0.5})", nullptr},
         {R"({"prop_active": true})", nullptr},
-        {R"({"prop_active": "#-1"})", nullptr},        // payload bits of a NaN
+        {R"({"prop_active": "#-1"})", nullptr}, // payload bits of a NaN
         {R"({"prop_active": "#1065353216"})", nullptr}, // payload bits of 1.0
         {R"({"prop_active": "#000000"})", "\"#000000\""},
     };
@@ -231,7 +231,8 @@ TEST_F(NodesIoSecond, ActiveInputShownOnlyBelowOneHalf)
     for (const auto& type : activeTypes) {
         const NodeConversion& node = conversion(type[0]);
         for (const Case& c : cases) {
-            const Json::Value properties = decodeNode(node, encodeNode(node, parseJson(c.properties)), type[1])["properties"];
+            const Json::Value properties =
+                decodeNode(node, encodeNode(node, parseJson(c.properties)), type[1])["properties"];
             const std::string shown = properties.isMember("prop_active") ? compact(properties["prop_active"]) : "";
             EXPECT_EQ(shown, c.active == nullptr ? "" : c.active) << node.name << " " << c.properties;
         }
@@ -253,8 +254,7 @@ TEST_F(NodesIoSecond, LeftOutValues)
         {MT_NODE_XGZP_INPUT, 15, R"({"prop_xgzp_scale": 0})", "00000000", "null"},
         {MT_NODE_XGZP_INPUT, 15, R"({"prop_xgzp_scale": -0.0})", "00000080", "null"},
         {MT_NODE_XGZP_INPUT, 15, R"({"prop_xgzp_scale": "2"})", "0000803F", R"({"prop_xgzp_scale":1})"},
-        {MT_NODE_SERIALRC_INPUT, 20, R"({"prop_serialrc_uart": 0, "prop_calib_mid": 65535})",
-         "00 00 E803 FFFF D007 00",
+        {MT_NODE_SERIALRC_INPUT, 20, R"({"prop_serialrc_uart": 0, "prop_calib_mid": 65535})", "00 00 E803 FFFF D007 00",
          R"({"prop_calib_max":2000,"prop_calib_min":1000,"prop_channel":0,"prop_serialrc_mode":0})"},
         {MT_NODE_SERIALRC_INPUT, 20, R"({"prop_serialrc_uart": 256, "prop_calib_mid": -2})", "00 00 E803 FEFF D007 00",
          R"({"prop_calib_max":2000,"prop_calib_mid":65534,"prop_calib_min":1000,"prop_channel":0,)"

@@ -37,16 +37,15 @@ TEST_F(NodesMapping, RecordsAndDecodedProperties)
         {MT_NODE_MAPPING, 89,
          R"({"prop_source": 0.5, "miny": -1, "maxy": 2, "points": [0, 0, 0.5, 0.25, 1, 1], "prop_mapping_type": 0,
              "prop_mapping_miny": 7, "prop_mapping_points": "1;2"})",
-         "00 0000003F  000080BF  00000040  03  00000000 00000000  0000003F 0000803E  0000803F 0000803F" +
-             zeroHex(40),
+         "00 0000003F  000080BF  00000040  03  00000000 00000000  0000003F 0000803E  0000803F 0000803F" + zeroHex(40),
          "00 00000000  00000000  0000803F  00" + zeroHex(64),
          R"({"prop_mapping_maxx":1,"prop_mapping_maxy":2,"prop_mapping_minx":0.0,"prop_mapping_miny":-1,)"
          R"("prop_mapping_points":"0.000000;0.500000,0.250000;1.000000","prop_mapping_type":0,"prop_source":0.5})",
          R"({"prop_mapping_maxx":1,"prop_mapping_minx":0.0,"prop_mapping_points":"","prop_mapping_type":0,)"
          R"("prop_source":0.0})"},
         // The bidirectional converter is reached only for records from the board; its encoder writes the type.
-        {MT_NODE_MAPPING_BIDIRECTIONAL, 154, R"({"prop_source": 3, "maxy": 2, "prop_mapping_type": 1})",
-         zeroHex(143), zeroHex(143),
+        {MT_NODE_MAPPING_BIDIRECTIONAL, 154, R"({"prop_source": 3, "maxy": 2, "prop_mapping_type": 1})", zeroHex(143),
+         zeroHex(143),
          R"({"prop_mapping_maxx":1,"prop_mapping_maxy":0.0,"prop_mapping_minx":0.0,"prop_mapping_points":"/",)"
          R"("prop_mapping_type":1,"prop_source":0.0})",
          R"({"prop_mapping_maxx":1,"prop_mapping_maxy":0.0,"prop_mapping_minx":0.0,"prop_mapping_points":"/",)"
@@ -109,7 +108,9 @@ TEST_F(NodesMapping, PointCoordinatesThatAreNotNumbersTakeZero)
     const SerialMessage record =
         encodeNode(mapping(), parseJson(R"({"points": ["a", [1], {"x": 1}, null, true, 2.5, "#3"]})"));
     EXPECT_EQ(record.bytes[24], 3);
-    EXPECT_EQ(hexOf(record.bytes + 25, 24), "0000000000000000" "0000000000000000" "0000803F00002040");
+    EXPECT_EQ(hexOf(record.bytes + 25, 24), "0000000000000000"
+                                            "0000000000000000"
+                                            "0000803F00002040");
 }
 
 TEST_F(NodesMapping, PointsTextAndXRange)
@@ -208,8 +209,8 @@ TEST_F(NodesMapping, GroupsAreReportedByTheirFirstMissingPart)
         {MT_NODE_MAPPING_BIDIRECTIONAL, 153, R"({"prop_mapping_maxy":2,"prop_mapping_miny":-1,"prop_source":"#4"})",
          "node_mapping_bidirectional.points_reverse", 6},
     };
-    const SerialMessage record = encodeNode(
-        mapping(), parseJson(R"({"prop_mapping_type": 1, "prop_source": "#4", "miny": -1, "maxy": 2,
+    const SerialMessage record =
+        encodeNode(mapping(), parseJson(R"({"prop_mapping_type": 1, "prop_source": "#4", "miny": -1, "maxy": 2,
                                  "points": [1, 2], "points_reverse": [3, 4]})"));
     for (const Case& c : cases) {
         LogCapture capture;

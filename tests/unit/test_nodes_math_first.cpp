@@ -15,8 +15,7 @@ namespace {
 using NodesMathFirst = RegisteredNodes;
 
 const NodeTypeCase mathFirstCases[] = {
-    {MT_NODE_BINARYOP, 23,
-     R"({"prop_binaryop_left": 2.5, "prop_binaryop_right": "#12", "prop_binaryop_type": 70000})",
+    {MT_NODE_BINARYOP, 23, R"({"prop_binaryop_left": 2.5, "prop_binaryop_right": "#12", "prop_binaryop_type": 70000})",
      "00 00002040  01 0C000000  7011", "00 00000000  00 00000000  0000",
      R"({"prop_binaryop_left":2.5,"prop_binaryop_right":"#12","prop_binaryop_type":4464})",
      R"({"prop_binaryop_left":0.0,"prop_binaryop_right":0.0,"prop_binaryop_type":0})"},
@@ -35,12 +34,12 @@ const NodeTypeCase mathFirstCases[] = {
      "00 0000803F  00 0000003F  00 00000000", "00 00000000  00 00000000  00 00000000",
      R"({"prop_color_blue":0.0,"prop_color_green":0.5,"prop_color_red":1,"prop_color_value":"FF7F00"})",
      R"({"prop_color_blue":0.0,"prop_color_green":0.0,"prop_color_red":0.0,"prop_color_value":"000000"})"},
-    {MT_NODE_CONSTANT, 16, R"({"prop_value": "#FF0000"})", "01 FF000000", "00 00000000",
-     R"({"prop_value":"#FF0000"})", R"({"prop_value":0.0})"},
+    {MT_NODE_CONSTANT, 16, R"({"prop_value": "#FF0000"})", "01 FF000000", "00 00000000", R"({"prop_value":"#FF0000"})",
+     R"({"prop_value":0.0})"},
     {MT_NODE_DELTA, 16, R"({"prop_source": "#-3"})", "01 FDFFFFFF", "00 00000000", R"({"prop_source":"#-3"})",
      R"({"prop_source":0.0})"},
-    {MT_NODE_INVERT, 16, R"({"prop_source": "#0a0B0c"})", "02 0A0B0C00", "00 00000000",
-     R"({"prop_source":"#0A0B0C"})", R"({"prop_source":0.0})"},
+    {MT_NODE_INVERT, 16, R"({"prop_source": "#0a0B0c"})", "02 0A0B0C00", "00 00000000", R"({"prop_source":"#0A0B0C"})",
+     R"({"prop_source":0.0})"},
     {MT_NODE_MILLIS, 15, R"({"prop_millis_prescale": 0.25})", "0000803E", "0000803F",
      R"({"prop_millis_prescale":0.25})", R"({"prop_millis_prescale":1})"},
     {MT_NODE_GEOCALC, 25,

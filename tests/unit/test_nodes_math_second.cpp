@@ -120,11 +120,19 @@ struct Identity {
 };
 
 const Identity identities[] = {
-    {"mix", 25, MT_NODE_MIX},        {"noise", 27, MT_NODE_NOISE},   {"pid", 38, MT_NODE_PID},
-    {"scale", 21, MT_NODE_SCALE},    {"selector", 23, MT_NODE_SELECTOR}, {"slew", 26, MT_NODE_SLEW},
-    {"snapto", 32, MT_NODE_SNAPTO},  {"store", 33, MT_NODE_STORE},   {"strobe", 29, MT_NODE_STROBE},
-    {"struct", 40, MT_NODE_STRUCT},  {"structmember", 41, MT_NODE_STRUCTMEMBER},
-    {"timer", 22, MT_NODE_TIMER},    {"unaryop", 16, MT_NODE_UNARYOP},
+    {"mix", 25, MT_NODE_MIX},
+    {"noise", 27, MT_NODE_NOISE},
+    {"pid", 38, MT_NODE_PID},
+    {"scale", 21, MT_NODE_SCALE},
+    {"selector", 23, MT_NODE_SELECTOR},
+    {"slew", 26, MT_NODE_SLEW},
+    {"snapto", 32, MT_NODE_SNAPTO},
+    {"store", 33, MT_NODE_STORE},
+    {"strobe", 29, MT_NODE_STROBE},
+    {"struct", 40, MT_NODE_STRUCT},
+    {"structmember", 41, MT_NODE_STRUCTMEMBER},
+    {"timer", 22, MT_NODE_TIMER},
+    {"unaryop", 16, MT_NODE_UNARYOP},
 };
 
 } // namespace
@@ -173,8 +181,8 @@ TEST_F(NodesMathSecond, ShortRecordsStopAtTheFirstMissingField)
          "node_pid.outputMax", 7},
         {MT_NODE_SCALE, 24, R"({"prop_center":0.5,"prop_source":"#300"})", "node_scale.scale", 2},
         {MT_NODE_SELECTOR, 20, R"({"prop_selector_test":"#1"})", "node_selector.pass", 1},
-        {MT_NODE_SLEW, 24, R"({"prop_slew_rate_asc":0.5,"prop_slew_style":2,"prop_source":3})",
-         "node_slew.rate_desc", 3},
+        {MT_NODE_SLEW, 24, R"({"prop_slew_rate_asc":0.5,"prop_slew_style":2,"prop_source":3})", "node_slew.rate_desc",
+         3},
         {MT_NODE_SNAPTO, 27, R"({"prop_snapto_anchor":0.0,"prop_snapto_range":0.1,"prop_source":"#2"})",
          "node_snapto.spacing", 3},
         {MT_NODE_STORE, 35,
@@ -258,14 +266,15 @@ TEST_F(NodesMathSecond, StrobePatternBitsInStepOrder)
     };
     const NodeConversion& strobe = conversion(MT_NODE_STROBE);
     for (const Case& c : cases) {
-        const Json::Value properties = decodeNode(strobe, encodeNode(strobe, parseJson(c.properties)), 37)["properties"];
+        const Json::Value properties =
+            decodeNode(strobe, encodeNode(strobe, parseJson(c.properties)), 37)["properties"];
         EXPECT_EQ(properties["prop_strobe_pattern"].asString(), c.pattern) << c.properties;
         EXPECT_FALSE(properties.isMember("prop_flags1"));
         EXPECT_FALSE(properties.isMember("prop_flags2"));
     }
     EXPECT_EQ(roundTrip(MT_NODE_STROBE, R"({"prop_strobe_timescale": 1, "prop_strobe_count": 50})", 37),
-              std::string(R"({"prop_source":0.0,"prop_strobe_interval":0.0,"prop_strobe_pattern":")") +
-                  allZeroPattern + R"(","prop_strobe_reset":0.0})");
+              std::string(R"({"prop_source":0.0,"prop_strobe_interval":0.0,"prop_strobe_pattern":")") + allZeroPattern +
+                  R"(","prop_strobe_reset":0.0})");
 }
 
 // Each case names the one key whose presence is checked after a round trip.
@@ -319,14 +328,10 @@ TEST_F(NodesMathSecond, NotANumberFromTheBoard)
         const char* key;
         bool written;
     } cases[] = {
-        {MT_NODE_SLEW, 25, 21, "prop_slew_rate_desc", true},
-        {MT_NODE_STORE, 36, 26, "prop_store_min", true},
-        {MT_NODE_STORE, 36, 30, "prop_store_max", true},
-        {MT_NODE_STORE, 36, 17, "prop_store_relative", false},
-        {MT_NODE_TIMER, 37, 18, "prop_timer_step_size", true},
-        {MT_NODE_TIMER, 37, 23, "prop_active", true},
-        {MT_NODE_TIMER, 37, 28, "prop_timer_reset", true},
-        {MT_NODE_TIMER, 37, 33, "prop_timer_interval", true},
+        {MT_NODE_SLEW, 25, 21, "prop_slew_rate_desc", true},   {MT_NODE_STORE, 36, 26, "prop_store_min", true},
+        {MT_NODE_STORE, 36, 30, "prop_store_max", true},       {MT_NODE_STORE, 36, 17, "prop_store_relative", false},
+        {MT_NODE_TIMER, 37, 18, "prop_timer_step_size", true}, {MT_NODE_TIMER, 37, 23, "prop_active", true},
+        {MT_NODE_TIMER, 37, 28, "prop_timer_reset", true},     {MT_NODE_TIMER, 37, 33, "prop_timer_interval", true},
         {MT_NODE_PID, 49, 41, "prop_pid_output_min", true},
     };
     for (const Case& c : cases) {
@@ -345,10 +350,8 @@ TEST_F(NodesMathSecond, UnaryopTypeKeepsTheLow16Bits)
         const char* properties;
         const char* stored;
     } cases[] = {
-        {R"({"prop_unaryop_type": 70000})", "7011"},
-        {R"({"prop_unaryop_type": 65535})", "FFFF"},
-        {R"({"prop_unaryop_type": -1})", "FFFF"},
-        {R"({"prop_unaryop_type": 3.0})", "0000"},
+        {R"({"prop_unaryop_type": 70000})", "7011"}, {R"({"prop_unaryop_type": 65535})", "FFFF"},
+        {R"({"prop_unaryop_type": -1})", "FFFF"},    {R"({"prop_unaryop_type": 3.0})", "0000"},
         {R"({"prop_unaryop_type": "3"})", "0000"},
     };
     for (const Case& c : cases)
@@ -358,8 +361,9 @@ TEST_F(NodesMathSecond, UnaryopTypeKeepsTheLow16Bits)
 // Values of every kind under every key: nothing throws, and kinds that hold no number give the defaults.
 TEST_F(NodesMathSecond, EditorValuesOfAnyKind)
 {
-    const char* const values[] = {"[1, 2]", R"({"a": 1})", "1e300", "-1e300", "-2147483649", "18446744073709551615",
-                                  R"("")", R"("#")", R"("# 99999999999")", "null", "false"};
+    const char* const values[] = {
+        "[1, 2]", R"({"a": 1})",        "1e300", "-1e300", "-2147483649", "18446744073709551615", R"("")",
+        R"("#")", R"("# 99999999999")", "null",  "false"};
     for (const Identity& id : identities) {
         const NodeConversion& node = conversion(id.messageType);
         const auto* table = dynamic_cast<const TableNodeConversion*>(&node);

@@ -8,22 +8,10 @@ TEST(ReceivedText, TellsTextThatMayStillCompleteFromTextThatCannot)
         const char* text;
         bool hopeless;
     } cases[] = {
-        {"", false},
-        {"   ", false},
-        {"{\"port\":", false},
-        {"{\"a\":[1,{\"b\":\"}]\"", false},
-        {"[", false},
-        {"tru", false},
-        {"\"unterminated", false},
-        {"/* comment */", false},
-        {"{\"a\":1,}", true},
-        {"{\"a\" 1}", true},
-        {"[1,2]]", true},
-        {"{]", true},
-        {"}", true},
-        {"hello", true},
-        {"\"closed\" x", true},
-        {"{\"a\":\"\\\"}\"", false},
+        {"", false},          {"   ", false},      {"{\"port\":", false},     {"{\"a\":[1,{\"b\":\"}]\"", false},
+        {"[", false},         {"tru", false},      {"\"unterminated", false}, {"/* comment */", false},
+        {"{\"a\":1,}", true}, {"{\"a\" 1}", true}, {"[1,2]]", true},          {"{]", true},
+        {"}", true},          {"hello", true},     {"\"closed\" x", true},    {"{\"a\":\"\\\"}\"", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(cannotBecomeValidJson(c.text), c.hopeless) << c.text;

@@ -63,37 +63,88 @@ TEST_F(ReplyTranslatorTest, MessageTableReplies)
 {
     const std::vector<ReplyCase> cases = {
         {MT_BOOTLOADER_ROM_WRITE_FINISH, "00", -1, R"({"port":"ttyACM0","romFinish":1})", {}, true},
-        {MT_BOOTLOADER_ROM_WRITE_FINISH, "", -1, R"({"port":"ttyACM0","romFinish":1})",
-         {"bootloader_rom_write_finish.flags"}, true},
-        {MT_REQUEST_BOOTLOADER, "0104", -1,
-         R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":4})", {}, true},
-        {MT_REQUEST_BOOTLOADER, "01", -1,
+        {MT_BOOTLOADER_ROM_WRITE_FINISH,
+         "",
+         -1,
+         R"({"port":"ttyACM0","romFinish":1})",
+         {"bootloader_rom_write_finish.flags"},
+         true},
+        {MT_REQUEST_BOOTLOADER,
+         "0104",
+         -1,
+         R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":4})",
+         {},
+         true},
+        {MT_REQUEST_BOOTLOADER,
+         "01",
+         -1,
          R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":0})",
-         {"request_bootloader.usbConfigFlags"}, true},
-        {MT_CONFIG_COMMIT, "0300FFFFFFFF", -1,
-         R"({"configCommit":{"memorySize":4294967295,"nodeCount":3},"portName":"ttyACM0"})", {}, true},
-        {MT_CONFIG_COMMIT, "030010", -1, R"({"configCommit":{"memorySize":0,"nodeCount":3},"portName":"ttyACM0"})",
-         {"config_commit.memorySize"}, true},
+         {"request_bootloader.usbConfigFlags"},
+         true},
+        {MT_CONFIG_COMMIT,
+         "0300FFFFFFFF",
+         -1,
+         R"({"configCommit":{"memorySize":4294967295,"nodeCount":3},"portName":"ttyACM0"})",
+         {},
+         true},
+        {MT_CONFIG_COMMIT,
+         "030010",
+         -1,
+         R"({"configCommit":{"memorySize":0,"nodeCount":3},"portName":"ttyACM0"})",
+         {"config_commit.memorySize"},
+         true},
         {MT_CONFIG_UPLOAD_PROGRESS, "3200", -1, R"({"port":"ttyACM0","uploadProgress":50})", {}, true},
         {MT_EXPORT_CONFIG, "07", -1, R"({"exportConfig":{"flags":7},"portName":"ttyACM0"})", {}, true},
         {MT_EXPORT_COMMIT, "0500", -1, R"({"exportCommit":{"nodeCount":5},"portName":"ttyACM0"})", {}, true},
-        {MT_EXPORT_COMMIT, "", -1, R"({"exportCommit":{"nodeCount":0},"portName":"ttyACM0"})",
-         {"export_commit.nodeCount"}, true},
-        {MT_LOOPTIME, "6400 0300 00000100", -1,
-         R"({"looptime":100,"memorysize":65536,"nodecount":3,"port":"ttyACM0"})", {}, true},
-        {MT_LOOPTIME, "6400", -1, R"({"looptime":100,"memorysize":0,"nodecount":0,"port":"ttyACM0"})",
-         {"looptime.nodeCount", "looptime.memorySize"}, true},
-        {MT_LIVE_VALUE, "0201 00 0000C03F", -1, R"({"liveValue":{"id":258,"type":0,"value":1.5},"port":"ttyACM0"})",
-         {}, true},
-        {MT_LIVE_VALUE, "0201 02 FFFFFFFF", -1, R"({"liveValue":{"id":258,"type":2,"value":-1},"port":"ttyACM0"})", {},
+        {MT_EXPORT_COMMIT,
+         "",
+         -1,
+         R"({"exportCommit":{"nodeCount":0},"portName":"ttyACM0"})",
+         {"export_commit.nodeCount"},
          true},
-        {MT_LIVE_VALUE, "0201 01 10203000", -1,
-         R"({"liveValue":{"id":258,"type":1,"value":"#102030"},"port":"ttyACM0"})", {}, true},
-        {MT_LIVE_VALUE, "0201 09 0000C03F", -1, R"({"liveValue":{"id":258,"type":9,"value":1.5},"port":"ttyACM0"})",
-         {}, true},
+        {MT_LOOPTIME,
+         "6400 0300 00000100",
+         -1,
+         R"({"looptime":100,"memorysize":65536,"nodecount":3,"port":"ttyACM0"})",
+         {},
+         true},
+        {MT_LOOPTIME,
+         "6400",
+         -1,
+         R"({"looptime":100,"memorysize":0,"nodecount":0,"port":"ttyACM0"})",
+         {"looptime.nodeCount", "looptime.memorySize"},
+         true},
+        {MT_LIVE_VALUE,
+         "0201 00 0000C03F",
+         -1,
+         R"({"liveValue":{"id":258,"type":0,"value":1.5},"port":"ttyACM0"})",
+         {},
+         true},
+        {MT_LIVE_VALUE,
+         "0201 02 FFFFFFFF",
+         -1,
+         R"({"liveValue":{"id":258,"type":2,"value":-1},"port":"ttyACM0"})",
+         {},
+         true},
+        {MT_LIVE_VALUE,
+         "0201 01 10203000",
+         -1,
+         R"({"liveValue":{"id":258,"type":1,"value":"#102030"},"port":"ttyACM0"})",
+         {},
+         true},
+        {MT_LIVE_VALUE,
+         "0201 09 0000C03F",
+         -1,
+         R"({"liveValue":{"id":258,"type":9,"value":1.5},"port":"ttyACM0"})",
+         {},
+         true},
         // A length field that ends after the id: the bytes that follow in the buffer are not the message.
-        {MT_LIVE_VALUE, "0201 02 FFFFFFFF", 6, R"({"liveValue":{"id":258,"type":0,"value":0.0},"port":"ttyACM0"})",
-         {"live_value.type", "live_value.value"}, true},
+        {MT_LIVE_VALUE,
+         "0201 02 FFFFFFFF",
+         6,
+         R"({"liveValue":{"id":258,"type":0,"value":0.0},"port":"ttyACM0"})",
+         {"live_value.type", "live_value.value"},
+         true},
     };
     for (const ReplyCase& c : cases) {
         SCOPED_TRACE(std::string(messageTypeName(c.type)) + " " + c.payload);
@@ -119,9 +170,10 @@ TEST_F(ReplyTranslatorTest, VersionReplyLogsAndStoresTheFlashSize)
     LogCapture capture(static_cast<int>(LogLevel::INFO));
     const std::vector<std::string> replies =
         translate(MT_VERSION, "01 04 02 00  30640110  CDAB1200 00000000 FFFFFFFF  8000 00");
-    EXPECT_EQ(replies, std::vector<std::string>{
-                           R"({"flags":0,"flashsize":128,"idcode":268526640,"portName":"ttyACM0",)"
-                           R"("serial":"0012ABCD00000000FFFFFFFF","versionMajor":1,"versionMinor":4,"versionPatch":2})"});
+    EXPECT_EQ(replies,
+              std::vector<std::string>{
+                  R"({"flags":0,"flashsize":128,"idcode":268526640,"portName":"ttyACM0",)"
+                  R"("serial":"0012ABCD00000000FFFFFFFF","versionMajor":1,"versionMinor":4,"versionPatch":2})"});
     const std::vector<std::string> expectedLog = {"Device on port ttyACM0", "  vantrel v1.4.2", "  MCU id: 0x10016430",
                                                   "  Flash size: 128", "  Serial: 0012ABCD 00000000 FFFFFFFF"};
     EXPECT_EQ(capture.texts(), expectedLog);
@@ -148,9 +200,10 @@ TEST_F(ReplyTranslatorTest, VersionWithLengthEightReportsEachMissingField)
     // The buffer holds a whole version after the length field: none of it may be read.
     const std::vector<std::string> replies =
         translate(MT_VERSION, "01 04 02 01  30640110  CDAB1200 00000000 FFFFFFFF  8000 00", 8);
-    EXPECT_EQ(replies, std::vector<std::string>{
-                           R"({"flags":1,"flashsize":0,"idcode":0,"portName":"ttyACM0",)"
-                           R"("serial":"000000000000000000000000","versionMajor":1,"versionMinor":4,"versionPatch":2})"});
+    EXPECT_EQ(replies,
+              std::vector<std::string>{
+                  R"({"flags":1,"flashsize":0,"idcode":0,"portName":"ttyACM0",)"
+                  R"("serial":"000000000000000000000000","versionMajor":1,"versionMinor":4,"versionPatch":2})"});
     for (const char* field : {"idcode", "serial0", "serial1", "serial2", "flashSize"})
         EXPECT_TRUE(capture.contains(std::string("Missing fields in message: version.") + field)) << field;
     EXPECT_FALSE(capture.contains("MCU id"));
@@ -230,9 +283,10 @@ TEST_F(ReplyTranslatorTest, NodeAndFeatureRecordsAreExported)
 {
     sendWaitingMessage();
     // A constant node: spare, id 258, x -5, y 300, colour kind, #FF8000.
-    EXPECT_EQ(translate(MT_NODE_CONSTANT, "00 0201 FBFF 2C01 01 FF800000"),
-              std::vector<std::string>{R"({"exportNode":{"id":258,"pos":{"x":-5,"y":300},)"
-                                       R"("properties":{"prop_value":"#FF8000"},"type":"constant"},"port":"ttyACM0"})"});
+    EXPECT_EQ(
+        translate(MT_NODE_CONSTANT, "00 0201 FBFF 2C01 01 FF800000"),
+        std::vector<std::string>{R"({"exportNode":{"id":258,"pos":{"x":-5,"y":300},)"
+                                 R"("properties":{"prop_value":"#FF8000"},"type":"constant"},"port":"ttyACM0"})"});
     EXPECT_TRUE(acknowledged());
 
     sendWaitingMessage();

@@ -194,15 +194,16 @@ TEST(SimulatedBoard, AnswersInRequestOrderWhenFramesArriveTogether)
     SimulatedBoard board;
     Bytes stream;
     for (uint16_t type : {MT_VERSION, MT_CAPABILITIES, MT_REQUEST_BOOTLOADER}) {
-        const Bytes payload = type == MT_VERSION ? Bytes(23, 0) : type == MT_CAPABILITIES ? Bytes{0} : Bytes{0xFF, 0xFF};
+        const Bytes payload = type == MT_VERSION        ? Bytes(23, 0)
+                              : type == MT_CAPABILITIES ? Bytes{0}
+                                                        : Bytes{0xFF, 0xFF};
         const Bytes frame = frameOf(type, payload);
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     // Fed one byte at a time, as a slow link would deliver them.
     for (uint8_t b : stream)
         board.receiveFromHost(&b, 1);
-    EXPECT_EQ(typesOf(drain(board)),
-              (std::vector<uint16_t>{MT_VERSION, MT_CAPABILITIES, MT_REQUEST_BOOTLOADER}));
+    EXPECT_EQ(typesOf(drain(board)), (std::vector<uint16_t>{MT_VERSION, MT_CAPABILITIES, MT_REQUEST_BOOTLOADER}));
 }
 
 TEST(SimulatedBoard, VersionCapabilitiesAndBootloaderSwitch)
@@ -299,9 +300,9 @@ TEST(SimulatedBoard, ExportsExactlyTheRecordsItKeeps)
 
     send(board, MT_EXPORT_CONFIG, {5});
     answers = drain(board);
-    ASSERT_EQ(typesOf(answers), (std::vector<uint16_t>{MT_EXPORT_CONFIG, MT_CONFIG_GPS_INPUT, MT_CONFIG_RGBLED,
-                                                        MT_NODE_CONSTANT, MT_NODE_MAPPING_BIDIRECTIONAL,
-                                                        MT_EXPORT_COMMIT}));
+    ASSERT_EQ(typesOf(answers),
+              (std::vector<uint16_t>{MT_EXPORT_CONFIG, MT_CONFIG_GPS_INPUT, MT_CONFIG_RGBLED, MT_NODE_CONSTANT,
+                                     MT_NODE_MAPPING_BIDIRECTIONAL, MT_EXPORT_COMMIT}));
     EXPECT_EQ(answers[0].payload, Bytes{5});
     EXPECT_EQ(answers[1].payload, gps);
     EXPECT_EQ(answers[2].payload, rgbled);
@@ -321,10 +322,11 @@ TEST(SimulatedBoard, DumpNamesEveryNodeRecordTypeByItsNodeTypeNumber)
     struct Case {
         uint16_t messageType;
         uint16_t nodeType;
-    } cases[] = {{MT_NODE_CONSTANT, 18}, {MT_NODE_UNARYOP, 16}, {MT_NODE_MIX, 25}, {MT_NODE_COLOR, 24},
-                 {MT_NODE_MAPPING, 36}, {MT_NODE_STRUCTMEMBER, 41}, {MT_NODE_DIGITAL_INPUT, 1},
-                 {MT_NODE_ANALOG_INPUT, 2}, {MT_NODE_SERVO_PWM_INPUT, 6}, {MT_NODE_PPM_INPUT, 34},
-                 {MT_NODE_PPM_OUTPUT, 35}, {MT_NODE_BARO_INPUT, 42}, {MT_NODE_DS3502_OUTPUT, 53}};
+    } cases[] = {{MT_NODE_CONSTANT, 18},     {MT_NODE_UNARYOP, 16},     {MT_NODE_MIX, 25},
+                 {MT_NODE_COLOR, 24},        {MT_NODE_MAPPING, 36},     {MT_NODE_STRUCTMEMBER, 41},
+                 {MT_NODE_DIGITAL_INPUT, 1}, {MT_NODE_ANALOG_INPUT, 2}, {MT_NODE_SERVO_PWM_INPUT, 6},
+                 {MT_NODE_PPM_INPUT, 34},    {MT_NODE_PPM_OUTPUT, 35},  {MT_NODE_BARO_INPUT, 42},
+                 {MT_NODE_DS3502_OUTPUT, 53}};
     for (const Case& c : cases) {
         SimulatedBoard board;
         send(board, c.messageType, recordPayload(c.messageType, 1, 0));
@@ -450,7 +452,7 @@ TEST(SimulatedBoard, SplitFramesArriveOnePiecePerDrain)
 {
     SimulatedBoard board;
     board.setSplitFrames(4);
-    send(board, MT_LED, {0});         // ACK frame: 9 bytes, pieces of 4, 4 and 1
+    send(board, MT_LED, {0}); // ACK frame: 9 bytes, pieces of 4, 4 and 1
     send(board, MT_VERSION, Bytes(23, 0)); // 31 bytes
     std::vector<size_t> pieces;
     Bytes stream;

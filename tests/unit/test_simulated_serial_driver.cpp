@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "device/message_type.h"
-#include "support/fake_serial_driver.h"
-#include "support/manual_clock.h"
 #include "simulation/board_frame_codec.h"
 #include "simulation/simulated_serial_driver.h"
+#include "support/fake_serial_driver.h"
+#include "support/manual_clock.h"
 
 namespace {
 
