@@ -8,7 +8,7 @@
 // absent), or the empty text when there is none. Returns nullptr when the option is absent.
 const char* findCommandLineOption(int argc, const char* const* argv, const char* option);
 
-// The program's settings as read from the command line.
+// The program's settings as read from the command line: made once by main; live for the whole run.
 struct CommandLineSettings {
     bool showUsage = false;
     bool showVersion = false;

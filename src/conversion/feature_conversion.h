@@ -12,7 +12,8 @@
 #include "conversion/received_record.h"
 #include "device/serial_message.h"
 
-// Converts one board feature between the editor's flat JSON object and the board's configuration record.
+// Converts one board feature between the editor's flat JSON object and the board's configuration record. Created
+// by the registry; lives as long as it.
 class FeatureConversion {
 public:
     FeatureConversion(std::string name, int messageType);
@@ -46,7 +47,7 @@ public:
     const FieldTable fields;
 };
 
-// The ten feature converters, in a fixed order; owned by the relay server for the whole run.
+// The ten feature converters, in a fixed order; owned by the relay core for the whole run.
 class FeatureConversionRegistry {
 public:
     void registerFeatureConversions();

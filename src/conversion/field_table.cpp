@@ -45,7 +45,7 @@ void encodeText(const Json::Value& object, const char* key, uint8_t* at)
         text = value->asBool() ? "true" : "false";
     const size_t length = std::min<size_t>(text.size(), textAreaSize - 1);
     std::memset(at, 0, textAreaSize);
-    std::memcpy(at, text.data(), length);
+    std::copy_n(text.data(), length, at);
 }
 
 // Up to the first zero byte; an area without one is read to its end and never beyond.

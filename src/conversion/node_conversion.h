@@ -17,7 +17,8 @@
 #include "device/serial_message.h"
 #include "json/lenient_readers.h"
 
-// Converts one node type between the editor's JSON node and the board's packed record.
+// Converts one node type between the editor's JSON node and the board's packed record. Created by the registry;
+// lives as long as it.
 class NodeConversion {
 public:
     NodeConversion(std::string name, int nodeType, int messageType);
@@ -53,7 +54,7 @@ public:
     const FieldTable fields;
 };
 
-// One converter per node type, in a fixed order; owned by the relay server for the whole run.
+// One converter per node type, in a fixed order; owned by the relay core for the whole run.
 class NodeConversionRegistry {
 public:
     void registerNodeConversions(); // all types, in board table order

@@ -1,5 +1,6 @@
 #include "conversion/nodes_io_second.h"
 
+#include <cstddef>
 #include <string>
 
 #include "core/little_endian.h"
@@ -85,7 +86,7 @@ constexpr int ledIndexCount = 128;
 bool ledIndexSet(const uint8_t* flags, int index)
 {
     const int bit = index - 1;
-    return ((readU32(flags + 4 * (bit / 32)) >> (bit % 32)) & 1u) != 0;
+    return ((readU32(flags + 4 * static_cast<ptrdiff_t>(bit / 32)) >> (bit % 32)) & 1u) != 0;
 }
 
 std::string ledRunText(int first, int last)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -41,8 +42,9 @@ void encodePoints(const Json::Value& properties, const char* key, uint8_t* out)
     const Json::ArrayIndex pairs = std::min<Json::ArrayIndex>(list->size() / 2, maxPairs);
     out[0] = static_cast<uint8_t>(pairs);
     for (Json::ArrayIndex i = 0; i < pairs; ++i) {
-        writeF32(out + 1 + 8 * i, pointCoordinate((*list)[2 * i]));
-        writeF32(out + 5 + 8 * i, pointCoordinate((*list)[2 * i + 1]));
+        const size_t at = 8 * static_cast<size_t>(i);
+        writeF32(out + 1 + at, pointCoordinate((*list)[2 * i]));
+        writeF32(out + 5 + at, pointCoordinate((*list)[2 * i + 1]));
     }
 }
 
@@ -50,8 +52,8 @@ struct PointList {
     const uint8_t* pairs;
     int count;
 
-    float x(int i) const { return readF32(pairs + 8 * i); }
-    float y(int i) const { return readF32(pairs + 8 * i + 4); }
+    float x(int i) const { return readF32(pairs + 8 * static_cast<ptrdiff_t>(i)); }
+    float y(int i) const { return readF32(pairs + 8 * static_cast<ptrdiff_t>(i) + 4); }
 };
 
 // A count above what the area holds is limited to the area.

@@ -9,6 +9,7 @@ public:
     virtual uint64_t nowMs() = 0;
 };
 
+// The program's clock: created by the program's main; lives for the whole run.
 class SystemClock : public Clock {
 public:
     uint64_t nowMs() override;

@@ -15,6 +15,7 @@ enum class LogLevel : int {
 // Threshold value above every level: nothing is printed.
 constexpr int LOG_THRESHOLD_OFF = 65535;
 
+// The process-wide log: the one global, `logger`, lives for the whole run.
 class Logger {
 public:
     // Lines whose level is below the threshold are dropped.

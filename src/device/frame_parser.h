@@ -6,7 +6,8 @@
 #include "device/message_type.h"
 #include "device/serial_message.h"
 
-// Receive state of one serial port. Each port has its own; two ports never share one.
+// Receive state of one serial port. Each port has its own; two ports never share one. Created with its relay and
+// lives as long as it.
 class FrameParser {
 public:
     // Bytes of the current frame accepted so far, preamble included; 0 while hunting for the preamble.

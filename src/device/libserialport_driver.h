@@ -2,7 +2,7 @@
 
 #include "device/serial_driver.h"
 
-// The program's serial driver, on libserialport.
+// The program's serial driver, on libserialport. Created by the program's main; lives for the whole run.
 class LibSerialPortDriver : public SerialDriver {
 public:
     bool listPorts(std::vector<SerialPortInfo>& ports) override;

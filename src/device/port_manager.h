@@ -10,7 +10,7 @@
 class SerialDriver;
 struct SerialPortHandle;
 
-// One serial port on which a board may sit.
+// One serial port on which a board may sit. Made by each enumeration; kept in the port list until the next one.
 struct PortInfo {
     std::string name;
     std::string usbProduct;

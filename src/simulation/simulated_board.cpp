@@ -160,7 +160,8 @@ size_t SimulatedBoard::countReceived(uint16_t type) const
 
 std::vector<uint8_t> SimulatedBoard::flashImage() const
 {
-    return std::vector<uint8_t>(flash.begin(), flash.begin() + std::min<size_t>(flashSize, flash.size()));
+    return std::vector<uint8_t>(flash.begin(),
+                                flash.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(flashSize, flash.size())));
 }
 
 void SimulatedBoard::handle(const BoardMessage& message)
@@ -398,7 +399,7 @@ void SimulatedBoard::emit(uint16_t type, const std::vector<uint8_t>& payload)
     std::vector<uint8_t> frame;
     if (!encodeBoardFrame(type, payload.data(), payload.size(), frame))
         return;
-    if (brokenRate > 0.0 && random() < brokenRate * static_cast<double>(std::mt19937::max())) {
+    if (brokenRate > 0.0 && static_cast<double>(random()) < brokenRate * static_cast<double>(std::mt19937::max())) {
         ++brokenFrames;
         if (random() % 2 == 0)
             frame.back() ^= 0xFF;

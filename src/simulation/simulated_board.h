@@ -12,7 +12,8 @@
 // The board's side of the serial protocol, in process: it reads the frames the relay writes, keeps what a board
 // keeps (node and feature records, a flash image, its mode) and answers synchronously, in request order, as
 // the board's firmware and bootloader do. Behaviours that a real board shows only when something is wrong
-// (silence, refusal, bad echoes, torn or broken frames, noise) can be switched on per test.
+// (silence, refusal, bad echoes, torn or broken frames, noise) can be switched on per test. Created and owned
+// by the simulated driver; lives as long as it.
 class SimulatedBoard {
 public:
     enum class Mode { Application, Bootloader };

@@ -58,6 +58,7 @@ public:
     static std::string peerName(Connection& connection);
 
 private:
+    // Made when a connection is established; dropped when it closes.
     struct ConnectionState {
         std::string accumulator;
         // Where the current WebSocket message starts in the accumulator.
