@@ -188,11 +188,11 @@ public:
 
 // Counted from the write command: passes until the board echoed the last chunk, per chunk; seconds until the
 // editor saw "romFinish"; passes from the board's last echo to the editor's last "romVerify".
-FlashFigures flashFirmware(const std::string& folder, size_t bytes)
+FlashFigures flashFirmware(size_t bytes)
 {
     FlashFigures figures;
     const std::vector<uint8_t> image = firmwareImage(bytes);
-    const TemporaryFile file(folder + "/bench-" + std::to_string(bytes) + ".bin");
+    const TemporaryFile file("bench-" + std::to_string(bytes) + ".bin");
     if (!file.write(image)) {
         std::fprintf(stderr, "cannot write %s\n", file.path.c_str());
         return figures;
@@ -472,9 +472,17 @@ void addFlashRows(ResultTable& table, const char* label, const FlashFigures& fig
 
 void flashRows(ResultTable& table, const std::string& folder)
 {
+    // The relay takes firmware files from its working directory only.
+    char previous[4096] = {};
+    if (getcwd(previous, sizeof previous) == nullptr || chdir(folder.c_str()) != 0) {
+        table.failed("flash", "cannot work in " + folder);
+        return;
+    }
     std::fprintf(stderr, "flashing...\n");
-    addFlashRows(table, "100000 B", flashFirmware(folder, 100000));
-    addFlashRows(table, "1 MiB", flashFirmware(folder, 1 << 20));
+    addFlashRows(table, "100000 B", flashFirmware(100000));
+    addFlashRows(table, "1 MiB", flashFirmware(1 << 20));
+    if (chdir(previous) != 0)
+        std::fprintf(stderr, "cannot return to %s\n", previous);
 }
 
 void roundTripRows(ResultTable& table)

@@ -85,7 +85,10 @@ SerialPortHandle* PortManager::openPort(const std::string& name)
 {
     if (SerialPortHandle* port = findOpenPort(name))
         return port;
-    SerialPortHandle* port = driver.findPort(name);
+    // Only a board port as enumerated, byte for byte: any other spelling could open another device, or the same
+    // device a second time.
+    const bool listed = std::any_of(ports.begin(), ports.end(), [&](const PortInfo& p) { return p.name == name; });
+    SerialPortHandle* port = listed ? driver.findPort(name) : nullptr;
     if (port == nullptr) {
         logger.log(LogLevel::ERROR, "Could not find port %s", name.c_str());
         return nullptr;
@@ -149,19 +152,24 @@ void PortManager::clearPortList() { ports.clear(); }
 void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
 {
     uint8_t buffer[128];
-    while (waiting > 0) {
+    size_t taken = 0;
+    // A chatty board leaves the rest for the next pass rather than holding up the other ports.
+    while (waiting > 0 && taken < maxBytesPerPass) {
         const int count = driver.readNonBlocking(port, buffer, sizeof buffer);
         if (count <= 0)
             break;
+        taken += static_cast<size_t>(count);
         for (int i = 0; i < count; ++i) {
             const uint16_t type = processSerialByte(relay.parser, buffer[i]);
             if (type == MT_NONE)
                 continue;
             logger.log(LogLevel::DEBUG, "Device sent message %s", messageTypeName(type));
-            DeviceMessage message{port, relay.parser.buffer};
-            // Bytes past this message belong to earlier frames; no decoder may see them.
-            const size_t length = std::min<size_t>(relay.parser.length, message.bytes.size());
-            std::fill(message.bytes.begin() + static_cast<std::ptrdiff_t>(length), message.bytes.end(), 0);
+            // The message's own bytes, zero-filled to a whole SerialMessage for the decoders' fixed offsets: bytes
+            // past it belong to earlier frames (the parser's buffer keeps the size of its longest message).
+            const std::vector<uint8_t>& received = relay.parser.buffer;
+            const size_t length = std::min<size_t>(relay.parser.length, received.size());
+            DeviceMessage message{port, std::vector<uint8_t>(std::max(length, SerialMessage::size), 0)};
+            std::copy_n(received.begin(), length, message.bytes.begin());
             deviceInbox.push_back(std::move(message));
         }
         waiting = driver.inputWaiting(port);

@@ -36,6 +36,8 @@ struct PortCheck {
 class PortManager {
 public:
     static constexpr int baudRate = 115200;
+    // What one pass reads of one port at most.
+    static constexpr size_t maxBytesPerPass = 64 * 1024;
 
     PortManager(SerialDriver& driver, RelayList& relays);
     PortManager(const PortManager&) = delete;

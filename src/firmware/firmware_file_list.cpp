@@ -13,6 +13,11 @@ bool endsWithBin(const std::string& name) { return name.size() >= 4 && name.comp
 
 } // namespace
 
+bool isFirmwareFileName(const std::string& name)
+{
+    return endsWithBin(name) && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
 Json::Value firmwareFileListJson()
 {
     Json::Value reply(Json::objectValue);

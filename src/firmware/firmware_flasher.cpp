@@ -97,9 +97,10 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         return false;
     }
     if (probe.kind == FileKind::Unusable) {
+        // The editor learns no more than of a missing file: what else exists on the host is none of its business.
         logger.log(LogLevel::ERROR, "%s: Cannot take the size of firmware file %s: %s", relay.portName.c_str(),
                    file.c_str(), probe.problem.c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
         return false;
     }
     const int64_t limit = sizeLimit(relay.flashSizeKiB);

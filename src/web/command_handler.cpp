@@ -258,7 +258,13 @@ std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& com
 {
     const std::string file = memberConvertedToText(command.member, "file", "");
     logger.log(LogLevel::DEBUG, "write_firmware file: %s", file.c_str());
-    if (Relay* relay = boards.relays().findRelayByPort(command.port))
+    Relay* relay = boards.relays().findRelayByPort(command.port);
+    if (relay == nullptr)
+        return {};
+    // Only the firmware files of the working directory: a path elsewhere is answered as a missing file.
+    if (!isFirmwareFileName(file))
+        flasher.onFirmwareFlashStepFailed(*relay, file, "firmwareFileNotFound");
+    else
         flasher.writeFirmware(*relay, file);
     return {};
 }

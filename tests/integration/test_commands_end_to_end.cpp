@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -311,14 +312,12 @@ class FirmwareWriteEndToEnd : public CommandsEndToEnd {
 protected:
     FirmwareWriteEndToEnd()
     {
-        char name[] = "/tmp/vantrel-firmware-XXXXXX";
-        const int fd = mkstemp(name);
-        path = name;
+        // The relay takes firmware files from its working directory only; one name per test process.
+        path = "vantrel-firmware-" + std::to_string(getpid()) + ".bin";
         for (size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<uint8_t>(i * 7 + 3);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
-        close(fd);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     }
     ~FirmwareWriteEndToEnd() override { std::remove(path.c_str()); }
 

@@ -17,6 +17,8 @@
 
 #include <unistd.h>
 
+#include <fstream>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -406,13 +408,11 @@ private:
         firmwareImage.resize(firmwareBytes);
         for (size_t i = 0; i < firmwareImage.size(); ++i)
             firmwareImage[i] = static_cast<uint8_t>(i * 13 + 7);
-        const char* directory = std::getenv("TMPDIR");
-        std::string pattern = std::string(directory && *directory ? directory : "/tmp") + "/vantrel_load_XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(write(fd, firmwareImage.data(), firmwareImage.size()), static_cast<ssize_t>(firmwareImage.size()));
-        close(fd);
-        firmwarePath = pattern;
+        // The relay takes firmware files from its working directory only; one name per test process.
+        firmwarePath = "vantrel-load-" + std::to_string(getpid()) + ".bin";
+        std::ofstream(firmwarePath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(firmwareImage.data()),
+                   static_cast<std::streamsize>(firmwareImage.size()));
     }
 
     void plugBoards()

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -318,6 +322,26 @@ TEST_F(CommandHandlerTest, WriteFirmwareHandsTheFileToTheFlasher)
     EXPECT_EQ(parts.replies(parts.editor),
               std::vector<std::string>{R"({"firmwareFileNotFound":"no such firmware.bin","port":"ttyACM0"})"});
     EXPECT_TRUE(parts.queuedTypes("ttyACM0").empty());
+}
+
+TEST_F(CommandHandlerTest, WriteFirmwareTakesOnlyFirmwareFilesOfTheWorkingDirectory)
+{
+    // Each is answered exactly as a missing file, whether or not something exists there.
+    const std::string present = "vantrel-present-" + std::to_string(getpid()) + ".bin";
+    std::ofstream(present) << "image";
+    for (const std::string& file :
+         {std::string("../../etc/passwd"), std::string("/etc/passwd"), std::string("./") + present,
+          std::string("/etc/passwd\u0000.bin"), std::string("passwd")}) {
+        SCOPED_TRACE(file);
+        parts.command(R"({"port":"ttyACM0","payload":{"write_firmware":{"file":")" + file + R"("}}})");
+        const std::vector<std::string> replies = parts.takeReplies(parts.editor);
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].rfind(R"({"firmwareFileNotFound":)", 0), 0u) << replies[0];
+        EXPECT_TRUE(parts.queuedTypes("ttyACM0").empty());
+    }
+    parts.command(R"({"port":"ttyACM0","payload":{"write_firmware":{"file":")" + present + R"("}}})");
+    EXPECT_EQ(parts.queuedTypes("ttyACM0").size(), 3u) << "a firmware file of the working directory is written";
+    std::remove(present.c_str());
 }
 
 TEST_F(CommandHandlerTest, HostileValuesNeverEndTheHandling)

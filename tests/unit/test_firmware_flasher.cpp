@@ -466,10 +466,11 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
         {missing, "firmwareFileNotFound"},
         {"", "firmwareFileNotFound"},
         {folder + "/inside.bin", "firmwareFileNotFound"},
-        {folder, "firmwareFileCantOpen"},
-        {broken, "firmwareFileCantOpen"},
+        // What is there but is no regular file is answered as missing: the reply tells nothing of the host.
+        {folder, "firmwareFileNotFound"},
+        {broken, "firmwareFileNotFound"},
         // Opening a pipe would block the relay until someone writes to it.
-        {fifo, "firmwareFileCantOpen"},
+        {fifo, "firmwareFileNotFound"},
     };
     Relay& relay = relayFor("/dev/ttyACM0", 128);
     for (const auto& c : cases) {
@@ -485,6 +486,8 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
 
 TEST_F(FirmwareFlasherTest, AnUnreadableFileCannotBeOpened)
 {
+    // The folder may be searched, so the file itself is seen but cannot be read.
+    fs::permissions(directory, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
     const std::string path = writeFile("locked.bin", pattern(64, 0));
     fs::permissions(path, fs::perms::none);
     const std::string hidden = (fs::path(directory) / "hidden").string();
@@ -496,10 +499,13 @@ TEST_F(FirmwareFlasherTest, AnUnreadableFileCannotBeOpened)
     // Permissions do not bind root: act as an unprivileged user while the files are tried.
     const uid_t previous = geteuid();
     ASSERT_TRUE(previous != 0 || seteuid(65534) == 0);
-    for (const std::string& file : {path, inside}) {
+    // A file the relay may not read cannot be opened; one in a folder it may not look into is not there for it.
+    const std::pair<std::string, const char*> cases[] = {{path, "firmwareFileCantOpen"},
+                                                         {inside, "firmwareFileNotFound"}};
+    for (const auto& [file, reason] : cases) {
         replies.clear();
         EXPECT_FALSE(flasher.writeFirmware(relay, file));
-        expectOnlyFailure("/dev/ttyACM0", "firmwareFileCantOpen", file);
+        expectOnlyFailure("/dev/ttyACM0", reason, file);
     }
     ASSERT_EQ(seteuid(previous), 0);
     EXPECT_TRUE(relay.outgoing.empty());

@@ -24,6 +24,13 @@ protected:
     PortManagerTest() : relays(*this), ports(driver, relays) {}
 
     void onRelayDestroyed(const Relay&) override {}
+    // A board as the port list shows it, which is what openPort takes.
+    SimulatedBoard* addListedBoard(const std::string& name)
+    {
+        SimulatedBoard* board = driver.addBoard(name, "vantrel");
+        ports.refreshPorts(false);
+        return board;
+    }
 
     FakeSerialDriver driver;
     RelayList relays;
@@ -81,7 +88,7 @@ TEST_F(PortManagerTest, EnumerationFailureEmptiesTheListAndClosesOpenPorts)
 
 TEST_F(PortManagerTest, OpensOncePerNameAtTheBoardsBaudRate)
 {
-    driver.addBoard("ttyACM0", "vantrel");
+    addListedBoard("ttyACM0");
     SerialPortHandle* first = ports.openPort("ttyACM0");
     SerialPortHandle* second = ports.openPort("ttyACM0");
     ASSERT_NE(first, nullptr);
@@ -95,11 +102,15 @@ TEST_F(PortManagerTest, OpensOncePerNameAtTheBoardsBaudRate)
 
 TEST_F(PortManagerTest, OpenFailuresAreLoggedAndGiveNoHandle)
 {
-    driver.addBoard("ttyACM0", "vantrel");
+    addListedBoard("ttyACM0");
     driver.setOpenFails("ttyACM0", true);
     LogCapture log;
     EXPECT_EQ(ports.openPort("nosuchport"), nullptr);
     EXPECT_TRUE(log.contains("Could not find port nosuchport"));
+    // A device the library knows but the list does not show (no board's USB identity) is not opened either.
+    driver.addPort(usbPort("ttyUSB1", 0x10C4, 0xEA61, "other"), nullptr);
+    EXPECT_EQ(ports.openPort("ttyUSB1"), nullptr);
+    EXPECT_TRUE(log.contains("Could not find port ttyUSB1"));
     EXPECT_EQ(ports.openPort("ttyACM0"), nullptr);
     EXPECT_TRUE(log.contains("Could not open port ttyACM0 : "));
     EXPECT_TRUE(ports.openPorts().empty());
@@ -108,7 +119,7 @@ TEST_F(PortManagerTest, OpenFailuresAreLoggedAndGiveNoHandle)
 
 TEST_F(PortManagerTest, BaudRateFailureKeepsThePortOpen)
 {
-    driver.addBoard("ttyACM0", "vantrel");
+    addListedBoard("ttyACM0");
     driver.setBaudRateFails("ttyACM0", true);
     LogCapture log;
     EXPECT_NE(ports.openPort("ttyACM0"), nullptr);
@@ -118,7 +129,7 @@ TEST_F(PortManagerTest, BaudRateFailureKeepsThePortOpen)
 
 TEST_F(PortManagerTest, ClosingDestroysTheRelaysOfThePort)
 {
-    driver.addBoard("ttyACM0", "vantrel");
+    addListedBoard("ttyACM0");
     SerialPortHandle* port = ports.openPort("ttyACM0");
     relays.bindRelay("ttyACM0", port, 0);
     LogCapture log;
@@ -132,7 +143,7 @@ TEST_F(PortManagerTest, ClosingDestroysTheRelaysOfThePort)
 
 TEST_F(PortManagerTest, CheckPortFramesWhatTheBoardSendsIntoTheInbox)
 {
-    SimulatedBoard* board = driver.addBoard("ttyACM0", "vantrel");
+    SimulatedBoard* board = addListedBoard("ttyACM0");
     SerialPortHandle* port = ports.openPort("ttyACM0");
     relays.bindRelay("ttyACM0", port, 0);
     board->setSplitFrames(3);
@@ -178,8 +189,8 @@ TEST_F(PortManagerTest, UnpluggedPortIsClosedAndTheNewListBroadcast)
 
 TEST_F(PortManagerTest, CloseAllPortsClosesEveryOpenPort)
 {
-    driver.addBoard("ttyACM0", "vantrel");
-    driver.addBoard("ttyACM1", "vantrel");
+    addListedBoard("ttyACM0");
+    addListedBoard("ttyACM1");
     ports.openPort("ttyACM0");
     ports.openPort("ttyACM1");
     ports.closeAllPorts();
