@@ -134,5 +134,6 @@ void RelayServer::stop()
     lws_context_destroy(context);
     context = nullptr;
     relayCore.release();
+    logger.reportSuppressedNow();
     logger.log(LogLevel::INFO, "Stopping vantrel relay server");
 }

@@ -16,6 +16,7 @@
 #include "support/log_capture.h"
 #include "support/relay_harness.h"
 #include "support/relay_parts.h"
+#include "support/scoped_working_directory.h"
 
 namespace {
 
@@ -312,8 +313,8 @@ class FirmwareWriteEndToEnd : public CommandsEndToEnd {
 protected:
     FirmwareWriteEndToEnd()
     {
-        // The relay takes firmware files from its working directory only; one name per test process.
-        path = "vantrel-firmware-" + std::to_string(getpid()) + ".bin";
+        // The relay takes firmware files from its working directory only.
+        path = "firmware.bin";
         for (size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<uint8_t>(i * 7 + 3);
         std::ofstream(path, std::ios::binary)
@@ -327,6 +328,7 @@ protected:
                   R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":1})");
     }
 
+    ScopedWorkingDirectory folder;
     std::string path;
     std::vector<uint8_t> image = std::vector<uint8_t>(128);
 };

@@ -36,6 +36,7 @@
 #include "support/log_capture.h"
 #include "support/process_resources.h"
 #include "support/relay_harness.h"
+#include "support/scoped_working_directory.h"
 
 namespace {
 
@@ -408,8 +409,8 @@ private:
         firmwareImage.resize(firmwareBytes);
         for (size_t i = 0; i < firmwareImage.size(); ++i)
             firmwareImage[i] = static_cast<uint8_t>(i * 13 + 7);
-        // The relay takes firmware files from its working directory only; one name per test process.
-        firmwarePath = "vantrel-load-" + std::to_string(getpid()) + ".bin";
+        // The relay takes firmware files from its working directory only.
+        firmwarePath = "load.bin";
         std::ofstream(firmwarePath, std::ios::binary)
             .write(reinterpret_cast<const char*>(firmwareImage.data()),
                    static_cast<std::streamsize>(firmwareImage.size()));
@@ -710,10 +711,19 @@ private:
     {
         std::map<std::string, std::map<std::string, int>> counts;
         const std::string marker = ": Forcing ack for ";
-        for (const std::string& text : log.texts()) {
+        const std::string held = " more lines like this were suppressed: ";
+        logger.reportSuppressedNow();
+        for (std::string text : log.texts()) {
+            // A line held back as a repeat counts as often as the report of it says.
+            int times = 1;
+            const size_t heldAt = text.find(held);
+            if (heldAt != std::string::npos) {
+                times = std::stoi(text.substr(0, heldAt));
+                text = text.substr(heldAt + held.size());
+            }
             const size_t at = text.find(marker);
             if (at != std::string::npos)
-                counts[text.substr(0, at)][text.substr(at + marker.size())]++;
+                counts[text.substr(0, at)][text.substr(at + marker.size())] += times;
         }
         return counts;
     }
@@ -882,6 +892,7 @@ private:
     std::vector<bool> openAtUnplug;
     std::map<std::string, std::map<std::string, int>> silencedReplies;
     std::vector<uint8_t> firmwareImage;
+    ScopedWorkingDirectory folder;
     std::string firmwarePath;
 };
 

@@ -79,9 +79,10 @@ def log_messages(text, level=None):
 
 
 def free_port():
-    """A loopback port that nothing listens on at the moment."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
+    """A port that no socket of any address uses at the moment: the relay listens on all of them."""
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+        probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        probe.bind(("::", 0))
         return probe.getsockname()[1]
 
 

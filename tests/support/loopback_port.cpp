@@ -7,17 +7,21 @@
 
 int freeLoopbackPort()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Probed on every address of both families, as the relay listens: a port free on 127.0.0.1 alone may still be
+    // taken on ::1.
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int dualStack = 0;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &dualStack, sizeof dualStack);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
     socklen_t length = sizeof address;
     int found = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        found = ntohs(address.sin_port);
+        found = ntohs(address.sin6_port);
     close(fd);
     return found;
 }

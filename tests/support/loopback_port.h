@@ -1,4 +1,4 @@
 #pragma once
 
-// A TCP port on 127.0.0.1 that nothing listens on at the moment of the call; 0 when none could be found.
+// A TCP port that no socket of any address uses at the moment of the call; 0 when none could be found.
 int freeLoopbackPort();

@@ -10,6 +10,7 @@
 #include "device/message_type.h"
 #include "support/log_capture.h"
 #include "support/relay_parts.h"
+#include "support/scoped_working_directory.h"
 
 namespace {
 
@@ -327,7 +328,8 @@ TEST_F(CommandHandlerTest, WriteFirmwareHandsTheFileToTheFlasher)
 TEST_F(CommandHandlerTest, WriteFirmwareTakesOnlyFirmwareFilesOfTheWorkingDirectory)
 {
     // Each is answered exactly as a missing file, whether or not something exists there.
-    const std::string present = "vantrel-present-" + std::to_string(getpid()) + ".bin";
+    const ScopedWorkingDirectory folder;
+    const std::string present = "present.bin";
     std::ofstream(present) << "image";
     for (const std::string& file :
          {std::string("../../etc/passwd"), std::string("/etc/passwd"), std::string("./") + present,
