@@ -415,6 +415,27 @@ void benchAddNodeAgainstParse(benchmark::State& state, const NodeConversion* pid
         state.SkipWithError("not every addNode command queued one message for the board");
 }
 
+// One received 7-byte message that is no command while about 1 MiB of unfinished text (an open string) is held for
+// the same editor, against the same message with nothing held: the held text must not be read again per message.
+// The held text grows by every message, so it starts where the fixed number of iterations keeps it below the cap.
+constexpr int receivedPieceIterations = 200;
+constexpr int receivedPieceRounds = 64;
+
+void benchReceivedPieceWithTextHeld(benchmark::State& state)
+{
+    const std::string message = "aaaaaaa";
+    CommandPath empty;
+    CommandPath holding;
+    const size_t growth = static_cast<size_t>(receivedPieceIterations) * receivedPieceRounds * message.size();
+    std::string unfinished = "{\"held\":\"";
+    unfinished.resize(Sessions::maxAccumulatedText - growth - 16, 'x');
+    holding.receive(unfinished);
+    compareInSameRun(
+        state, receivedPieceRounds, "nothing_held", [&] { empty.receive(message); }, "1MiB_held",
+        [&] { holding.receive(message); });
+    state.counters["held_bytes"] = static_cast<double>(unfinished.size());
+}
+
 void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConversionRegistry& features,
                         const std::vector<std::pair<const char*, Json::Value>>& replies)
 {
@@ -423,6 +444,8 @@ void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConver
     benchmark::RegisterBenchmark("writeFrame/rom_write_data", benchWriteFrame,
                                  static_cast<uint16_t>(MT_BOOTLOADER_ROM_WRITE_DATA));
     benchmark::RegisterBenchmark("formatJsonReal_vs_jsoncpp/8_reals", benchRealAgainstLibrary);
+    benchmark::RegisterBenchmark("receivedPiece/1MiB_held_vs_nothing", benchReceivedPieceWithTextHeld)
+        ->Iterations(receivedPieceIterations);
     for (const auto& reply : replies)
         benchmark::RegisterBenchmark((std::string("CompactJsonWriter_vs_jsoncpp/") + reply.first).c_str(),
                                      benchWriterAgainstLibrary, &reply.second);

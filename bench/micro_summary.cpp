@@ -127,6 +127,11 @@ void addMicroBenchmarkRows(ResultTable& table, const std::string& jsonPath)
     if (serial != runs.end() && serial->second.run["bytes_per_second"].isNumeric())
         table.info("micro: serial parsing",
                    format("%.0f MB/s", serial->second.run["bytes_per_second"].asDouble() / 1e6));
+    const auto piece = runs.find("receivedPiece/1MiB_held_vs_nothing");
+    if (piece != runs.end() && piece->second.run["ratio"].isNumeric()) {
+        const double ratio = piece->second.run["ratio"].asDouble();
+        table.add("micro: received piece, 1 MiB held / nothing held", format("%.2f", ratio), "<= 2", ratio <= 2.0);
+    }
     const auto command = runs.find("handleWebCommand_vs_parse/addNode_pid");
     if (command != runs.end() && command->second.run["ratio"].isNumeric())
         table.info("micro: addNode command / its JSON parse", format("%.2f", command->second.run["ratio"].asDouble()));

@@ -18,56 +18,7 @@ unsigned connectionId(const Connection& connection)
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(&connection) & 0xFFFFFFFFu);
 }
 
-bool isPrefixOf(const std::string& text, const char* word)
-{
-    return text.size() <= std::strlen(word) && std::strncmp(word, text.c_str(), text.size()) == 0;
-}
-
 } // namespace
-
-bool cannotBecomeValidJson(const std::string& text)
-{
-    const size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos)
-        return false;
-    const char first = text[start];
-    if (first == '/')
-        return false; // a comment may precede the value
-    if (first != '{' && first != '[') {
-        const std::string rest = text.substr(start);
-        if (first == '"')
-            return rest.find('"', 1) != std::string::npos;
-        return !(isPrefixOf(rest, "true") || isPrefixOf(rest, "false") || isPrefixOf(rest, "null"));
-    }
-    // Track nesting outside strings; once the outer value has closed, appending cannot repair it.
-    std::string open;
-    bool inString = false;
-    bool escaped = false;
-    for (size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            open.push_back(c);
-        } else if (c == '}' || c == ']') {
-            if (open.empty() || (c == '}') != (open.back() == '{'))
-                return true;
-            open.pop_back();
-            if (open.empty())
-                return true;
-        }
-    }
-    return false;
-}
 
 Sessions::Sessions(SessionEvents& events) : events(events), sendBuffer(LWS_PRE + sendBufferSize) {}
 
@@ -150,10 +101,11 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
             state.messageInProgress = true;
         }
         state.accumulator += piece;
+        state.scanner.feed(piece.data(), piece.size());
         if (state.accumulator.size() > maxAccumulatedText) {
             logger.log(LogLevel::WARNING, "Discarding %zu bytes of received text that did not form a JSON command",
                        state.accumulator.size());
-            state.accumulator.clear();
+            clearText(state);
             state.messageInProgress = false;
             state.discardingMessage = !isFinal;
         } else if (isFinal) {
@@ -165,11 +117,18 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
     ++receivedMessageCount;
 }
 
+void Sessions::clearText(ConnectionState& state)
+{
+    state.accumulator.clear();
+    state.scanner.reset();
+}
+
 void Sessions::handleCompleteText(Connection& connection, ConnectionState& state)
 {
     Json::Value command;
-    std::string errors;
-    if (parse(state.accumulator, command, errors)) {
+    std::string errors = "the text has not closed yet";
+    // Text that has not closed cannot parse: it is not read again for every piece that arrives.
+    if (state.scanner.mayParse() && parse(state.accumulator, command, errors)) {
         // Earlier unfinished text (an open string, say) can swallow a whole command into a value that is no
         // command at all; the message alone is then what the editor meant.
         Json::Value alone;
@@ -177,7 +136,7 @@ void Sessions::handleCompleteText(Connection& connection, ConnectionState& state
         if (!command.isObject() && state.messageStart > 0 &&
             parse(state.accumulator.substr(state.messageStart), alone, ignored) && alone.isObject())
             command = std::move(alone);
-        state.accumulator.clear();
+        clearText(state);
         events.onWebCommand(connection, command);
         return;
     }
@@ -188,14 +147,14 @@ void Sessions::handleCompleteText(Connection& connection, ConnectionState& state
         if (parse(message, command, errors)) {
             logger.log(LogLevel::DEBUG, "Dropping %zu bytes of incomplete text before a complete command",
                        state.messageStart);
-            state.accumulator.clear();
+            clearText(state);
             events.onWebCommand(connection, command);
             return;
         }
     }
-    if (cannotBecomeValidJson(state.accumulator)) {
+    if (state.scanner.hopeless()) {
         logger.log(LogLevel::DEBUG, "Discarding received text that cannot become valid JSON");
-        state.accumulator.clear();
+        clearText(state);
     }
 }
 

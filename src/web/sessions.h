@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "web/connection.h"
+#include "web/received_text_scanner.h"
 
 struct lws;
 
@@ -61,6 +62,8 @@ private:
     // Made when a connection is established; dropped when it closes.
     struct ConnectionState {
         std::string accumulator;
+        // Follows the accumulator, so that a piece costs what the piece holds.
+        ReceivedTextScanner scanner;
         // Where the current WebSocket message starts in the accumulator.
         size_t messageStart = 0;
         bool messageInProgress = false;
@@ -72,6 +75,7 @@ private:
     };
 
     void handleCompleteText(Connection& connection, ConnectionState& state);
+    static void clearText(ConnectionState& state);
     bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
 
     SessionEvents& events;
@@ -84,6 +88,3 @@ private:
     // The library's reserved prefix followed by the largest reply.
     std::vector<unsigned char> sendBuffer;
 };
-
-// True when no text appended to this one can make it a valid JSON document.
-bool cannotBecomeValidJson(const std::string& text);
