@@ -3,6 +3,7 @@ conversations over the editor's WebSocket."""
 
 import json
 import os
+import re
 import sys
 import time
 
@@ -156,6 +157,69 @@ def firmware_case(context):
                            "no failure reported")
 
 
+def process_resources(pid):
+    """Resident memory in KiB and open descriptors of a running process."""
+    with open(f"/proc/{pid}/status") as status:
+        resident = int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+    return resident, len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def fresh_editor_served(context, port, when):
+    """A new editor gets its greeting and a board's answer."""
+    with WebSocketClient(port, PROTOCOL) as fresh:
+        greeting = receive_until(fresh, lambda message: "firmwareFilesList" in message)
+        board_command(fresh, "simACM1", {"looptime": {}})
+        answered = receive_until(fresh, lambda message: "looptime" in message)
+        context.expect(greeting is not None and answered is not None, f"a fresh editor is served {when}")
+
+
+def hostile_editor_case(context):
+    with Workspace(context.repo_root) as workspace:
+        workspace.write("app.bin", bytes(64))
+        with SimulatorRun(context, [], workspace) as run:
+            pid = run.relay.process.pid
+            fresh_editor_served(context, run.port, "before the attacks")
+            idle_resident, idle_descriptors = process_resources(pid)
+            attacker = WebSocketClient(run.port, PROTOCOL)
+            receive_until(attacker, lambda message: "firmwareFilesList" in message)
+
+            # Other spellings of a listed port and other devices are never opened.
+            names = ["/dev//simACM0", "simACM0/", "/dev/null", "../simACM0"] + [f"sim{'/' * i}ACM0" for i in range(1, 200)]
+            for name in names:
+                board_command(attacker, name, {"write_firmware": {"file": "app.bin"}})
+            # Only firmware files of the working directory are read; anything else is answered as missing.
+            paths = ["../../etc/passwd", "/etc/passwd", "/etc/passwd\u0000.bin", "mount-origin/index.html", "mount-origin"]
+            for path in paths:
+                board_command(attacker, "simACM0", {"write_firmware": {"file": path}})
+            answers = receive_until(attacker, lambda message: message.get("firmwareFileNotFound") == paths[-1])
+            failures = [sorted(message) for message in answers or [] if message.get("port") == "simACM0"]
+            context.expect_equal(failures, [["firmwareFileNotFound", "port"]] * len(paths),
+                                 "every path outside the firmware files is answered as a missing file")
+            # Unfinished text held while small messages keep arriving.
+            attacker.send_text('{"port":"' + "x" * 1000000)
+            for _ in range(2000):
+                attacker.send_text("aaaaaaa")
+            fresh_editor_served(context, run.port, "while a megabyte of unfinished text is held")
+            # Names that would forge log lines or move the terminal's cursor.
+            board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
+            context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
+                           "control characters are escaped")
+            attacker.close()
+            fresh_editor_served(context, run.port, "after the attacker left")
+
+            deadline = time.monotonic() + REPLY_TIMEOUT_S
+            resident, descriptors = process_resources(pid)
+            while descriptors != idle_descriptors and time.monotonic() < deadline:
+                time.sleep(0.05)
+                resident, descriptors = process_resources(pid)
+            context.expect_equal(descriptors, idle_descriptors, "descriptors back at their idle count")
+            context.expect(resident <= 2 * idle_resident,
+                           f"resident memory {resident} KiB within twice its idle {idle_resident} KiB")
+            output = run.relay.stdout()
+            context.expect("\x1b" not in output, "no terminal escape reaches the log")
+            context.expect("Could not find port /dev//simACM0" in output, "another spelling of a port is refused")
+
+
 def options_case(context):
     binary = simulator_binary(context)
     with Workspace(context.repo_root, with_mount_origin=False) as workspace:
@@ -181,6 +245,7 @@ CASES = [
     ("version requests answered per board", version_case),
     ("live values change over time", live_value_case),
     ("firmware write after switching to the bootloader", firmware_case),
+    ("a hostile editor neither reaches beyond the boards and files nor starves others", hostile_editor_case),
     ("usage text and invalid options", options_case),
 ]
 
