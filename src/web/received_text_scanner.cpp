@@ -24,8 +24,6 @@ void ReceivedTextScanner::feed(const char* data, size_t length)
         if (!sawFirstCharacter && !isBlank(c)) {
             sawFirstCharacter = true;
             commentInFront = c == '/';
-        } else if (first == First::String && c == '"') {
-            laterQuote = true;
         }
         if (first == First::Literal) {
             if (!literalHopeless) {
@@ -135,7 +133,8 @@ bool ReceivedTextScanner::hopeless() const
         return false;
     switch (first) {
     case First::Structure: return closed || mismatched;
-    case First::String: return laterQuote;
+    // Only an unescaped quote closes a string.
+    case First::String: return closed;
     case First::Literal: return literalHopeless;
     case First::Nothing: return false;
     }

@@ -39,8 +39,6 @@ private:
     bool pendingStar = false;
     bool closed = false;
     bool mismatched = false;
-    // For a text that begins with a quote: a later quote anywhere, escaped or not.
-    bool laterQuote = false;
     // For a text that begins with neither bracket nor quote: the text so far, while it may still become true, false
     // or null.
     std::string literal;

@@ -28,6 +28,10 @@ TEST(ReceivedText, TellsTextThatMayStillCompleteFromTextThatCannot)
         {"\"closed\" x", true, true},
         {"{\"a\":\"\\\"}\"", false, false},
         {"{\"a\":\"}\"}", true, true},
+        {"{\"a\":\"\\\\\"} x", true, true},
+        {"{\"a\":\"\\q\"}", true, true},
+        {"\"a\\\"b", false, false},
+        {"\"a\\\"b\" x", true, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(cannotBecomeValidJson(c.text), c.hopeless) << c.text;
