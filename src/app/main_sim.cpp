@@ -11,6 +11,7 @@ namespace {
 
 constexpr int defaultBoardCount = 2;
 constexpr int maxBoardCount = 16;
+constexpr uint16_t simulatedFlashKiB = 1024;
 
 const char* const simulatorUsageText =
     "\n"
@@ -59,6 +60,8 @@ void addBoards(SimulatedSerialDriver& driver, int count)
         SimulatedBoard::Identity identity;
         // Boards must be told apart by their serial numbers as real ones are.
         identity.serial[2] += static_cast<uint32_t>(index);
+        // Room for firmware of a realistic size.
+        identity.flashSizeKiB = simulatedFlashKiB;
         const std::string name = "simACM" + std::to_string(index);
         const std::string product = "vantrel board (simulated " + std::to_string(index + 1) + ")";
         driver.addBoard(name, product, identity);

@@ -7,7 +7,7 @@
 #include "json/compact_json_writer.h"
 
 RelayCore::RelayCore(SerialDriver& driver, Clock& clock)
-    : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this),
+    : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this, clock),
       commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher),
       translator(nodeRegistry, featureRegistry)
 {}
@@ -41,6 +41,8 @@ void RelayCore::sendToBoards()
 {
     if (boardLink.sendToBoards())
         idlePasses = 0;
+    if (relaysOutliveEditors)
+        destroyRelaysOfGoneEditors();
     PortManager& ports = boardLink.ports();
     if (!ports.autoRefreshPorts)
         return;
@@ -70,11 +72,26 @@ void RelayCore::release()
 
 bool RelayCore::translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply)
 {
-    // An echo is checked against the board's flash session, which reports what it finds itself.
-    if (message.type() == MT_BOOTLOADER_ROM_WRITE_DATA) {
+    // While a write runs, its flash session reports the board's answers to the editor that started it.
+    const bool writing = flasher.isWriting(relay);
+    switch (message.type()) {
+    case MT_BOOTLOADER_ROM_WRITE_DATA: {
         const RomEchoPayload echo = readRomEchoPayload(message);
         flasher.verifyFirmwareEcho(relay, echo.offset, echo.data, echo.available);
         return true;
+    }
+    case MT_BOOTLOADER_ROM_WRITE_START:
+        if (!writing)
+            break;
+        flasher.onEraseReported(relay, readRomErasePayload(message));
+        return true;
+    case MT_BOOTLOADER_ROM_WRITE_FINISH:
+        if (!writing)
+            break;
+        readRomFinishPayload(message);
+        flasher.onFinishReported(relay);
+        return true;
+    default: break;
     }
     return translator.translate(relay, message, reply);
 }
@@ -84,11 +101,20 @@ void RelayCore::sendReply(const Relay& relay, const Json::Value& reply)
     sessionList.queueResponse(sessionList.findConnection(relay.editor), CompactJsonWriter().write(reply));
 }
 
+void RelayCore::sendToEditor(EditorId editor, const Json::Value& reply)
+{
+    sessionList.queueResponse(sessionList.findConnection(editor), CompactJsonWriter().write(reply));
+}
+
 void RelayCore::onHeadAnswered(Relay& relay, const SerialMessage& head) { flasher.onHeadAnswered(relay, head); }
 
 void RelayCore::onHeadRefused(Relay& relay, const SerialMessage& head) { flasher.onHeadRefused(relay, head); }
 
-void RelayCore::onRelayDestroyed(const Relay& relay) { flasher.forgetRelay(relay); }
+void RelayCore::onHeadGivenUp(Relay& relay, const SerialMessage& head) { flasher.onHeadGivenUp(relay, head); }
+
+void RelayCore::onHeadDropped(Relay& relay, const SerialMessage& head) { flasher.onHeadDropped(relay, head); }
+
+void RelayCore::onRelayDestroyed(const Relay& relay) { flasher.onRelayDestroyed(relay); }
 
 void RelayCore::onConnectionEstablished(Connection& connection)
 {
@@ -105,7 +131,35 @@ void RelayCore::onConnectionEstablished(Connection& connection)
     commands.sendFirmwareFileList(connection);
 }
 
-void RelayCore::onConnectionClosed(Connection& connection) { boardLink.relays().destroyRelaysOfEditor(connection.id); }
+void RelayCore::onConnectionClosed(Connection& connection)
+{
+    // A board being written keeps its relay until the write ends: half a firmware would leave it unusable.
+    RelayList& relays = boardLink.relays();
+    for (Relay* relay : relays.snapshot()) {
+        if (relay->editor != connection.id)
+            continue;
+        if (flasher.isWriting(*relay)) {
+            logger.log(LogLevel::INFO, "%s: Firmware write goes on after its editor left", relay->portName.c_str());
+            relaysOutliveEditors = true;
+        } else {
+            relays.destroyRelay(*relay);
+        }
+    }
+}
+
+void RelayCore::destroyRelaysOfGoneEditors()
+{
+    relaysOutliveEditors = false;
+    RelayList& relays = boardLink.relays();
+    for (Relay* relay : relays.snapshot()) {
+        if (relay->editor == 0 || sessionList.findConnection(relay->editor) != nullptr)
+            continue;
+        if (flasher.isWriting(*relay))
+            relaysOutliveEditors = true;
+        else
+            relays.destroyRelay(*relay);
+    }
+}
 
 void RelayCore::onWebCommand(Connection& connection, const Json::Value& command)
 {

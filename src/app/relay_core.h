@@ -25,6 +25,8 @@ public:
     static constexpr int idlePassesBeforeRefresh = 1000;
 
     RelayCore(SerialDriver& driver, Clock& clock);
+    // What one reply may hold; a longer one is refused when it would be sent.
+    static constexpr size_t maxReplyBytes = Sessions::maxReplyBytes;
     RelayCore(const RelayCore&) = delete;
     RelayCore& operator=(const RelayCore&) = delete;
 
@@ -53,8 +55,11 @@ private:
     // BoardLinkEvents
     bool translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) override;
     void sendReply(const Relay& relay, const Json::Value& reply) override;
+    void sendToEditor(EditorId editor, const Json::Value& reply) override;
     void onHeadAnswered(Relay& relay, const SerialMessage& head) override;
     void onHeadRefused(Relay& relay, const SerialMessage& head) override;
+    void onHeadGivenUp(Relay& relay, const SerialMessage& head) override;
+    void onHeadDropped(Relay& relay, const SerialMessage& head) override;
     void onRelayDestroyed(const Relay& relay) override;
     // SessionEvents
     void onConnectionEstablished(Connection& connection) override;
@@ -62,6 +67,8 @@ private:
     void onWebCommand(Connection& connection, const Json::Value& command) override;
 
     void informWebsocketsOfPortAvailability();
+    // Relays kept past their editor's leaving for a firmware write go once the write has ended.
+    void destroyRelaysOfGoneEditors();
 
     Sessions sessionList;
     BoardLink boardLink;
@@ -71,4 +78,6 @@ private:
     CommandHandler commands;
     ReplyTranslator translator;
     int idlePasses = 0;
+    // Some relay outlived its editor because its board was being written.
+    bool relaysOutliveEditors = false;
 };

@@ -60,7 +60,9 @@ bool OutgoingQueue::serviceRelay(Relay& relay)
     // A relay whose port could not be opened has nowhere to send to.
     if (relay.port == nullptr || !writeFrame(driver, relay.port, head)) {
         logger.log(LogLevel::ERROR, "%s: Failed to send message of type: %s", relay.portName.c_str(), typeName);
+        const SerialMessage dropped = head;
         relay.outgoing.pop_front();
+        events.onHeadDropped(relay, dropped);
         return true;
     }
     if (waitsForAcknowledgement(head.type())) {
@@ -84,8 +86,10 @@ void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
     const SerialMessage& head = relay.outgoing.front();
     if (mode == AckMode::Forced) {
         logger.log(LogLevel::WARNING, "%s: Forcing ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+        const SerialMessage givenUp = head;
         relay.outgoing.pop_front();
         cullFirmwareFlashMessages(relay);
+        events.onHeadGivenUp(relay, givenUp);
         return;
     }
     logger.log(LogLevel::DEBUG, "%s: Received ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
@@ -129,11 +133,15 @@ void OutgoingQueue::dropUnfinishedFrame(Relay& relay)
 
 void OutgoingQueue::cullFirmwareFlashMessages(Relay& relay)
 {
-    size_t count = 0;
-    while (count < relay.outgoing.size() && isFirmwareFlashMessage(relay.outgoing[count].type()))
-        ++count;
+    // The message in flight stays: its answer is still to come and must find it at the head.
+    const size_t first = relay.readyToSend ? 0 : 1;
+    size_t end = first;
+    while (end < relay.outgoing.size() && isFirmwareFlashMessage(relay.outgoing[end].type()))
+        ++end;
+    const size_t count = end - first;
     if (count == 0)
         return;
     logger.log(LogLevel::WARNING, "Culling %d firmware flash messages from outgoing queue", static_cast<int>(count));
-    relay.outgoing.erase(relay.outgoing.begin(), relay.outgoing.begin() + static_cast<std::ptrdiff_t>(count));
+    relay.outgoing.erase(relay.outgoing.begin() + static_cast<std::ptrdiff_t>(first),
+                         relay.outgoing.begin() + static_cast<std::ptrdiff_t>(end));
 }

@@ -17,6 +17,10 @@ public:
     // The board refused the message in flight. A refused flash start is reported before the flash messages are
     // culled, any other refusal after the message has left the queue.
     virtual void onHeadRefused(Relay& relay, const SerialMessage& head) = 0;
+    // The wait for the board's answer was given up; the message and the flash messages behind it are gone.
+    virtual void onHeadGivenUp(Relay& relay, const SerialMessage& head) = 0;
+    // The message could not be written to the port and was dropped.
+    virtual void onHeadDropped(Relay& relay, const SerialMessage& head) = 0;
 };
 
 enum class AckMode { Normal, Forced };
@@ -39,6 +43,8 @@ public:
     void acknowledge(Relay& relay, AckMode mode);
     void rejectHead(Relay& relay);
     void restartAckTimer(Relay& relay);
+    // Removes the run of flash messages at the front of the queue, behind the message in flight if one is.
+    void cullFirmwareFlashMessages(Relay& relay);
 
     static bool isFirmwareFlashMessage(uint16_t type);
     static bool waitsForAcknowledgement(uint16_t type);
@@ -47,7 +53,6 @@ private:
     bool serviceRelay(Relay& relay);
     // Forgets the part of a frame the board began but did not finish before the wait was given up.
     void dropUnfinishedFrame(Relay& relay);
-    void cullFirmwareFlashMessages(Relay& relay);
 
     SerialDriver& driver;
     Clock& clock;

@@ -47,9 +47,9 @@ void RelayList::destroyRelaysOfPort(SerialPortHandle* port)
     destroyRelaysWhere([port](const Relay& relay) { return relay.port == port; });
 }
 
-void RelayList::destroyRelaysOfEditor(EditorId editor)
+void RelayList::destroyRelay(const Relay& relay)
 {
-    destroyRelaysWhere([editor](const Relay& relay) { return relay.editor == editor; });
+    destroyRelaysWhere([&relay](const Relay& listed) { return &listed == &relay; });
 }
 
 void RelayList::destroyAllRelays()

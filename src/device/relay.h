@@ -33,11 +33,12 @@ struct Relay {
     uint64_t sentAtMs = 0;
 };
 
-// Sends a reply object to the editor a relay answers (nothing when that editor has gone).
+// Sends a reply object to the editor a relay answers, or to a given editor (nothing when that editor has gone).
 class RelayReplies {
 public:
     virtual ~RelayReplies() = default;
     virtual void sendReply(const Relay& relay, const Json::Value& reply) = 0;
+    virtual void sendToEditor(EditorId editor, const Json::Value& reply) = 0;
 };
 
 // Told before a relay is destroyed, so that what is kept about it goes with it.
@@ -59,7 +60,7 @@ public:
     Relay* findRelayByName(const std::string& portName);
     Relay* findRelayByPort(SerialPortHandle* port);
     void destroyRelaysOfPort(SerialPortHandle* port);
-    void destroyRelaysOfEditor(EditorId editor);
+    void destroyRelay(const Relay& relay);
     void destroyAllRelays();
 
     // A copy of the list, for walks during which relays may be destroyed.

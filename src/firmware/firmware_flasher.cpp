@@ -5,9 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <utility>
 
+#include "core/clock.h"
 #include "core/little_endian.h"
 #include "core/logger.h"
 #include "device/board_payloads.h"
@@ -69,8 +71,8 @@ struct FileCloser {
 
 } // namespace
 
-FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, PieceReader readPiece)
-    : queue(queue), replies(replies), readPiece(readPiece ? std::move(readPiece) : freadPiece)
+FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, Clock& clock, PieceReader readPiece)
+    : queue(queue), replies(replies), clock(clock), readPiece(readPiece ? std::move(readPiece) : freadPiece)
 {}
 
 const FlashSession* FirmwareFlasher::session(const Relay& relay) const
@@ -78,6 +80,14 @@ const FlashSession* FirmwareFlasher::session(const Relay& relay) const
     const auto found = sessions.find(&relay);
     return found == sessions.end() ? nullptr : &found->second;
 }
+
+FlashSession* FirmwareFlasher::running(const Relay& relay)
+{
+    const auto found = sessions.find(&relay);
+    return found == sessions.end() ? nullptr : &found->second;
+}
+
+bool FirmwareFlasher::isWriting(const Relay& relay) const { return session(relay) != nullptr; }
 
 int64_t FirmwareFlasher::sizeLimit(int32_t flashSizeKiB)
 {
@@ -91,6 +101,13 @@ uint64_t FirmwareFlasher::messageCount(uint64_t imageSize) { return 2 + (imageSi
 
 bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
 {
+    // A second write (a double click) would mix two files on one board: the running one goes on untouched.
+    if (const FlashSession* current = session(relay)) {
+        logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
+                   relay.portName.c_str(), file.c_str(), current->file.c_str());
+        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress");
+        return false;
+    }
     const FileProbe probe = probeFile(file);
     if (probe.kind == FileKind::Missing) {
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
@@ -128,8 +145,6 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     const uint32_t size = static_cast<uint32_t>(probe.size);
     logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(size));
 
-    FlashSession& session = sessions[&relay];
-    session.release();
     std::vector<uint8_t> bytes(size, 0);
     const bool complete = readImage(handle.get(), bytes);
     handle.reset();
@@ -137,9 +152,14 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError");
         return false;
     }
+    FlashSession& session = sessions[&relay];
+    session.editor = relay.editor;
+    session.file = file;
     session.bytes = std::move(bytes);
     session.size = size;
-    session.loaded = true;
+    session.verified.assign((size + chunkSize - 1) / chunkSize, false);
+    session.startedAtMs = clock.nowMs();
+    logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), file.c_str(), size);
     queueConversation(relay, session);
     return true;
 }
@@ -178,47 +198,100 @@ float FirmwareFlasher::progressPercent(uint32_t offset, uint32_t size)
     return std::min(100.0f, percent);
 }
 
-void FirmwareFlasher::sendProgress(Relay& relay, const char* key, float percent)
+void FirmwareFlasher::sendProgress(const Relay& relay, const FlashSession& session, const char* key, float percent)
 {
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[key] = static_cast<double>(percent);
-    replies.sendReply(relay, reply);
+    replies.sendToEditor(session.editor, reply);
 }
 
 void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)
 {
-    if (head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
-        reportWriteProgress(relay, readU32(head.payload()));
+    const FlashSession* current = running(relay);
+    if (current != nullptr && head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
+        sendProgress(relay, *current, "romWrite", progressPercent(readU32(head.payload()), current->size));
 }
 
 void FirmwareFlasher::onHeadRefused(Relay& relay, const SerialMessage& head)
 {
-    if (head.type() == MT_BOOTLOADER_ROM_WRITE_START)
-        onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
-    else if (head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
-        reportWriteProgress(relay, readU32(head.payload()));
+    // A board outside its bootloader refuses the start, also one the editor sent by hand.
+    if (head.type() == MT_BOOTLOADER_ROM_WRITE_START) {
+        if (running(relay) != nullptr)
+            endWrite(relay, "firmwareNeedsBootloader", "");
+        else
+            onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
+        return;
+    }
+    if (running(relay) == nullptr)
+        return;
+    switch (head.type()) {
+    case MT_BOOTLOADER_ROM_WRITE_DATA:
+        endWrite(relay, "firmwareFileVerifyError",
+                 "the board refused the chunk at offset " + std::to_string(readU32(head.payload())));
+        break;
+    case MT_BOOTLOADER_ROM_WRITE_FINISH:
+        endWrite(relay, "firmwareFileVerifyError", "the board refused the finish");
+        break;
+    default: break;
+    }
 }
 
-void FirmwareFlasher::reportWriteProgress(Relay& relay, uint32_t offset)
+namespace {
+
+// What a flash message is, for the editor's failure text.
+std::string flashStepText(const SerialMessage& head)
 {
-    const FlashSession* current = session(relay);
-    sendProgress(relay, "romWrite", progressPercent(offset, current == nullptr ? 0 : current->size));
+    switch (head.type()) {
+    case MT_BOOTLOADER_ROM_WRITE_START: return "the start of the write";
+    case MT_BOOTLOADER_ROM_WRITE_DATA: return "the chunk at offset " + std::to_string(readU32(head.payload()));
+    case MT_BOOTLOADER_ROM_WRITE_FINISH: return "the finish";
+    default: return messageTypeName(head.type());
+    }
+}
+
+bool isWriteMessage(const SerialMessage& head)
+{
+    return head.type() >= MT_BOOTLOADER_ROM_WRITE_START && head.type() <= MT_BOOTLOADER_ROM_WRITE_FINISH;
+}
+
+} // namespace
+
+void FirmwareFlasher::onHeadGivenUp(Relay& relay, const SerialMessage& head)
+{
+    if (running(relay) != nullptr && isWriteMessage(head))
+        endWrite(relay, "firmwareFileVerifyError", "no answer within 1 s to " + flashStepText(head));
+}
+
+void FirmwareFlasher::onHeadDropped(Relay& relay, const SerialMessage& head)
+{
+    if (running(relay) != nullptr && isWriteMessage(head))
+        endWrite(relay, "firmwareFileVerifyError", flashStepText(head) + " could not be sent to the board");
+}
+
+void FirmwareFlasher::onEraseReported(Relay& relay, uint32_t byteCount)
+{
+    const FlashSession* current = running(relay);
+    if (current == nullptr)
+        return;
+    Json::Value reply(Json::objectValue);
+    reply["port"] = relay.portName;
+    reply["romErase"] = Json::UInt(byteCount);
+    replies.sendToEditor(current->editor, reply);
 }
 
 void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available)
 {
-    const auto found = sessions.find(&relay);
-    if (found == sessions.end() || !found->second.loaded)
+    FlashSession* current = running(relay);
+    if (current == nullptr)
         return;
-    FlashSession& image = found->second;
+    FlashSession& image = *current;
     // Bytes the board never sent cannot confirm anything.
     if (data == nullptr || available < chunkSize) {
         logger.log(LogLevel::ERROR, "%s: Firmware echo at offset %lu carries %lu of %lu data bytes",
                    relay.portName.c_str(), static_cast<unsigned long>(offset), static_cast<unsigned long>(available),
                    static_cast<unsigned long>(chunkSize));
-        image.release();
-        onFirmwareFlashStepFailed(relay, "", "firmwareFileVerifyError");
+        endWrite(relay, "firmwareFileVerifyError", "");
         return;
     }
     for (uint32_t i = 0; i < chunkSize && uint64_t{offset} + i < image.size; ++i) {
@@ -226,12 +299,113 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         if (data[i] != expected) {
             logger.log(LogLevel::ERROR, "Verification failed (address: %ld) %d != %d",
                        static_cast<long>(uint64_t{offset} + i), static_cast<int>(data[i]), static_cast<int>(expected));
-            image.release();
-            onFirmwareFlashStepFailed(relay, "", "firmwareFileVerifyError");
+            endWrite(relay, "firmwareFileVerifyError", "");
             return;
         }
     }
-    sendProgress(relay, "romVerify", progressPercent(offset, image.size));
+    if (offset % chunkSize == 0 && offset / chunkSize < image.verified.size())
+        image.verified[offset / chunkSize] = true;
+    sendProgress(relay, image, "romVerify", progressPercent(offset, image.size));
+}
+
+void FirmwareFlasher::onFinishReported(Relay& relay)
+{
+    const FlashSession* current = running(relay);
+    if (current == nullptr)
+        return;
+    const std::string unverified = unverifiedRanges(*current);
+    if (!unverified.empty()) {
+        endWrite(relay, "firmwareFileVerifyError", "never echoed by the board: bytes " + unverified);
+        return;
+    }
+    Json::Value reply(Json::objectValue);
+    reply["port"] = relay.portName;
+    reply["romFinish"] = 1;
+    replies.sendToEditor(current->editor, reply);
+    endWrite(relay, nullptr, "");
+}
+
+bool FirmwareFlasher::cancel(Relay& relay)
+{
+    if (running(relay) == nullptr) {
+        logger.log(LogLevel::INFO, "%s: No firmware write to cancel", relay.portName.c_str());
+        return false;
+    }
+    endWrite(relay, "firmwareWriteCancelled", "cancelled by the editor");
+    return true;
+}
+
+void FirmwareFlasher::onRelayDestroyed(const Relay& relay)
+{
+    const auto found = sessions.find(&relay);
+    if (found == sessions.end())
+        return;
+    const FlashSession& current = found->second;
+    const std::string detail = "the board went away (unplugged?) with " +
+                               std::to_string(std::count(current.verified.begin(), current.verified.end(), true)) +
+                               " of " + std::to_string(current.verified.size()) + " chunks verified";
+    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", "firmwareFileVerifyError", detail.c_str());
+    logger.log(LogLevel::INFO, "%s: Firmware write of %s failed: %s", relay.portName.c_str(), current.file.c_str(),
+               detail.c_str());
+    Json::Value reply(Json::objectValue);
+    reply["port"] = relay.portName;
+    reply["firmwareFileVerifyError"] = detail;
+    replies.sendToEditor(current.editor, reply);
+    sessions.erase(found);
+}
+
+void FirmwareFlasher::endWrite(Relay& relay, const char* reason, const std::string& detail)
+{
+    const auto found = sessions.find(&relay);
+    if (found == sessions.end())
+        return;
+    const FlashSession& current = found->second;
+    const double seconds = static_cast<double>(clock.nowMs() - current.startedAtMs) / 1000.0;
+    if (reason == nullptr) {
+        const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
+        logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),
+                   current.file.c_str(), seconds, kibPerSecond);
+        sessions.erase(found);
+        return;
+    }
+    // Nothing more of this write may reach the board: above all not the finish of a known-bad image.
+    queue.cullFirmwareFlashMessages(relay);
+    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
+    const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
+    logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
+               current.file.c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
+               detail.c_str());
+    Json::Value reply(Json::objectValue);
+    reply["port"] = relay.portName;
+    reply[reason] = detail;
+    replies.sendToEditor(current.editor, reply);
+    sessions.erase(found);
+}
+
+std::string FirmwareFlasher::unverifiedRanges(const FlashSession& session)
+{
+    std::string text;
+    int listed = 0;
+    size_t chunk = 0;
+    while (chunk < session.verified.size()) {
+        if (session.verified[chunk]) {
+            ++chunk;
+            continue;
+        }
+        size_t end = chunk;
+        while (end < session.verified.size() && !session.verified[end])
+            ++end;
+        if (listed == 4) {
+            text += ", ...";
+            break;
+        }
+        const uint64_t first = uint64_t{chunk} * chunkSize;
+        const uint64_t last = std::min<uint64_t>(uint64_t{end} * chunkSize, session.size) - 1;
+        text += (listed > 0 ? ", " : "") + std::to_string(first) + "-" + std::to_string(last);
+        ++listed;
+        chunk = end;
+    }
+    return text;
 }
 
 void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason)

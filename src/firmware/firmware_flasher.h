@@ -13,9 +13,13 @@
 #include "device/relay.h"
 #include "firmware/flash_session.h"
 
+class Clock;
+
 // Writes firmware files into boards through their bootloader: loads and checks the file, queues the whole
-// conversation on the board's relay, reports progress as chunks are answered and echoed, and reports failures.
-// Created once by the relay core; lives for the whole run and keeps one flash session per board being written.
+// conversation on the board's relay, reports progress to the editor that started the write as chunks are answered
+// and echoed, and ends the write at the first failure (nothing more of it is sent, least of all the finish) or when
+// the board has finished with every chunk verified. Created once by the relay core; lives for the whole run and
+// keeps one flash session per board being written.
 class FirmwareFlasher {
 public:
     // Reads up to count bytes of an open file and returns how many it read. Tests replace it to make a file
@@ -30,21 +34,32 @@ public:
     // before the board's version is known, so no file can make the relay load an unbounded amount.
     static constexpr uint32_t maxImageBytes = 65535u * 1024u - 16416u;
 
-    FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, PieceReader readPiece = PieceReader());
+    FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, Clock& clock, PieceReader readPiece = PieceReader());
 
-    // True when the messages were queued; false when a failure was reported.
+    // Starts a write for the editor the relay answers now. True when the messages were queued; false when a
+    // failure was reported (also while another write of this board runs).
     bool writeFirmware(Relay& relay, const std::string& file);
-    // The board answered or refused the message in flight: a data chunk counts as written progress, a refused
-    // start means the board is not in its bootloader.
+    // Ends the board's running write on purpose; false when none runs.
+    bool cancel(Relay& relay);
+    bool isWriting(const Relay& relay) const;
+
+    // What the queue did with a message of the write: an answered chunk counts as written; a refused, given-up or
+    // unsent flash message ends the write.
     void onHeadAnswered(Relay& relay, const SerialMessage& head);
     void onHeadRefused(Relay& relay, const SerialMessage& head);
-    void reportWriteProgress(Relay& relay, uint32_t offset);
-    // data holds what the echo carried after its offset: `available` bytes, normally 32.
+    void onHeadGivenUp(Relay& relay, const SerialMessage& head);
+    void onHeadDropped(Relay& relay, const SerialMessage& head);
+    // The board's own reports during a running write: the erase, the echo of a chunk (data holds what the echo
+    // carried after its offset: `available` bytes, normally 32), the finish.
+    void onEraseReported(Relay& relay, uint32_t byteCount);
     void verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available);
+    void onFinishReported(Relay& relay);
+    // The relay goes (its port was closed or the relay stops): a running write ends as failed.
+    void onRelayDestroyed(const Relay& relay);
+
+    // A failure before any write runs, for the editor the relay answers.
     void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason);
-    // Drops the flash session of a relay that goes.
-    void forgetRelay(const Relay& relay) { sessions.erase(&relay); }
-    // The relay's flash session; nullptr when it has none.
+    // The relay's flash session; nullptr when none runs.
     const FlashSession* session(const Relay& relay) const;
 
     // Largest file accepted for a board with this flash size in KiB (0: not known yet); negative refuses all.
@@ -58,10 +73,17 @@ private:
     void queueConversation(Relay& relay, const FlashSession& session);
     // min(100, (offset + 32) / size * 100) in single precision; 100 for an empty image.
     static float progressPercent(uint32_t offset, uint32_t size);
-    void sendProgress(Relay& relay, const char* key, float percent);
+    void sendProgress(const Relay& relay, const FlashSession& session, const char* key, float percent);
+    FlashSession* running(const Relay& relay);
+    // Ends the write: a null reason is success; otherwise the failure (reason key and detail) goes to the editor
+    // that started it, and what is left of the write in the queue is culled.
+    void endWrite(Relay& relay, const char* reason, const std::string& detail);
+    // The byte ranges of chunks never echoed, as text ("0-31, 96-127"); empty when every chunk was.
+    static std::string unverifiedRanges(const FlashSession& session);
 
     OutgoingQueue& queue;
     RelayReplies& replies;
+    Clock& clock;
     PieceReader readPiece;
     std::unordered_map<const Relay*, FlashSession> sessions;
 };

@@ -1,22 +1,22 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-// The firmware write of one board: the loaded file against which that board's echoes are verified. Created by the
-// flasher when a write is queued; dropped with the board's relay. Each board has its own, so boards flashed at the
-// same time never verify against each other's files.
-struct FlashSession {
-    std::vector<uint8_t> bytes;
-    // False before the first load and once verification failed: echoes are then ignored.
-    bool loaded = false;
-    // Kept after a verification failure so that progress still arriving is computed as before.
-    uint32_t size = 0;
+#include "device/relay.h"
 
-    // Frees the bytes; the size stays.
-    void release()
-    {
-        std::vector<uint8_t>().swap(bytes);
-        loaded = false;
-    }
+// The running firmware write of one board: the loaded file against which that board's echoes are verified, which
+// chunks were verified, and the editor that started it. Created by the flasher when a write is queued; dropped when
+// the write ends or the board's relay goes. Each board has its own, so boards flashed at the same time never verify
+// against each other's files.
+struct FlashSession {
+    // Its progress and its end go to this editor, whoever commands the board meanwhile.
+    EditorId editor = 0;
+    std::string file;
+    std::vector<uint8_t> bytes;
+    uint32_t size = 0;
+    // One flag per chunk: its echo matched the file.
+    std::vector<bool> verified;
+    uint64_t startedAtMs = 0;
 };

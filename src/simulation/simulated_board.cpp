@@ -373,7 +373,8 @@ void SimulatedBoard::startRomWrite(const BoardMessage& message)
 void SimulatedBoard::writeRomChunk(const BoardMessage& message)
 {
     const uint64_t offset = message.payload.size() >= 4 ? readU32(message.payload.data()) : 0;
-    if (!romStarted || message.payload.size() < 4 + chunkSize || offset + chunkSize > flash.size()) {
+    if (!romStarted || message.payload.size() < 4 + chunkSize || offset + chunkSize > flash.size() ||
+        offset == refusedChunk) {
         logger.log(LogLevel::DEBUG, "Simulated board: refusing ROM data at offset %lu",
                    static_cast<unsigned long>(offset));
         nack();
@@ -384,6 +385,8 @@ void SimulatedBoard::writeRomChunk(const BoardMessage& message)
     if (wrongEchoSet && offset == wrongEchoOffset)
         chunk[wrongEchoByte] ^= 0xFF;
     ack();
+    if (offset == missingEcho)
+        return;
     std::vector<uint8_t> echo;
     appendU32(echo, static_cast<uint32_t>(offset));
     echo.insert(echo.end(), chunk, chunk + chunkSize);

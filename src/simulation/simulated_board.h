@@ -58,6 +58,10 @@ public:
     // The ROM chunk written at chunkOffset is stored, and so echoed, with byte byteIndex inverted.
     void setWrongEcho(uint32_t chunkOffset, uint8_t byteIndex);
     void clearWrongEcho() { wrongEchoSet = false; }
+    // The ROM chunk at chunkOffset is refused (not stored, no echo).
+    void setRefusedChunk(uint32_t chunkOffset) { refusedChunk = chunkOffset; }
+    // The ROM chunk at chunkOffset is stored and acknowledged but never echoed.
+    void setMissingEcho(uint32_t chunkOffset) { missingEcho = chunkOffset; }
     // Every frame leaves in pieces of at most pieceSize bytes; 0 sends frames whole.
     void setSplitFrames(size_t pieceSize) { splitPieceSize = pieceSize; }
     // These bytes go out before every frame; empty sends none.
@@ -129,6 +133,10 @@ private:
     bool wrongEchoSet = false;
     uint32_t wrongEchoOffset = 0;
     uint8_t wrongEchoByte = 0;
+    // No chunk has this offset: the faults are off.
+    static constexpr uint64_t noChunk = UINT64_MAX;
+    uint64_t refusedChunk = noChunk;
+    uint64_t missingEcho = noChunk;
     size_t splitPieceSize = 0;
     std::vector<uint8_t> garbage;
     double brokenRate = 0.0;

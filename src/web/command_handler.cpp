@@ -62,6 +62,7 @@ const CommandHandler::BoardCommandRow CommandHandler::boardCommands[] = {
     {"bl_rom_write_start", "Doing bl_rom_write_start request", PortUse::Open, &CommandHandler::romWriteStart},
     {"bl_rom_write_finish", "Doing bl_rom_write_finish request", PortUse::Open, &CommandHandler::romWriteFinish},
     {"write_firmware", "Doing write_firmware request", PortUse::Open, &CommandHandler::writeFirmware},
+    {"cancel_firmware", "Doing cancel_firmware request", PortUse::Open, &CommandHandler::cancelFirmware},
 };
 
 CommandHandler::CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
@@ -252,6 +253,13 @@ std::vector<SerialMessage> CommandHandler::romWriteStart(const BoardCommand& com
 std::vector<SerialMessage> CommandHandler::romWriteFinish(const BoardCommand&) const
 {
     return {commandMessage(MT_BOOTLOADER_ROM_WRITE_FINISH)};
+}
+
+std::vector<SerialMessage> CommandHandler::cancelFirmware(const BoardCommand& command) const
+{
+    if (Relay* relay = boards.relays().findRelayByPort(command.port))
+        flasher.cancel(*relay);
+    return {};
 }
 
 std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& command) const

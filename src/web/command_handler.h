@@ -70,6 +70,8 @@ private:
     std::vector<SerialMessage> romWriteFinish(const BoardCommand& command) const;
     // Queues through the flasher, which loads and checks the file first; builds nothing itself.
     std::vector<SerialMessage> writeFirmware(const BoardCommand& command) const;
+    // Ends the board's running write on purpose, through the flasher.
+    std::vector<SerialMessage> cancelFirmware(const BoardCommand& command) const;
 
     static const BoardCommandRow boardCommands[];
 

@@ -20,7 +20,7 @@ unsigned connectionId(const Connection& connection)
 
 } // namespace
 
-Sessions::Sessions(SessionEvents& events) : events(events), sendBuffer(LWS_PRE + sendBufferSize) {}
+Sessions::Sessions(SessionEvents& events) : events(events), sendBuffer(LWS_PRE + 4096) {}
 
 std::string Sessions::peerName(Connection& connection)
 {
@@ -190,9 +190,11 @@ void Sessions::writable(Connection& connection)
     while (!replies.empty()) {
         const std::string& text = replies.front();
         bool connectionEnded = false;
-        if (text.size() > sendBufferSize) {
+        if (text.size() > maxReplyBytes) {
             logger.log(LogLevel::ERROR, "Outgoing response is larger than sendBuffer");
         } else {
+            if (sendBuffer.size() < LWS_PRE + text.size())
+                sendBuffer.resize(LWS_PRE + text.size());
             std::memcpy(sendBuffer.data() + LWS_PRE, text.data(), text.size());
             logger.log(LogLevel::TRAFFIC, "ser -> web: %s", text.c_str());
             const int written = lws_write(connection.wsi, sendBuffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);

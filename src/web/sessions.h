@@ -28,9 +28,11 @@ public:
 // read holds back only its own replies. Created once by the relay core; lives for the whole run.
 class Sessions {
 public:
-    static constexpr size_t sendBufferSize = 4096;
     // Received text beyond this that still is no JSON command is discarded.
     static constexpr size_t maxAccumulatedText = 1 << 20;
+    // The longest reply sent (a configuration dump of a full board is far longer than one socket write); a longer
+    // one is refused.
+    static constexpr size_t maxReplyBytes = maxAccumulatedText;
     // Replies beyond this for one connection push out its oldest.
     static constexpr size_t maxQueuedReplies = 16384;
 
@@ -85,6 +87,6 @@ private:
     std::unordered_map<const Connection*, ConnectionState> states;
     std::vector<unsigned char> lastMessage;
     uint32_t receivedMessageCount = 0;
-    // The library's reserved prefix followed by the largest reply.
+    // The library's reserved prefix followed by the reply being sent; grows to the longest reply sent so far.
     std::vector<unsigned char> sendBuffer;
 };

@@ -163,7 +163,7 @@ test('console on simulated boards', async () => {
         await page.locator('#board-version', { hasText: /^1\.4\.2$/ }).waitFor();
         assert.equal(await page.textContent('#board-name'), 'simACM1', 'chosen board');
         assert.equal(await page.textContent('#board-serial'), '003600213338510937363532', 'serial of simACM1');
-        assert.equal(await page.textContent('#board-flash'), '128 KiB', 'flash size');
+        assert.equal(await page.textContent('#board-flash'), '1024 KiB', 'flash size');
 
         await page.waitForFunction(() => document.getElementById('node-type').options.length > 0);
         await page.selectOption('#node-type', 'constant');

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -350,25 +352,151 @@ TEST_F(FirmwareWriteEndToEnd, WholeWriteWithProgressAndVerification)
     EXPECT_TRUE(relay.server.relays().findRelayByName("ttyACM0")->outgoing.empty());
 }
 
-TEST_F(FirmwareWriteEndToEnd, WrongEchoIsReported)
+// Replies until one satisfies the predicate, within a bounded number of passes; the wall clock moves 10 ms a pass so
+// that a board that falls silent is given up on. `during` runs once per pass with the replies so far.
+std::vector<std::string> repliesUntil(RelayHarness& relay, WebSocketTestClient& editor,
+                                      const std::function<bool(const std::string&)>& done,
+                                      const std::function<void(const std::vector<std::string>&)>& during = {})
+{
+    std::vector<std::string> seen;
+    for (int pass = 0; pass < 3000; ++pass) {
+        relay.pass(1);
+        relay.clock.advance(10);
+        for (std::string& reply : editor.poll()) {
+            seen.push_back(std::move(reply));
+            if (done(seen.back()))
+                return seen;
+        }
+        if (during)
+            during(seen);
+    }
+    return seen;
+}
+
+size_t countWith(const std::vector<std::string>& replies, const std::string& piece)
+{
+    return static_cast<size_t>(std::count_if(replies.begin(), replies.end(), [&](const std::string& reply) {
+        return reply.find(piece) != std::string::npos;
+    }));
+}
+
+// Every fault ends the write with a reason the editor shows; after a failure nothing more of the write reaches the
+// board (no finish of a known-bad image) and no more progress reaches the editor.
+TEST_F(FirmwareWriteEndToEnd, FaultsEndTheWriteAndTellTheEditor)
+{
+    enum class Fault { WrongEcho, RefusedChunk, MissingEcho, FallsSilent, Unplugged };
+    const struct {
+        Fault fault;
+        const char* failure;
+        size_t chunksReported;
+        size_t finishesSent;
+    } rows[] = {
+        {Fault::WrongEcho, R"({"firmwareFileVerifyError":"","port":"ttyACM0"})", 3, 0},
+        {Fault::RefusedChunk,
+         R"({"firmwareFileVerifyError":"the board refused the chunk at offset 64","port":"ttyACM0"})", 2, 0},
+        {Fault::MissingEcho, R"({"firmwareFileVerifyError":"never echoed by the board: bytes 64-95","port":"ttyACM0"})",
+         4, 1},
+        {Fault::FallsSilent,
+         R"({"firmwareFileVerifyError":"no answer within 1 s to the chunk at offset 96","port":"ttyACM0"})", 3, 0},
+        {Fault::Unplugged,
+         R"({"firmwareFileVerifyError":"the board went away (unplugged?) with 2 of 4 chunks verified","port":"ttyACM0"})",
+         2, 0},
+    };
+    const std::string command = boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.failure);
+        if (&row != &rows[0]) {
+            board = relay.driver.addBoard("ttyACM0", "vantrel board");
+            relay.server.ports().refreshPorts(false);
+        }
+        enterBootloader();
+        if (row.fault == Fault::WrongEcho)
+            board->setWrongEcho(64, 2);
+        if (row.fault == Fault::RefusedChunk)
+            board->setRefusedChunk(64);
+        if (row.fault == Fault::MissingEcho)
+            board->setMissingEcho(64);
+        editor->sendText(command);
+        bool struck = false;
+        const std::vector<std::string> seen = repliesUntil(
+            relay, *editor,
+            [](const std::string& reply) { return reply.find("firmwareFileVerifyError") != std::string::npos; },
+            [&](const std::vector<std::string>& sofar) {
+                // The board stops answering, or is unplugged, once two chunks were verified.
+                if (struck || countWith(sofar, "romVerify") < 2)
+                    return;
+                struck = true;
+                if (row.fault == Fault::FallsSilent)
+                    board->setSilent(true);
+                if (row.fault == Fault::Unplugged)
+                    relay.driver.removePort("ttyACM0");
+            });
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), row.failure);
+        EXPECT_EQ(countWith(seen, "romWrite"), row.chunksReported) << "a refused chunk is no written progress";
+        // Nothing follows the failure.
+        const std::vector<std::string> after = relay.repliesWithin(*editor, 200);
+        EXPECT_EQ(countWith(after, "romWrite") + countWith(after, "romVerify") + countWith(after, "romFinish"), 0u);
+        EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_FINISH), row.finishesSent);
+        // The next row starts from a fresh board.
+        board->setSilent(false);
+        relay.driver.removePort("ttyACM0");
+        relay.repliesWithin(*editor, 20);
+    }
+}
+
+TEST_F(FirmwareWriteEndToEnd, AWriteBelongsToTheEditorThatStartedIt)
 {
     enterBootloader();
-    board->setWrongEcho(64, 2);
+    auto second = relay.connectEditor();
+    const std::string command = boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})");
+    editor->sendText(command);
+    // A second write of the same board (a double click) is refused; a version request of another editor
+    // takes none of the write's progress away.
+    second->sendText(command);
+    second->sendText(boardCommand(R"({"request_bootloader":{"bootloaderType":"bootloader"}})"));
+    const std::vector<std::string> seen = repliesUntil(
+        relay, *editor, [](const std::string& reply) { return reply.find("romFinish") != std::string::npos; });
+    EXPECT_EQ(countWith(seen, "romVerify"), 4u);
+    EXPECT_EQ(seen.back(), R"({"port":"ttyACM0","romFinish":1})");
+    const std::vector<std::string> others = relay.repliesWithin(*second, 50);
+    EXPECT_EQ(countWith(others, R"("firmwareWriteInProgress")"), 1u);
+    EXPECT_EQ(countWith(others, "requestBootloaderStatus"), 1u);
+    EXPECT_EQ(countWith(others, "romWrite") + countWith(others, "romVerify"), 0u);
+    EXPECT_EQ(board->flashImage(), image);
+    EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_START), 1u);
+}
+
+TEST_F(FirmwareWriteEndToEnd, AWriteOutlivesItsEditorAndCanBeCancelled)
+{
+    enterBootloader();
     LogCapture capture;
-    editor->sendText(boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})"));
-    const std::vector<std::string> expected = {
-        R"({"port":"ttyACM0","romErase":2048})",
-        R"({"port":"ttyACM0","romWrite":25.0})",
-        R"({"port":"ttyACM0","romVerify":25.0})",
-        R"({"port":"ttyACM0","romWrite":50.0})",
-        R"({"port":"ttyACM0","romVerify":50.0})",
-        R"({"port":"ttyACM0","romWrite":75.0})",
-        R"({"firmwareFileVerifyError":"","port":"ttyACM0"})",
-        R"({"port":"ttyACM0","romWrite":100.0})",
-        R"({"port":"ttyACM0","romFinish":1})",
-    };
-    EXPECT_EQ(replies(expected.size()), expected);
-    EXPECT_TRUE(capture.contains("Verification failed (address: 66)"));
+    const std::string command = boardCommand(R"({"write_firmware":{"file":")" + path + R"("}})");
+    // Cancelled on purpose after its start: nothing more of it is sent.
+    editor->sendText(command);
+    editor->sendText(boardCommand(R"({"cancel_firmware":{}})"));
+    const std::vector<std::string> cancelled = repliesUntil(relay, *editor, [](const std::string& reply) {
+        return reply.find("firmwareWriteCancelled") != std::string::npos;
+    });
+    ASSERT_FALSE(cancelled.empty());
+    EXPECT_EQ(cancelled.back(), R"({"firmwareWriteCancelled":"cancelled by the editor","port":"ttyACM0"})");
+    relay.repliesWithin(*editor, 50);
+    EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_FINISH), 0u);
+
+    // The editor that started a write leaves: the board is still written to the end, then its relay goes.
+    board->clearReceived();
+    editor->sendText(command);
+    repliesUntil(relay, *editor, [](const std::string& reply) { return reply.find("romWrite") != std::string::npos; });
+    editor.reset();
+    for (int i = 0; i < 3000 && relay.server.relays().size() > 0; ++i) {
+        relay.pass(1);
+        relay.clock.advance(1);
+    }
+    EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_FINISH), 1u);
+    EXPECT_EQ(board->flashImage(), image);
+    EXPECT_EQ(relay.server.relays().size(), 0u) << "the relay went once the write had ended";
+    EXPECT_TRUE(capture.contains("ttyACM0: Firmware write goes on after its editor left"));
+    EXPECT_TRUE(capture.contains("ttyACM0: Firmware write of " + path + " completed in "));
 }
 
 TEST_F(FirmwareWriteEndToEnd, BoardOutsideItsBootloaderRefusesTheWrite)

@@ -827,9 +827,13 @@ private:
                 if (turn.kind != TurnKind::Flash)
                     continue;
                 // Bootloader status, erase, then progress and verification of every chunk the board answered
-                // before it went: the chunk in flight at the unplug is never answered.
+                // before it went (the chunk in flight at the unplug is never answered), and the failure.
                 ASSERT_GE(lane.chunksBeforeUnplug, unplugAfterChunks);
-                ASSERT_EQ(turn.replies.size(), 2u + 2u * (lane.chunksBeforeUnplug - 1)) << lane.port;
+                ASSERT_EQ(turn.replies.size(), 3u + 2u * (lane.chunksBeforeUnplug - 1)) << lane.port;
+                EXPECT_EQ(parseJson(turn.replies.back())["firmwareFileVerifyError"].asString().rfind(
+                              "the board went away (unplugged?)", 0),
+                          0u)
+                    << turn.replies.back();
                 EXPECT_EQ(turn.replies[0],
                           R"({"port":")" + lane.port + R"(","requestBootloaderStatus":1,"requestUSBConfigStatus":1})");
                 EXPECT_EQ(parseJson(turn.replies[1])["romErase"].asUInt(), 4096u) << turn.replies[1];

@@ -95,7 +95,7 @@ def version_case(context):
             capabilities = [message for message in replies if "capabilities" in message]
             if context.expect_equal(len(versions), 1, f"version replies of {port}"):
                 context.expect_equal(versions[0]["portName"], port, "version reply names its port")
-                context.expect_equal(versions[0]["flashsize"], 128, "flash size")
+                context.expect_equal(versions[0]["flashsize"], 1024, "flash size")
                 context.expect_equal(versions[0]["flags"] & 1, 0, "board runs its application")
                 serials.append(versions[0]["serial"])
             if context.expect_equal(len(capabilities), 1, f"capability replies of {port}"):
@@ -120,7 +120,7 @@ def live_value_case(context):
 
 
 def firmware_case(context):
-    image = bytes((index * 7) & 0xFF for index in range(1000))
+    image = bytes((index * 7 + index // 251) & 0xFF for index in range(256 * 1024))
     with Workspace(context.repo_root) as workspace:
         workspace.write("app.bin", image)
         with SimulatorRun(context, [], workspace) as run:
@@ -142,7 +142,7 @@ def firmware_case(context):
                            f"board switched to its bootloader: {switched}")
 
             board_command(run.client, "simACM0", {"write_firmware": {"file": "app.bin"}})
-            flashed = receive_until(run.client, lambda message: "romFinish" in message)
+            flashed = receive_until(run.client, lambda message: "romFinish" in message, timeout=120)
             if not context.expect(flashed is not None, "firmware write finished"):
                 return
             writes = [message["romWrite"] for message in flashed if "romWrite" in message]
@@ -155,6 +155,11 @@ def firmware_case(context):
             context.expect(any("romErase" in message for message in flashed), "erase reported")
             context.expect(not any(key.startswith("firmware") for message in flashed for key in message),
                            "no failure reported")
+            output = run.relay.stdout()
+            context.expect(f"simACM0: Writing firmware app.bin ({len(image)} bytes)" in output,
+                           "the start of the write at INFO")
+            context.expect(re.search(r"simACM0: Firmware write of app\.bin completed in [0-9.]+ s \([0-9.]+ KiB/s\)",
+                                     output) is not None, "the end of the write at INFO, with its time and speed")
 
 
 def process_resources(pid):

@@ -103,13 +103,16 @@ protected:
         switch (readU16(message)) {
         case MT_ACK: queue.acknowledge(relay, AckMode::Normal); break;
         case MT_NACK: queue.rejectHead(relay); break;
-        case MT_BOOTLOADER_ROM_WRITE_START: queue.restartAckTimer(relay); break;
+        case MT_BOOTLOADER_ROM_WRITE_START:
+            flasher.onEraseReported(relay, readU32(message + 4));
+            queue.restartAckTimer(relay);
+            break;
         case MT_BOOTLOADER_ROM_WRITE_DATA:
             ASSERT_GE(parser.length, 8u);
             flasher.verifyFirmwareEcho(relay, readU32(message + 4), message + 8, parser.length - 8u);
             break;
         case MT_BOOTLOADER_ROM_WRITE_FINISH:
-            ++finishReplies;
+            flasher.onFinishReported(relay);
             queue.acknowledge(relay, AckMode::Normal);
             break;
         default: break;
@@ -166,10 +169,24 @@ protected:
 
     void onHeadAnswered(Relay& relay, const SerialMessage& head) override { flasher.onHeadAnswered(relay, head); }
     void onHeadRefused(Relay& relay, const SerialMessage& head) override { flasher.onHeadRefused(relay, head); }
-    void onRelayDestroyed(const Relay& relay) override { flasher.forgetRelay(relay); }
+    void onHeadGivenUp(Relay& relay, const SerialMessage& head) override { flasher.onHeadGivenUp(relay, head); }
+    void onHeadDropped(Relay& relay, const SerialMessage& head) override { flasher.onHeadDropped(relay, head); }
+    void onRelayDestroyed(const Relay& relay) override { flasher.onRelayDestroyed(relay); }
     void sendReply(const Relay& relay, const Json::Value& value) override
     {
         replies.push_back({relay.portName, value, CompactJsonWriter().write(value)});
+    }
+    void sendToEditor(EditorId, const Json::Value& value) override
+    {
+        replies.push_back({value["port"].asString(), value, CompactJsonWriter().write(value)});
+    }
+    // The board acknowledged the chunk at this offset.
+    void chunkAnswered(Relay& relay, uint32_t offset)
+    {
+        SerialMessage data;
+        data.setType(MT_BOOTLOADER_ROM_WRITE_DATA);
+        writeU32(data.payload(), offset);
+        flasher.onHeadAnswered(relay, data);
     }
 
     LogCapture log;
@@ -180,11 +197,10 @@ protected:
     OutgoingQueue queue{driver, clock, relays, *this};
     std::vector<Reply> replies;
     FirmwareFlasher::PieceReader pieceReader;
-    FirmwareFlasher flasher{queue, *this, [this](std::FILE* file, uint8_t* buffer, size_t count) {
+    FirmwareFlasher flasher{queue, *this, clock, [this](std::FILE* file, uint8_t* buffer, size_t count) {
                                 return pieceReader ? pieceReader(file, buffer, count)
                                                    : std::fread(buffer, 1, count, file);
                             }};
-    int finishReplies = 0;
 };
 
 TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
@@ -220,7 +236,7 @@ TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
         SCOPED_TRACE("flash " + std::to_string(c.flashSizeKiB) + " KiB, file " + std::to_string(c.fileSize));
         Relay& relay = relayFor("/dev/ttyACM0", c.flashSizeKiB);
         relay.outgoing.clear();
-        flasher.forgetRelay(relay);
+        flasher.cancel(relay);
         replies.clear();
         pieces = 0;
         const std::string path = sparseFile("image.bin", c.fileSize);
@@ -233,7 +249,7 @@ TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
         } else {
             expectOnlyFailure("/dev/ttyACM0", "firmwareFileTooLarge", path);
             EXPECT_TRUE(relay.outgoing.empty());
-            EXPECT_FALSE(image(relay).loaded);
+            EXPECT_FALSE(flasher.isWriting(relay));
             EXPECT_EQ(pieces, 0) << "a refused file is not read";
         }
     }
@@ -302,7 +318,7 @@ TEST_F(FirmwareFlasherTest, QueuesStartChunksAndFinishForA70ByteFile)
     EXPECT_EQ(Bytes(relay.outgoing[3].payload() + 10, relay.outgoing[3].payload() + 36), Bytes(26, 0));
 
     for (uint32_t offset : {0u, 32u, 64u})
-        flasher.reportWriteProgress(relay, offset);
+        chunkAnswered(relay, offset);
     const std::vector<Reply> progress = repliesWith("romWrite");
     ASSERT_EQ(progress.size(), 3u);
     const double approximately[] = {45.71, 91.43, 100.0};
@@ -327,14 +343,15 @@ TEST_F(FirmwareFlasherTest, AnEmptyFileQueuesOnlyStartAndFinish)
     EXPECT_EQ(relay.outgoing[0].type(), MT_BOOTLOADER_ROM_WRITE_START);
     EXPECT_EQ(readU32(relay.outgoing[0].payload()), 0u);
     EXPECT_EQ(relay.outgoing[1].type(), MT_BOOTLOADER_ROM_WRITE_FINISH);
-    EXPECT_TRUE(image(relay).loaded);
-    // A stray progress report on an empty image divides by nothing.
-    flasher.reportWriteProgress(relay, 0);
+    EXPECT_TRUE(flasher.isWriting(relay));
+    // Nothing to echo: the finish completes the write.
+    flasher.onFinishReported(relay);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].value["romWrite"].asDouble(), 100.0);
+    EXPECT_EQ(replies[0].text, R"({"port":"/dev/ttyACM0","romFinish":1})");
+    EXPECT_FALSE(flasher.isWriting(relay));
 }
 
-TEST_F(FirmwareFlasherTest, VerificationFailureReleasesTheImageButKeepsItsSize)
+TEST_F(FirmwareFlasherTest, VerificationFailureEndsTheWrite)
 {
     Relay& relay = relayFor("/dev/ttyACM0", 128);
     const Bytes file = pattern(70, 0x10);
@@ -355,16 +372,14 @@ TEST_F(FirmwareFlasherTest, VerificationFailureReleasesTheImageButKeepsItsSize)
     EXPECT_TRUE(log.contains(line)) << line;
     EXPECT_TRUE(log.contains("onFirmwareFlashStepFailed: firmwareFileVerifyError "));
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "");
-    EXPECT_FALSE(image(relay).loaded);
-    EXPECT_EQ(image(relay).bytes.capacity(), 0u) << "the image is released";
-    EXPECT_EQ(image(relay).size, 70u);
+    EXPECT_FALSE(flasher.isWriting(relay)) << "the image is released";
+    EXPECT_TRUE(relay.outgoing.empty()) << "nothing of the write is left to send, least of all the finish";
 
-    // Later echoes, even correct ones, are not verified; write progress still arrives as before.
+    // Later echoes, even correct ones, and answers to chunks still in flight report nothing.
     replies.clear();
     flasher.verifyFirmwareEcho(relay, 0, echo.data(), echo.size());
-    flasher.reportWriteProgress(relay, 32);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_NEAR(replies[0].value["romWrite"].asDouble(), 91.43, 0.005);
+    chunkAnswered(relay, 32);
+    EXPECT_TRUE(replies.empty());
 }
 
 TEST_F(FirmwareFlasherTest, EchoesAreComparedOnlyAsFarAsTheImageAndOnlyWhenComplete)
@@ -386,6 +401,7 @@ TEST_F(FirmwareFlasherTest, EchoesAreComparedOnlyAsFarAsTheImageAndOnlyWhenCompl
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Relay& relay = relayFor("/dev/ttyACM0");
+        flasher.cancel(relay);
         relay.outgoing.clear();
         ASSERT_TRUE(flasher.writeFirmware(relay, path));
         replies.clear();
@@ -395,10 +411,10 @@ TEST_F(FirmwareFlasherTest, EchoesAreComparedOnlyAsFarAsTheImageAndOnlyWhenCompl
         ASSERT_EQ(replies.size(), 1u);
         if (c.verified) {
             EXPECT_EQ(replies[0].value["romVerify"].asDouble(), 100.0);
-            EXPECT_TRUE(image(relay).loaded);
+            EXPECT_TRUE(flasher.isWriting(relay));
         } else {
             expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "");
-            EXPECT_FALSE(image(relay).loaded);
+            EXPECT_FALSE(flasher.isWriting(relay));
         }
     }
     // Without an image, even a short echo is ignored.
@@ -421,8 +437,8 @@ TEST_F(FirmwareFlasherTest, TwoBoardsFlashedAtOnceVerifyAgainstTheirOwnFiles)
     for (uint32_t offset : {0u, 32u}) {
         flasher.verifyFirmwareEcho(first, offset, firstFile.data() + offset, 32);
         flasher.verifyFirmwareEcho(second, offset, secondFile.data() + offset, 32);
-        flasher.reportWriteProgress(first, offset);
-        flasher.reportWriteProgress(second, offset);
+        chunkAnswered(first, offset);
+        chunkAnswered(second, offset);
     }
     EXPECT_TRUE(repliesWith("firmwareFileVerifyError").empty());
     ASSERT_EQ(replies.size(), 8u);
@@ -447,7 +463,7 @@ TEST_F(FirmwareFlasherTest, TwoBoardsFlashedAtOnceVerifyAgainstTheirOwnFiles)
     EXPECT_TRUE(replies[0].value.isMember("firmwareFileVerifyError"));
     EXPECT_EQ(replies[1].port, "/dev/ttyACM0");
     EXPECT_EQ(replies[1].value["romVerify"].asDouble(), 100.0);
-    EXPECT_TRUE(image(first).loaded);
+    EXPECT_TRUE(flasher.isWriting(first));
 }
 
 TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
@@ -480,7 +496,7 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
         expectOnlyFailure("/dev/ttyACM0", c.reason, c.path);
         EXPECT_TRUE(log.contains(std::string("onFirmwareFlashStepFailed: ") + c.reason + " " + c.path));
         EXPECT_TRUE(relay.outgoing.empty());
-        EXPECT_FALSE(image(relay).loaded);
+        EXPECT_FALSE(flasher.isWriting(relay));
     }
 }
 
@@ -515,6 +531,7 @@ TEST_F(FirmwareFlasherTest, AFileThatShrinksWhileReadIsAReadError)
 {
     Relay& relay = relayFor("/dev/ttyACM0", 128);
     ASSERT_TRUE(flasher.writeFirmware(relay, writeFile("good.bin", pattern(64, 9))));
+    flasher.cancel(relay);
     relay.outgoing.clear();
 
     // The file is cut to 40 bytes after its size was taken: the second piece delivers 8 of 32 bytes.
@@ -530,8 +547,7 @@ TEST_F(FirmwareFlasherTest, AFileThatShrinksWhileReadIsAReadError)
     EXPECT_TRUE(log.contains("Error reading firmware file (remaining: 38)"));
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileReadError", path);
     EXPECT_TRUE(relay.outgoing.empty());
-    EXPECT_FALSE(image(relay).loaded) << "no image remains";
-    EXPECT_EQ(image(relay).bytes.capacity(), 0u);
+    EXPECT_FALSE(flasher.isWriting(relay)) << "no image remains";
 }
 
 TEST_F(FirmwareFlasherTest, WholeFlashAgainstTheSimulatedBootloader)
@@ -548,9 +564,13 @@ TEST_F(FirmwareFlasherTest, WholeFlashAgainstTheSimulatedBootloader)
     SimulatedBoard* board = driver.board("/dev/ttyACM0");
     EXPECT_EQ(board->flashImage(), file);
     EXPECT_TRUE(board->flashFinished());
-    EXPECT_EQ(finishReplies, 1);
-    // Per chunk the board acknowledges, then echoes: "romWrite" and "romVerify" alternate, offsets ascending.
-    ASSERT_EQ(replies.size(), 2 * chunks);
+    // The erase first; per chunk the board acknowledges, then echoes: "romWrite" and "romVerify" alternate,
+    // offsets ascending; the finish last, once every chunk was verified.
+    ASSERT_EQ(replies.size(), 2 * chunks + 2);
+    EXPECT_TRUE(replies.front().value.isMember("romErase"));
+    EXPECT_EQ(replies.back().text, R"({"port":"/dev/ttyACM0","romFinish":1})");
+    replies.erase(replies.begin());
+    EXPECT_TRUE(log.contains("/dev/ttyACM0: Firmware write of " + path + " completed in "));
     for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
         const float expected = std::min(100.0f, static_cast<float>(chunk * 32 + 32) / 1000.0f * 100.0f);
         EXPECT_EQ(replies[2 * chunk].value["romWrite"], static_cast<double>(expected)) << chunk;
@@ -560,7 +580,7 @@ TEST_F(FirmwareFlasherTest, WholeFlashAgainstTheSimulatedBootloader)
     EXPECT_EQ(replies[2 * chunks - 1].value["romVerify"].asDouble(), 100.0);
 }
 
-TEST_F(FirmwareFlasherTest, WholeFlashWithABadEchoStopsVerifyingButFinishes)
+TEST_F(FirmwareFlasherTest, WholeFlashWithABadEchoEndsWithoutTheFinish)
 {
     const Bytes file = pattern(200, 0x21);
     Relay& relay = boardRelay("/dev/ttyACM0", SimulatedBoard::Mode::Bootloader);
@@ -573,10 +593,12 @@ TEST_F(FirmwareFlasherTest, WholeFlashWithABadEchoStopsVerifyingButFinishes)
     EXPECT_TRUE(log.contains(line)) << line;
     EXPECT_EQ(repliesWith("romVerify").size(), 2u) << "offsets 0 and 32 only";
     EXPECT_EQ(repliesWith("firmwareFileVerifyError").size(), 1u);
-    const std::vector<Reply> writes = repliesWith("romWrite");
-    ASSERT_EQ(writes.size(), 7u);
-    EXPECT_EQ(writes.back().value["romWrite"].asDouble(), 100.0);
-    EXPECT_EQ(finishReplies, 1);
+    EXPECT_EQ(repliesWith("romWrite").size(), 3u) << "the chunks the board took before its bad echo";
+    EXPECT_TRUE(repliesWith("romFinish").empty());
+    SimulatedBoard* board = driver.board("/dev/ttyACM0");
+    EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_FINISH), 0u) << "a known-bad image is never finished";
+    EXPECT_EQ(board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA), 3u);
+    EXPECT_FALSE(flasher.isWriting(relay));
 }
 
 TEST_F(FirmwareFlasherTest, RefusedStartNeedsTheBootloaderAndCullsTheFlash)
@@ -606,7 +628,7 @@ TEST_F(FirmwareFlasherTest, SilentBoardGetsTheFlashCulledAfterTheForcedAck)
     EXPECT_TRUE(log.contains("/dev/ttyACM0: Forcing ack for MT_BOOTLOADER_ROM_WRITE_START"));
     EXPECT_TRUE(log.contains("Culling 4 firmware flash messages from outgoing queue"));
     EXPECT_EQ(driver.board("/dev/ttyACM0")->received().size(), 1u);
-    EXPECT_TRUE(replies.empty()) << "a forced acknowledgement reports no progress";
+    expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "no answer within 1 s to the start of the write");
 }
 
 TEST_F(FirmwareFlasherTest, OneMebibyteFlashHoldsTheImageOnceAndOneMessagePerChunk)

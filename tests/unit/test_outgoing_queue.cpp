@@ -14,8 +14,12 @@ namespace {
 struct RecordedQueueEvents : OutgoingQueueEvents, RelayEndListener {
     std::vector<uint16_t> answered;
     std::vector<uint16_t> refused;
+    std::vector<uint16_t> givenUp;
+    std::vector<uint16_t> dropped;
     void onHeadAnswered(Relay&, const SerialMessage& head) override { answered.push_back(head.type()); }
     void onHeadRefused(Relay&, const SerialMessage& head) override { refused.push_back(head.type()); }
+    void onHeadGivenUp(Relay&, const SerialMessage& head) override { givenUp.push_back(head.type()); }
+    void onHeadDropped(Relay&, const SerialMessage& head) override { dropped.push_back(head.type()); }
     void onRelayDestroyed(const Relay&) override {}
 };
 
@@ -194,6 +198,7 @@ TEST_F(OutgoingQueueTest, ForcedAcknowledgementCullsTheFlashMessagesBehindTheHea
     clock.advance(1500);
     queue.serviceOutgoingQueues();
     EXPECT_TRUE(events.answered.empty()) << "a forced acknowledgement is no answer";
+    EXPECT_EQ(events.givenUp, (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA}));
     EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_DATA, MT_LED}));
 }
 
@@ -242,6 +247,7 @@ TEST_F(OutgoingQueueTest, MessageForARelayWithoutPortIsDroppedWithAnError)
     EXPECT_TRUE(queue.serviceOutgoingQueues());
     EXPECT_TRUE(orphan.outgoing.empty());
     EXPECT_TRUE(log.contains("gone: Failed to send message of type: MT_LED"));
+    EXPECT_EQ(events.dropped, (std::vector<uint16_t>{MT_LED}));
 }
 
 TEST_F(OutgoingQueueTest, FullQueueRefusesMoreWithAWarning)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "device/message_type.h"
 #include "support/log_capture.h"
 #include "support/relay_parts.h"
+#include "support/scoped_working_directory.h"
 
 namespace {
 
@@ -393,6 +395,12 @@ TEST_F(ReplyTranslatorTest, RepliesGoToTheConnectionThatLastUsedThePort)
 // its acknowledgement, every other reply after it.
 TEST_F(ReplyTranslatorTest, LooptimeIsSentBeforeItsAcknowledgement)
 {
+    // A running write, whose own messages are set aside: the chunks below are answered within it.
+    const ScopedWorkingDirectory folder;
+    std::ofstream("image.bin") << std::string(64, 'x');
+    ASSERT_TRUE(parts.flasher.writeFirmware(relay, "image.bin"));
+    relay.outgoing.clear();
+    parts.takeReplies(parts.editor);
     const auto progressAfter = [this](uint16_t type, const std::string& payload) {
         SerialMessage data;
         data.setType(MT_BOOTLOADER_ROM_WRITE_DATA);
