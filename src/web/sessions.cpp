@@ -35,8 +35,16 @@ bool cannotBecomeValidJson(const std::string& text)
         return false; // a comment may precede the value
     if (first != '{' && first != '[') {
         const std::string rest = text.substr(start);
-        if (first == '"')
-            return rest.find('"', 1) != std::string::npos;
+        if (first == '"') {
+            // Only an unescaped quote closes the string.
+            for (size_t i = 1; i < rest.size(); ++i) {
+                if (rest[i] == '\\')
+                    ++i;
+                else if (rest[i] == '"')
+                    return true;
+            }
+            return false;
+        }
         return !(isPrefixOf(rest, "true") || isPrefixOf(rest, "false") || isPrefixOf(rest, "null"));
     }
     // Track nesting outside strings; once the outer value has closed, appending cannot repair it.

@@ -24,6 +24,10 @@ TEST(ReceivedText, TellsTextThatMayStillCompleteFromTextThatCannot)
         {"hello", true},
         {"\"closed\" x", true},
         {"{\"a\":\"\\\"}\"", false},
+        {"{\"a\":\"\\\\\"} x", true},
+        {"{\"a\":\"\\q\"}", true},
+        {"\"a\\\"b", false},
+        {"\"a\\\"b\" x", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(cannotBecomeValidJson(c.text), c.hopeless) << c.text;
