@@ -45,7 +45,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 
 namespace {
 
-// Names that sp_list_ports gives while a test lists its own ports; empty: the library's own enumeration.
+// The names sp_list_ports gives while a test lists its own ports; null: the library's own enumeration.
 std::vector<std::string>* listedNames = nullptr;
 
 } // namespace
