@@ -296,6 +296,47 @@ TEST_F(CommandsEndToEnd, ExportReturnsWhatTheEditorConfigured)
     EXPECT_EQ(replies(expected.size()), expected);
 }
 
+TEST_F(CommandsEndToEnd, EveryNodeTypeComesBackFromTheBoard)
+{
+    // The second mapping is the bidirectional record, chosen by its mapping type.
+    const std::vector<std::string> types = {
+        "digitalin", "analogin", "servopwmin", "gps", "imu", "serialrcin", "nrf24in", "ppmin", "rotaryencoder",
+        "hx711", "baro", "mag", "uartlogin", "midiin", "xgzpin", "digitalout", "servopwmout", "dutypwmout",
+        "nrf24out", "ppmout", "rgbledindices", "rgbledrange", "display", "serialrcout", "uartlogout", "midiout",
+        "serialservoout", "gamepadout", "ds3502out", "constant", "clamp", "inrange", "scale", "unaryop", "binaryop",
+        "timer", "selector", "color", "mix", "slew", "noise", "invert", "strobe", "millis", "geocalc", "snapto",
+        "store", "mapping", "mapping", "pid", "delta", "struct", "structmember"};
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < types.size(); ++i) {
+        const std::string id = std::to_string(i + 1);
+        const bool bidirectional = i > 0 && types[i] == "mapping" && types[i - 1] == "mapping";
+        const char* properties = bidirectional ? R"({"prop_mapping_type":1})" : "{}";
+        editor->sendText(boardCommand(R"({"addNode":{"id":)" + id + R"(,"type":")" + types[i] +
+                                      R"(","properties":)" + properties + "}}"));
+        expected.push_back(id + " " + types[i]);
+    }
+    ASSERT_TRUE(boardReceives(types.size()));
+    ASSERT_EQ(board->nodes().size(), types.size());
+
+    editor->sendText(boardCommand(R"({"exportConfig":2})"));
+    std::vector<std::string> exported;
+    std::string commit;
+    for (const std::string& reply : replies(types.size() + 2)) {
+        Json::Value json;
+        ASSERT_TRUE(Json::Reader().parse(reply, json)) << reply;
+        if (json.isMember("exportNode")) {
+            const Json::Value& node = json["exportNode"];
+            EXPECT_FALSE(node.isMember("missingPropertiesFoundOnly")) << reply;
+            exported.push_back(node["id"].asString() + " " + node["type"].asString());
+        } else if (json.isMember("exportCommit")) {
+            commit = reply;
+        }
+    }
+    EXPECT_EQ(exported, expected);
+    EXPECT_EQ(commit, R"({"exportCommit":{"nodeCount":53},"portName":"ttyACM0"})");
+    EXPECT_EQ(board->countReceived(MT_NODE_MAPPING_BIDIRECTIONAL), 1u);
+}
+
 TEST_F(CommandsEndToEnd, ConfigurationRepliesOfTheBoard)
 {
     editor->sendText(boardCommand(R"({"addNode":{"id":1,"type":"constant"}})"));

@@ -159,7 +159,12 @@ TEST(Sessions, MalformedTextDoesNotBlockTheNextCommand)
 {
     RelayHarness relay;
     auto editor = relay.connectEditor();
-    for (const char* bad : {R"({"a":1,})", "garbage", R"({"port": ])"}) {
+    // The last is a whole command, but nested deeper than the reader goes: it must not run (it would answer
+    // with the flag on).
+    const std::string tooDeep =
+        R"({"set_auto_refresh_ports":true,"x":)" + std::string(1001, '[') + std::string(1001, ']') + "}";
+    for (const std::string& bad : {std::string(R"({"a":1,})"), std::string("garbage"), std::string(R"({"port": ])"),
+                                   tooDeep}) {
         editor->sendText(bad);
         EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply) << bad;
     }

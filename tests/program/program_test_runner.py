@@ -1,5 +1,7 @@
 """A small runner for the program tests: named cases, collected expectations, one summary line.
 
+A case also fails when a relay it ran logged an ERROR line that the case did not allow (allow_error).
+
 Every test script is started as `python3 script <binary> <repo root>` and exits with status 1 when
 any case failed, so that ctest reports it.
 """
@@ -7,6 +9,8 @@ any case failed, so that ctest reports it.
 import os
 import sys
 import traceback
+
+from relay_process import take_run_outputs, unexpected_errors
 
 
 class CaseContext:
@@ -16,6 +20,11 @@ class CaseContext:
         self.binary = binary
         self.repo_root = repo_root
         self.failures = []
+        self.allowed_errors = []
+
+    def allow_error(self, piece):
+        """An ERROR line containing the piece is part of what the case tests; any other one fails it."""
+        self.allowed_errors.append(piece)
 
     def expect(self, condition, description):
         if not condition:
@@ -41,6 +50,8 @@ def run_cases(cases):
             function(context)
         except Exception:
             context.failures.append("exception:\n" + traceback.format_exc())
+        for message in unexpected_errors(take_run_outputs(), context.allowed_errors):
+            context.failures.append(f"unexpected ERROR line: {message}")
         if context.failures:
             failed += 1
             print(f"FAIL {name}")

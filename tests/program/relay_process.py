@@ -73,6 +73,22 @@ def parse_log(text):
     return parsed, malformed
 
 
+# Standard output of every relay run since the last take_run_outputs(); the runner looks through it for ERROR lines.
+_run_outputs = []
+
+
+def take_run_outputs():
+    outputs = list(_run_outputs)
+    _run_outputs.clear()
+    return outputs
+
+
+def unexpected_errors(outputs, allowed):
+    """The ERROR messages of the outputs that contain none of the allowed pieces."""
+    return [message for output in outputs for message in log_messages(output, "ERROR")
+            if not any(piece in message for piece in allowed)]
+
+
 def log_messages(text, level=None):
     lines, _ = parse_log(text)
     return [line.message for line in lines if level is None or line.level == level]
@@ -144,6 +160,7 @@ class RunResult:
 def run_to_exit(binary, args, cwd, timeout=SHORT_RUN_TIMEOUT_S):
     """Runs the relay for an invocation that must end by itself (subprocess.run kills it on time-out)."""
     completed = subprocess.run([binary] + args, cwd=cwd, capture_output=True, timeout=timeout)
+    _run_outputs.append(completed.stdout.decode(errors="replace"))
     return RunResult(completed.returncode, completed.stdout.decode(errors="replace"),
                      completed.stderr.decode(errors="replace"))
 
@@ -165,6 +182,7 @@ class RelayProcess:
 
     def __exit__(self, *exc):
         self.kill()
+        _run_outputs.append(self.stdout())
         self._output_directory.cleanup()
 
     def running(self):

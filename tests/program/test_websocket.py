@@ -15,6 +15,8 @@ LOOPBACK_PEER_LINE = "Established connection with 127.0.0.1 (localhost)"
 
 def greeting_case(relay_args, tls, editors):
     def case(context):
+        # The editors leave after the first of their four greeting messages: writing the rest may find them gone.
+        context.allow_error("lws_write: connection ended!")
         port = free_port()
         with Workspace(context.repo_root) as workspace:
             with RelayProcess(context.binary, ["-p", str(port)] + relay_args, workspace.path) as relay:
@@ -37,7 +39,26 @@ def greeting_case(relay_args, tls, editors):
     return case
 
 
+def log_lines_are_flushed_one_by_one(context):
+    """Standard output is a file here, so only a flush after each line makes a line visible while the relay runs."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if not context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                return
+            with WebSocketClient(port, PROTOCOL) as client:
+                for _ in range(4):
+                    client.receive_text()
+                # No idle port refresh from now on, whose own flush would carry the line out.
+                client.send_text('{"set_auto_refresh_ports":false}')
+                context.expect_equal(client.receive_text(), '{"autoRefreshPorts":false}', "refresh switched off")
+            context.expect(relay.wait_for_output("Closed connection with 127.0.0.1 (localhost)"),
+                           f"the last line is out while the relay runs: {relay.stdout()!r}")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
 CASES = [
+    ("log lines reach standard output at once", log_lines_are_flushed_one_by_one),
     ("greeting over ws", greeting_case([], tls=False, editors=1)),
     ("greeting to two editors", greeting_case([], tls=False, editors=2)),
     ("greeting over wss with -s", greeting_case(["-s"], tls=True, editors=1)),

@@ -56,6 +56,7 @@ TEST_F(FirmwareFileListTest, ListsRegularBinFilesDirectlyInTheDirectory)
 {
     writeFile("app.bin", 65536);
     writeFile(".bin", 1);
+    writeFile("bin", 1);
     writeFile("readme.bin.txt", 1);
     writeFile("UPPER.BIN", 1);
     writeFile("mixed.Bin", 1);

@@ -42,6 +42,14 @@ const NodeTypeCase ioFirstCases[] = {
      R"("prop_hx711_clockpin":5,"prop_hx711_datapin":6,"prop_hx711_gain":128})",
      R"({"prop_hx711_calibload":0.0,"prop_hx711_calibreading1":0,"prop_hx711_calibreading2":0,)"
      R"("prop_hx711_clockpin":0,"prop_hx711_datapin":0,"prop_hx711_gain":0})"},
+    {MT_NODE_HX711_INPUT, 26,
+     R"({"prop_hx711_clockpin": 5, "prop_hx711_datapin": 6, "prop_hx711_calibreading1": 100000,
+         "prop_hx711_calibreading2": -100000, "prop_hx711_calibload": 12.5, "prop_hx711_gain": 128})",
+     "05 06 A0860100 6079FEFF 00004841 80", "00 00 00000000 00000000 00000000 00",
+     R"({"prop_hx711_calibload":12.50,"prop_hx711_calibreading1":100000,"prop_hx711_calibreading2":-100000,)"
+     R"("prop_hx711_clockpin":5,"prop_hx711_datapin":6,"prop_hx711_gain":128})",
+     R"({"prop_hx711_calibload":0.0,"prop_hx711_calibreading1":0,"prop_hx711_calibreading2":0,)"
+     R"("prop_hx711_clockpin":0,"prop_hx711_datapin":0,"prop_hx711_gain":0})"},
     {MT_NODE_IMU_INPUT, 13, R"({"prop_imu_field": 3, "prop_imu_device": 1})", "03 01", "00 00",
      R"({"prop_imu_device":1,"prop_imu_field":3})", R"({"prop_imu_field":0})"},
     {MT_NODE_MAG_INPUT, 13, R"({"prop_mag_field": 2, "prop_mag_address": 1})", "02 01", "00 00",

@@ -275,6 +275,17 @@ TEST_F(ReplyTranslatorTest, ConfigDumpNamesEveryNode)
               std::vector<std::string>{R"({"configDump":{"nodes":[{"type":"constant"}]},"portName":"ttyACM0"})"});
     EXPECT_TRUE(capture.contains("MT_CONFIG_DUMP numNodes = 5 exceeds the 1 entries in the message"));
 
+    // A count and an id past one byte.
+    std::string many = "2C01";
+    for (int i = 0; i < 299; ++i)
+        many += "0200";
+    const std::vector<std::string> large = translate(MT_CONFIG_DUMP, many + "0201");
+    ASSERT_EQ(large.size(), 1u);
+    const Json::Value nodes = parse(large[0])["configDump"]["nodes"];
+    ASSERT_EQ(nodes.size(), 300u);
+    EXPECT_EQ(nodes[298]["type"].asString(), "analogin");
+    EXPECT_EQ(nodes[299]["type"].asString(), "Don't know JS name for node type: 258");
+
     capture.clear();
     EXPECT_EQ(translate(MT_CONFIG_DUMP, ""),
               std::vector<std::string>{R"({"configDump":{"nodes":[]},"portName":"ttyACM0"})"});
