@@ -300,19 +300,21 @@ TEST_F(CommandsEndToEnd, EveryNodeTypeComesBackFromTheBoard)
 {
     // The second mapping is the bidirectional record, chosen by its mapping type.
     const std::vector<std::string> types = {
-        "digitalin", "analogin", "servopwmin", "gps", "imu", "serialrcin", "nrf24in", "ppmin", "rotaryencoder",
-        "hx711", "baro", "mag", "uartlogin", "midiin", "xgzpin", "digitalout", "servopwmout", "dutypwmout",
-        "nrf24out", "ppmout", "rgbledindices", "rgbledrange", "display", "serialrcout", "uartlogout", "midiout",
-        "serialservoout", "gamepadout", "ds3502out", "constant", "clamp", "inrange", "scale", "unaryop", "binaryop",
-        "timer", "selector", "color", "mix", "slew", "noise", "invert", "strobe", "millis", "geocalc", "snapto",
-        "store", "mapping", "mapping", "pid", "delta", "struct", "structmember"};
+        "digitalin",   "analogin",      "servopwmin",  "gps",         "imu",      "serialrcin",     "nrf24in",
+        "ppmin",       "rotaryencoder", "hx711",       "baro",        "mag",      "uartlogin",      "midiin",
+        "xgzpin",      "digitalout",    "servopwmout", "dutypwmout",  "nrf24out", "ppmout",         "rgbledindices",
+        "rgbledrange", "display",       "serialrcout", "uartlogout",  "midiout",  "serialservoout", "gamepadout",
+        "ds3502out",   "constant",      "clamp",       "inrange",     "scale",    "unaryop",        "binaryop",
+        "timer",       "selector",      "color",       "mix",         "slew",     "noise",          "invert",
+        "strobe",      "millis",        "geocalc",     "snapto",      "store",    "mapping",        "mapping",
+        "pid",         "delta",         "struct",      "structmember"};
     std::vector<std::string> expected;
     for (size_t i = 0; i < types.size(); ++i) {
         const std::string id = std::to_string(i + 1);
         const bool bidirectional = i > 0 && types[i] == "mapping" && types[i - 1] == "mapping";
         const char* properties = bidirectional ? R"({"prop_mapping_type":1})" : "{}";
-        editor->sendText(boardCommand(R"({"addNode":{"id":)" + id + R"(,"type":")" + types[i] +
-                                      R"(","properties":)" + properties + "}}"));
+        editor->sendText(boardCommand(R"({"addNode":{"id":)" + id + R"(,"type":")" + types[i] + R"(","properties":)" +
+                                      properties + "}}"));
         expected.push_back(id + " " + types[i]);
     }
     ASSERT_TRUE(boardReceives(types.size()));

@@ -163,8 +163,8 @@ TEST(Sessions, MalformedTextDoesNotBlockTheNextCommand)
     // with the flag on).
     const std::string tooDeep =
         R"({"set_auto_refresh_ports":true,"x":)" + std::string(1001, '[') + std::string(1001, ']') + "}";
-    for (const std::string& bad : {std::string(R"({"a":1,})"), std::string("garbage"), std::string(R"({"port": ])"),
-                                   tooDeep}) {
+    for (const std::string& bad :
+         {std::string(R"({"a":1,})"), std::string("garbage"), std::string(R"({"port": ])"), tooDeep}) {
         editor->sendText(bad);
         EXPECT_EQ(relay.command(*editor, refreshOff), refreshOffReply) << bad;
     }
