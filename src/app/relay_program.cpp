@@ -28,6 +28,18 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     else if (!settings.logFile.empty())
         logger.setLogFile(settings.logFile);
 
+    if (settings.originValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -o parameter, ignoring it");
+    if (settings.listenAddressValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on every interface");
+    if ((settings.certificateGiven || settings.keyGiven) && !settings.tls) {
+        logger.log(LogLevel::WARNING, "-C and -K take effect only with -s; serving without TLS");
+    } else if (settings.certificateGiven != settings.keyGiven ||
+               (settings.certificateGiven && (settings.certificateFile.empty() || settings.keyFile.empty()))) {
+        logger.log(LogLevel::FATAL, "-C certfile and -K keyfile must be given together");
+        return 1;
+    }
+
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
@@ -36,6 +48,12 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     RelayServerSettings serverSettings;
     serverSettings.port = settings.port;
     serverSettings.tls = settings.tls;
+    serverSettings.allowedOrigins = settings.allowedOrigins;
+    serverSettings.listenAddress = settings.listenAddress;
+    if (settings.tls) {
+        serverSettings.certificateFile = settings.certificateFile;
+        serverSettings.keyFile = settings.keyFile;
+    }
     if (!server.start(serverSettings))
         return 1;
     server.run(stopRequested);
