@@ -20,6 +20,7 @@
 #include "core/logger.h"
 #include "device/serial_driver.h"
 #include "device/serial_message.h"
+#include "web/static_files.h"
 #include "web/websocket_endpoint.h"
 
 namespace {
@@ -184,6 +185,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
         logger.log(LogLevel::FATAL, "libwebsockets init failed (lws_create_context)");
         return false;
     }
+    confineStaticFiles(context, mountOrigin);
     stopped = false;
     relayCore.start();
     return true;
@@ -215,6 +217,7 @@ void RelayServer::stop()
         return;
     stopped = true;
     relayCore.closePorts();
+    releaseStaticFiles(context);
     lws_context_destroy(context);
     context = nullptr;
     relayCore.release();

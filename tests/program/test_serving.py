@@ -156,6 +156,35 @@ def certificate_without_tls(context):
                            in log_messages(relay.stdout(), "WARNING"), "warning about -C and -K")
 
 
+# Names under mount-origin that must not be served: (name, how it is made from its full path).
+UNSERVABLE = [
+    ("passwd.txt", lambda path: os.symlink("/etc/passwd", path)),
+    ("outside.txt", lambda path: os.symlink("../secret.txt", path)),
+    ("etc", lambda path: os.symlink("/etc", path)),
+    ("fifo.txt", os.mkfifo),
+]
+
+
+def unservable_files_refused(context):
+    """Links out of the mount and FIFOs get 404, and the relay keeps serving (a FIFO would block its open)."""
+    port = free_port()
+    with make_workspace(context.repo_root) as workspace:
+        for name, make in UNSERVABLE:
+            make(workspace.file(os.path.join("mount-origin", name)))
+        os.symlink("index.html", workspace.file("mount-origin/inside.html"))
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                for path in ["/passwd.txt", "/outside.txt", "/etc/passwd", "/fifo.txt"]:
+                    status, _, body = http_get(port, path, tls=False)
+                    context.expect_equal(status, 404, f"status of {path}")
+                    context.expect(SECRET not in body and b"root:" not in body, f"{path} served {body[:60]!r}")
+                status, _, body = http_get(port, "/inside.html", tls=False)
+                context.expect(status == 200 and body == workspace.read("mount-origin/index.html"),
+                               "a link inside the mount is served")
+                check_requests(context, workspace, port, tls=False)
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
 def listening_line_case(relay_args, expected_template, unexpected_prefix):
     def case(context):
         port = free_port()
@@ -179,6 +208,7 @@ CASES = [
     ("-s presents the embedded certificate", presents_embedded_certificate),
     ("-s with -C and -K presents the operator's certificate", operator_certificate),
     ("-C and -K without -s", certificate_without_tls),
+    ("links out of the mount and FIFOs get 404", unservable_files_refused),
     ("listening line without -s",
      listening_line_case([], "Non-SSL listening on port {port} (ws://localhost:{port})", "SSL")),
     ("listening line with -s",
