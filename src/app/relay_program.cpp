@@ -8,6 +8,7 @@
 #include "app/relay_server.h"
 #include "app/relay_version.h"
 #include "core/logger.h"
+#include "web/connection_gate.h"
 
 namespace {
 
@@ -30,6 +31,16 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
 
     if (settings.originValueMissing)
         logger.log(LogLevel::WARNING, "No value given for -o parameter, ignoring it");
+    for (const std::string& origin : settings.allowedOrigins) {
+        // A browser's origin is scheme://host[:port] and nothing more; anything else never matches one.
+        const size_t hostStart = origin.find("://");
+        const size_t pathStart = hostStart == std::string::npos ? std::string::npos : origin.find('/', hostStart + 3);
+        if (hostStart == std::string::npos || hostStart == 0 ||
+            (pathStart != std::string::npos && pathStart + 1 < origin.size()))
+            logger.log(LogLevel::WARNING,
+                       "-o %s matches no web page: give an origin such as https://editor.example.com",
+                       escapeForLog(origin).c_str());
+    }
     if (settings.listenAddressValueMissing)
         logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on every interface");
     if ((settings.certificateGiven || settings.keyGiven) && !settings.tls) {
