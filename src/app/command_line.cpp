@@ -24,6 +24,28 @@ const char* findCommandLineOption(int argc, const char* const* argv, const char*
     return nullptr;
 }
 
+std::vector<std::string> findAllCommandLineOptions(int argc, const char* const* argv, const char* option)
+{
+    const size_t optionLength = std::strlen(option);
+    std::vector<std::string> values;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strncmp(argument, option, optionLength) != 0)
+            continue;
+        const char* rest = argument + optionLength;
+        if (*rest != '\0') {
+            values.emplace_back(*rest == '=' ? rest + 1 : rest);
+        } else if (i + 1 >= argc) {
+            values.emplace_back();
+        } else {
+            if (std::strlen(argv[i + 1]) <= 1024)
+                values.emplace_back(argv[i + 1]);
+            ++i;
+        }
+    }
+    return values;
+}
+
 int logThresholdForLevelNumber(long number)
 {
     switch (number) {
@@ -69,6 +91,24 @@ CommandLineSettings readCommandLine(int argc, const char* const* argv)
             settings.logFile = value;
     }
     settings.tls = findCommandLineOption(argc, argv, "-s") != nullptr;
+    for (const std::string& origin : findAllCommandLineOptions(argc, argv, "-o")) {
+        if (origin.empty())
+            settings.originValueMissing = true;
+        else
+            settings.allowedOrigins.push_back(origin);
+    }
+    if (const char* value = findCommandLineOption(argc, argv, "-i")) {
+        settings.listenAddress = value;
+        settings.listenAddressValueMissing = *value == '\0';
+    }
+    if (const char* value = findCommandLineOption(argc, argv, "-C")) {
+        settings.certificateGiven = true;
+        settings.certificateFile = value;
+    }
+    if (const char* value = findCommandLineOption(argc, argv, "-K")) {
+        settings.keyGiven = true;
+        settings.keyFile = value;
+    }
     return settings;
 }
 

@@ -1,12 +1,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Looks an option up: arguments are searched from the last to the first (argv[0] never) for one that begins with
 // the option text. The rest of that argument is the value (one leading '=' skipped); an argument that is exactly
 // the option takes the next argument as value when it has at most 1024 characters (else the option counts as
 // absent), or the empty text when there is none. Returns nullptr when the option is absent.
 const char* findCommandLineOption(int argc, const char* const* argv, const char* option);
+
+// Every occurrence of a repeatable option, first to last, each read as above; an argument taken as an option's
+// value is not itself searched.
+std::vector<std::string> findAllCommandLineOptions(int argc, const char* const* argv, const char* option);
 
 // The program's settings as read from the command line: made once by main; live for the whole run.
 struct CommandLineSettings {
@@ -19,6 +24,17 @@ struct CommandLineSettings {
     std::string logFile;
     bool logFileValueMissing = false;
     bool tls = false;
+    // -o: the origins whose pages may open the WebSocket; empty accepts every origin.
+    std::vector<std::string> allowedOrigins;
+    bool originValueMissing = false;
+    // -i: the one address to listen on; empty listens on every interface.
+    std::string listenAddress;
+    bool listenAddressValueMissing = false;
+    // -C and -K: the operator's PEM certificate and key for -s. Given counts even with an empty value.
+    bool certificateGiven = false;
+    std::string certificateFile;
+    bool keyGiven = false;
+    std::string keyFile;
 };
 
 CommandLineSettings readCommandLine(int argc, const char* const* argv);

@@ -8,6 +8,7 @@
 #include "app/relay_server.h"
 #include "app/relay_version.h"
 #include "core/logger.h"
+#include "web/connection_gate.h"
 
 namespace {
 
@@ -28,6 +29,28 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     else if (!settings.logFile.empty())
         logger.setLogFile(settings.logFile);
 
+    if (settings.originValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -o parameter, ignoring it");
+    for (const std::string& origin : settings.allowedOrigins) {
+        // A browser's origin is scheme://host[:port] and nothing more; anything else never matches one.
+        const size_t hostStart = origin.find("://");
+        const size_t pathStart = hostStart == std::string::npos ? std::string::npos : origin.find('/', hostStart + 3);
+        if (hostStart == std::string::npos || hostStart == 0 ||
+            (pathStart != std::string::npos && pathStart + 1 < origin.size()))
+            logger.log(LogLevel::WARNING,
+                       "-o %s matches no web page: give an origin such as https://editor.example.com",
+                       escapeForLog(origin).c_str());
+    }
+    if (settings.listenAddressValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on every interface");
+    if ((settings.certificateGiven || settings.keyGiven) && !settings.tls) {
+        logger.log(LogLevel::WARNING, "-C and -K take effect only with -s; serving without TLS");
+    } else if (settings.certificateGiven != settings.keyGiven ||
+               (settings.certificateGiven && (settings.certificateFile.empty() || settings.keyFile.empty()))) {
+        logger.log(LogLevel::FATAL, "-C certfile and -K keyfile must be given together");
+        return 1;
+    }
+
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
@@ -36,6 +59,12 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     RelayServerSettings serverSettings;
     serverSettings.port = settings.port;
     serverSettings.tls = settings.tls;
+    serverSettings.allowedOrigins = settings.allowedOrigins;
+    serverSettings.listenAddress = settings.listenAddress;
+    if (settings.tls) {
+        serverSettings.certificateFile = settings.certificateFile;
+        serverSettings.keyFile = settings.keyFile;
+    }
     if (!server.start(serverSettings))
         return 1;
     server.run(stopRequested);

@@ -3,10 +3,12 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <libwebsockets.h>
 
 #include "app/relay_core.h"
+#include "web/connection_gate.h"
 
 class Clock;
 class SerialDriver;
@@ -15,6 +17,13 @@ struct RelayServerSettings {
     int port = 7681;
     bool tls = false;
     std::string mountOrigin = "./mount-origin";
+    // Origins whose pages may open the WebSocket; empty accepts every origin.
+    std::vector<std::string> allowedOrigins;
+    // The one IPv4 or IPv6 address to listen on; empty listens on every interface.
+    std::string listenAddress;
+    // PEM files used with tls instead of the built-in pair; both or neither.
+    std::string certificateFile;
+    std::string keyFile;
 };
 
 // The whole relay: the relay core with the WebSocket context on top, driven one pass at a time on one thread.
@@ -44,9 +53,14 @@ public:
 private:
     SerialDriver& driver;
     RelayCore relayCore;
-    // The library keeps pointing at the mount and its origin text while the context lives.
+    // The library keeps pointing at these while the context lives.
     std::string mountOrigin;
     lws_http_mount mount{};
+    std::string listenAddress;
+    std::string certificatePem;
+    std::string keyPem;
+    std::unique_ptr<ConnectionGate> gate;
+    lws_protocols protocols[3]{};
     lws_context* context = nullptr;
     bool stopped = true;
 };

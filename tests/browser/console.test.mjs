@@ -1,6 +1,6 @@
 // The relay console in headless Chromium against vantrelRelaySim: boards listed, a version shown, a node added
 // and exported, a refused and a complete firmware write, a reload that reconnects, a screenshot; then the page
-// over https with -s.
+// over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o.
 //
 // Environment: VANTREL_SIMULATOR (the vantrelRelaySim binary), VANTREL_REPO_ROOT (for mount-origin),
 // CHROMIUM (default /usr/bin/chromium), VANTREL_CONSOLE_SCREENSHOT (default console.png).
@@ -9,6 +9,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -64,10 +65,10 @@ function makeWorkspace() {
     return { path: directory, dispose: () => fs.rmSync(directory, { recursive: true, force: true }) };
 }
 
-// The simulator serving on a free port; stop() signals it and resolves to its exit status (null if it had to
-// be killed).
-async function startSimulator(args, cwd) {
-    const port = await freePort();
+// The simulator serving on the given port or a free one; stop() signals it and resolves to its exit status (null
+// if it had to be killed).
+async function startSimulator(args, cwd, chosenPort) {
+    const port = chosenPort || await freePort();
     const child = spawn(simulator, ['-p', String(port), ...args], { cwd, stdio: ['ignore', 'pipe', 'pipe'] });
     let output = '';
     child.stdout.on('data', (chunk) => { output += chunk; });
@@ -121,12 +122,12 @@ async function launchBrowser(options = {}) {
 }
 
 // Runs body with a workspace, a simulator and a browser, and always cleans all three up.
-async function withRelayAndBrowser(simulatorArgs, browserOptions, body) {
+async function withRelayAndBrowser(simulatorArgs, browserOptions, body, port) {
     const workspace = makeWorkspace();
     let relay = null;
     let browser = null;
     try {
-        relay = await startSimulator(simulatorArgs, workspace.path);
+        relay = await startSimulator(simulatorArgs, workspace.path, port);
         browser = await launchBrowser(browserOptions);
         await body({ workspace, relay, page: browser.page });
     } finally {
@@ -194,8 +195,10 @@ test('console on simulated boards', async () => {
     });
 });
 
-test('console over https with -s', async () => {
-    await withRelayAndBrowser(['-s'], { ignoreHTTPSErrors: true }, async ({ relay, page }) => {
+// With -o naming someone else, the relay's own page is still let in.
+test('console over https with -s and -o', async () => {
+    const args = ['-s', '-o', 'https://editor.example'];
+    await withRelayAndBrowser(args, { ignoreHTTPSErrors: true }, async ({ relay, page }) => {
         await page.goto(`https://127.0.0.1:${relay.port}/`);
         await expectConnected(page);
         await expectBoardsListed(page);
@@ -203,3 +206,43 @@ test('console over https with -s', async () => {
         assert.equal(await relay.stop(), 0, 'simulator exit status after SIGINT');
     });
 });
+
+// A page served from another loopback port that opens the relay's WebSocket and records what happened.
+function foreignPageServer(relayPort) {
+    const page = `<!doctype html><title>foreign</title><script>
+        const socket = new WebSocket('ws://127.0.0.1:${relayPort}/', 'vantrel-configurator');
+        socket.onmessage = (event) => { window.outcome = window.outcome || 'greeted ' + event.data; };
+        socket.onclose = () => { window.outcome = window.outcome || 'refused'; };
+        </script>`;
+    const server = http.createServer((request, response) => {
+        response.writeHead(200, { 'Content-Type': 'text/html' });
+        response.end(page);
+    });
+    return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+// [the -o the relay gets, with "{page}" for the foreign page's origin; what the page sees]
+const FOREIGN_ORIGIN_ROWS = [
+    [['-o', 'https://editor.example'], 'refused'],
+    [['-o', 'https://editor.example', '-o', '{page}'], 'greeted {"server":"0.1.3"}'],
+];
+
+for (const [originArgs, expected] of FOREIGN_ORIGIN_ROWS) {
+    test(`a page of another origin with ${originArgs.join(' ')}: ${expected.split(' ')[0]}`, async () => {
+        const relayPort = await freePort();
+        const server = await foreignPageServer(relayPort);
+        const pageOrigin = `http://127.0.0.1:${server.address().port}`;
+        const args = originArgs.map((arg) => arg.replace('{page}', pageOrigin));
+        try {
+            await withRelayAndBrowser(args, {}, async ({ relay, page }) => {
+                await page.goto(`${pageOrigin}/`);
+                const outcome = await page.waitForFunction(() => window.outcome);
+                assert.equal(await outcome.jsonValue(), expected, 'what the foreign page saw');
+                const refusals = relay.output().split('\n').filter((line) => line.includes('is not allowed (-o)'));
+                assert.equal(refusals.length, expected === 'refused' ? 1 : 0, `refusal lines: ${refusals}`);
+            }, relayPort);
+        } finally {
+            server.close();
+        }
+    });
+}

@@ -6,6 +6,7 @@ sys.dont_write_bytecode = True
 
 import os  # noqa: E402
 import re  # noqa: E402
+import socket  # noqa: E402
 import time  # noqa: E402
 
 from program_test_runner import run_cases  # noqa: E402
@@ -135,6 +136,68 @@ def default_port_is_7681(context):
             context.expect(relay.wait_for_output(listening_line(7681)), f"listening line: {relay.stdout()!r}")
 
 
+def reachable(family, address, port):
+    try:
+        with socket.socket(family, socket.SOCK_STREAM) as probe:
+            probe.settimeout(0.5)
+            probe.connect((address, port))
+            return True
+    except OSError:
+        return False
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.bind(("::1", 0))
+            return True
+    except OSError:
+        return False
+
+
+LOOPBACKS = {"127.0.0.1": socket.AF_INET, "::1": socket.AF_INET6}
+
+
+def listens_only_on(address):
+    """-i binds one address: the relay answers there and not on the loopback of the other family."""
+    def case(context):
+        loopbacks = LOOPBACKS if has_ipv6_loopback() else {"127.0.0.1": socket.AF_INET}
+        if address not in loopbacks:
+            print(f"     skipped -i {address}: this machine has no IPv6 loopback (::1)")
+            return
+        port = free_port()
+        with Workspace(context.repo_root) as workspace:
+            with RelayProcess(context.binary, ["-p", str(port), "-i", address], workspace.path) as relay:
+                context.expect(relay.wait_for_output(listening_line(port)), f"relay starts: {relay.stdout()!r}")
+                deadline = time.monotonic() + 5
+                while not reachable(LOOPBACKS[address], address, port) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                for other, family in loopbacks.items():
+                    context.expect_equal(reachable(family, other, port), other == address, f"reachable on {other}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+    return case
+
+
+# Each ends the start with a FATAL line naming the problem and status 1.
+FATAL_ROWS = [
+    (["-i", "localhost"], "Cannot listen on localhost"),
+    (["-i", "192.0.2.1"], "Cannot listen on 192.0.2.1"),
+    (["-s", "-C", "missing.pem", "-K", "missing.pem"], "Cannot read the TLS certificate file 'missing.pem'"),
+    (["-s", "-C", "missing.pem"], "-C certfile and -K keyfile must be given together"),
+    (["-s", "-K", "missing.pem"], "-C certfile and -K keyfile must be given together"),
+]
+
+
+def fatal_start(args, expected):
+    def case(context):
+        with Workspace(context.repo_root) as workspace:
+            result = run_to_exit(context.binary, ["-p", str(free_port())] + args, workspace.path)
+            context.expect_equal(result.status, 1, f"exit status of {args}")
+            fatal = log_messages(result.stdout, "FATAL")
+            context.expect(any(line.startswith(expected) for line in fatal), f"{expected!r} in {fatal}")
+    return case
+
+
 CASES = (
     [(f"usage for {args}", exits_at_once(args, 0, prints_usage)) for args in HELP_ARGUMENTS]
     + [(f"version for {args}", exits_at_once(args, 0, prints_version)) for args in VERSION_ARGUMENTS]
@@ -142,6 +205,8 @@ CASES = (
     + [(f"port {port} accepted", boundary_port_accepted(port)) for port in (1025, 65535)]
     + [(f"port chosen by {form}", port_form_selects(form)) for form in PORT_FORMS]
     + [("default port 7681", default_port_is_7681)]
+    + [(f"-i {address} listens there only", listens_only_on(address)) for address in LOOPBACKS]
+    + [(f"FATAL for {args}", fatal_start(args, expected)) for args, expected in FATAL_ROWS]
 )
 
 if __name__ == "__main__":

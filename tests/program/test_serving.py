@@ -9,6 +9,7 @@ import os  # noqa: E402
 import re  # noqa: E402
 import socket  # noqa: E402
 import ssl  # noqa: E402
+import subprocess  # noqa: E402
 
 from program_test_runner import run_cases  # noqa: E402
 from relay_process import RelayProcess, Workspace, free_port, log_messages  # noqa: E402
@@ -122,6 +123,68 @@ def presents_embedded_certificate(context):
             context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
 
 
+def operator_certificate(context):
+    """-C and -K: the operator's own pair is presented instead of the built-in one."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        certificate, key = workspace.file("relay.crt"), workspace.file("relay.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=relay.example", "-keyout", key, "-out", certificate], check=True, capture_output=True)
+        with open(certificate) as source:
+            expected = ssl.PEM_cert_to_DER_cert(source.read())
+        with RelayProcess(context.binary, ["-p", str(port), "-s", "-C", "relay.crt", "-K", key],
+                          workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+                    with insecure_tls_context().wrap_socket(raw) as tls:
+                        context.expect(tls.getpeercert(binary_form=True) == expected,
+                                       "the certificate presented is the operator's")
+                context.expect_equal(http_get(port, "/", tls=True)[0], 200, "https status of /")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
+def certificate_without_tls(context):
+    """-C and -K without -s serve plain HTTP and say that they did nothing."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port), "-C", "none.crt", "-K", "none.key"],
+                          workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                context.expect_equal(http_get(port, "/", tls=False)[0], 200, "http status of /")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+            context.expect("-C and -K take effect only with -s; serving without TLS"
+                           in log_messages(relay.stdout(), "WARNING"), "warning about -C and -K")
+
+
+# Names under mount-origin that must not be served: (name, how it is made from its full path).
+UNSERVABLE = [
+    ("passwd.txt", lambda path: os.symlink("/etc/passwd", path)),
+    ("outside.txt", lambda path: os.symlink("../secret.txt", path)),
+    ("etc", lambda path: os.symlink("/etc", path)),
+    ("fifo.txt", os.mkfifo),
+]
+
+
+def unservable_files_refused(context):
+    """Links out of the mount and FIFOs get 404, and the relay keeps serving (a FIFO would block its open)."""
+    port = free_port()
+    with make_workspace(context.repo_root) as workspace:
+        for name, make in UNSERVABLE:
+            make(workspace.file(os.path.join("mount-origin", name)))
+        os.symlink("index.html", workspace.file("mount-origin/inside.html"))
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                for path in ["/passwd.txt", "/outside.txt", "/etc/passwd", "/fifo.txt"]:
+                    status, _, body = http_get(port, path, tls=False)
+                    context.expect_equal(status, 404, f"status of {path}")
+                    context.expect(SECRET not in body and b"root:" not in body, f"{path} served {body[:60]!r}")
+                status, _, body = http_get(port, "/inside.html", tls=False)
+                context.expect(status == 200 and body == workspace.read("mount-origin/index.html"),
+                               "a link inside the mount is served")
+                check_requests(context, workspace, port, tls=False)
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
 def listening_line_case(relay_args, expected_template, unexpected_prefix):
     def case(context):
         port = free_port()
@@ -143,6 +206,9 @@ CASES = [
     ("files over plain HTTP with -s", serving_case(["-s"], tls_requests=False)),
     ("paths leaving the mount are refused", traversal_refused),
     ("-s presents the embedded certificate", presents_embedded_certificate),
+    ("-s with -C and -K presents the operator's certificate", operator_certificate),
+    ("-C and -K without -s", certificate_without_tls),
+    ("links out of the mount and FIFOs get 404", unservable_files_refused),
     ("listening line without -s",
      listening_line_case([], "Non-SSL listening on port {port} (ws://localhost:{port})", "SSL")),
     ("listening line with -s",

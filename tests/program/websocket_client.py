@@ -51,15 +51,16 @@ def encode_client_frame(opcode, payload, final=True):
 
 
 class WebSocketClient:
-    def __init__(self, port, protocol, tls=False, timeout=5.0, path="/"):
-        raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, protocol, tls=False, timeout=5.0, path="/", origin=None, source=None):
+        source_address = (source, 0) if source else None
+        raw = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=source_address)
         self.sock = insecure_tls_context().wrap_socket(raw) if tls else raw
         self.sock.settimeout(timeout)
         self._buffer = b""
         self.response_headers = {}
         self.status_line = ""
         try:
-            self._handshake(port, protocol, path)
+            self._handshake(port, protocol, path, origin)
         except Exception:
             self.sock.close()
             raise
@@ -70,9 +71,10 @@ class WebSocketClient:
     def __exit__(self, *exc):
         self.sock.close()
 
-    def _handshake(self, port, protocol, path):
+    def _handshake(self, port, protocol, path, origin):
         key = base64.b64encode(os.urandom(16)).decode()
         protocol_line = f"Sec-WebSocket-Protocol: {protocol}\r\n" if protocol is not None else ""
+        origin_line = f"Origin: {origin}\r\n" if origin is not None else ""
         request = (f"GET {path} HTTP/1.1\r\n"
                    f"Host: localhost:{port}\r\n"
                    f"Upgrade: websocket\r\n"
@@ -80,6 +82,7 @@ class WebSocketClient:
                    f"Sec-WebSocket-Key: {key}\r\n"
                    f"Sec-WebSocket-Version: 13\r\n"
                    f"{protocol_line}"
+                   f"{origin_line}"
                    f"\r\n")
         self.sock.sendall(request.encode())
         while b"\r\n\r\n" not in self._buffer:

@@ -101,4 +101,43 @@ TEST(CommandLine, EmptyValuesAreNotedForTheirWarnings)
     EXPECT_EQ(readCommandLine(withFile.argc(), withFile.argv()).logFile, "relay.log");
 }
 
+TEST(CommandLineOption, RepeatableOptionCollectsEveryOccurrence)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{"r"}, {}},
+        {{"r", "-o", "https://a.example", "-o", "http://localhost:8080"},
+         {"https://a.example", "http://localhost:8080"}},
+        {{"r", "-ohttps://a.example", "-o=https://b.example", "-p", "8080"},
+         {"https://a.example", "https://b.example"}},
+        // A value is not searched again: "-o -o x" names "-o" and leaves "x" over.
+        {{"r", "-o", "-o", "x"}, {"-o"}},
+        {{"r", "-o", "a", "-o"}, {"a", ""}},
+        {{"r", "-o", std::string(1025, 'a'), "-o", "b"}, {"b"}},
+    };
+    for (const Case& c : cases) {
+        Args args(c.args);
+        EXPECT_EQ(findAllCommandLineOptions(args.argc(), args.argv(), "-o"), c.expected) << c.args.size();
+    }
+}
+
+TEST(CommandLine, NetworkOptions)
+{
+    Args args({"r", "-o", "https://a.example", "-i", "::1", "-o", "", "-o", "https://b.example", "-C", "c.pem"});
+    const CommandLineSettings s = readCommandLine(args.argc(), args.argv());
+    EXPECT_EQ(s.allowedOrigins, (std::vector<std::string>{"https://a.example", "https://b.example"}));
+    EXPECT_TRUE(s.originValueMissing);
+    EXPECT_EQ(s.listenAddress, "::1");
+    EXPECT_TRUE(s.certificateGiven);
+    EXPECT_EQ(s.certificateFile, "c.pem");
+    EXPECT_FALSE(s.keyGiven);
+    Args none({"r"});
+    const CommandLineSettings defaults = readCommandLine(none.argc(), none.argv());
+    EXPECT_TRUE(defaults.allowedOrigins.empty());
+    EXPECT_TRUE(defaults.listenAddress.empty());
+    EXPECT_FALSE(defaults.certificateGiven || defaults.keyGiven || defaults.listenAddressValueMissing);
+}
+
 } // namespace
