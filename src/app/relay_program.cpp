@@ -8,7 +8,6 @@
 #include "app/relay_server.h"
 #include "app/relay_version.h"
 #include "core/logger.h"
-#include "web/connection_gate.h"
 
 namespace {
 
@@ -38,8 +37,7 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
         if (hostStart == std::string::npos || hostStart == 0 ||
             (pathStart != std::string::npos && pathStart + 1 < origin.size()))
             logger.log(LogLevel::WARNING,
-                       "-o %s matches no web page: give an origin such as https://editor.example.com",
-                       escapeForLog(origin).c_str());
+                       "-o %s matches no web page: give an origin such as https://editor.example.com", origin.c_str());
     }
     if (settings.listenAddressValueMissing)
         logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on every interface");

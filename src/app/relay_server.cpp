@@ -140,7 +140,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
         } else if (!isIpv6Address(listenAddress)) {
             logger.log(LogLevel::FATAL,
                        "Cannot listen on %s: -i takes an IPv4 or IPv6 address, such as 127.0.0.1 or ::1",
-                       escapeForLog(listenAddress).c_str());
+                       listenAddress.c_str());
             return false;
         }
         info.iface = listenAddress.c_str();
@@ -155,12 +155,11 @@ bool RelayServer::start(const RelayServerSettings& settings)
         if (!settings.certificateFile.empty() || !settings.keyFile.empty()) {
             if (!readFile(settings.certificateFile, certificatePem)) {
                 logger.log(LogLevel::FATAL, "Cannot read the TLS certificate file '%s' (-C)",
-                           escapeForLog(settings.certificateFile).c_str());
+                           settings.certificateFile.c_str());
                 return false;
             }
             if (!readFile(settings.keyFile, keyPem)) {
-                logger.log(LogLevel::FATAL, "Cannot read the TLS key file '%s' (-K)",
-                           escapeForLog(settings.keyFile).c_str());
+                logger.log(LogLevel::FATAL, "Cannot read the TLS key file '%s' (-K)", settings.keyFile.c_str());
                 return false;
             }
         }

@@ -36,23 +36,6 @@ bool headerPresent(lws* wsi, lws_token_indexes token) { return lws_hdr_total_len
 
 } // namespace
 
-std::string escapeForLog(const std::string& text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7F || byte == '\\') {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\x%02X", byte);
-            escaped += code;
-        } else {
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 bool originAllowed(const std::string& origin, const std::string& host, const std::vector<std::string>& allowed)
 {
     if (origin.empty() || allowed.empty())
@@ -114,20 +97,18 @@ ConnectionGate::Verdict ConnectionGate::check(lws* wsi)
     const std::string origin = headerPresent(wsi, WSI_TOKEN_ORIGIN) ? header(wsi, WSI_TOKEN_ORIGIN) : std::string();
     if (!allowedOrigins.empty() && headerPresent(wsi, WSI_TOKEN_ORIGIN) &&
         (origin.empty() || !originAllowed(origin, header(wsi, WSI_TOKEN_HOST), allowedOrigins))) {
-        refusals.info("Refused a WebSocket connection from " + escapeForLog(peer) + ": origin " + escapeForLog(origin) +
-                      " is not allowed (-o)");
+        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + origin + " is not allowed (-o)");
         return Verdict::foreignOrigin;
     }
     if (peerOf.size() >= maxConnections) {
-        refusals.info("Refused a WebSocket connection from " + escapeForLog(peer) + ": " +
-                      std::to_string(peerOf.size()) + " connections are open, the most the relay takes");
+        refusals.info("Refused a WebSocket connection from " + peer + ": " + std::to_string(peerOf.size()) +
+                      " connections are open, the most the relay takes");
         return Verdict::tooManyConnections;
     }
     const auto fromPeer = perPeer.find(peer);
     if (fromPeer != perPeer.end() && fromPeer->second >= maxConnectionsPerPeer) {
-        refusals.info("Refused a WebSocket connection from " + escapeForLog(peer) + ": " +
-                      std::to_string(fromPeer->second) + " connections from that address are open, the most one " +
-                      "address may have");
+        refusals.info("Refused a WebSocket connection from " + peer + ": " + std::to_string(fromPeer->second) +
+                      " connections from that address are open, the most one " + "address may have");
         return Verdict::tooManyFromPeer;
     }
     return Verdict::admit;

@@ -8,10 +8,6 @@
 
 #include <libwebsockets.h>
 
-// Text from outside (a header, a path) made safe for one log line: bytes outside printable ASCII and the
-// backslash are written as \xNN, so the text can neither end the line nor drive the terminal.
-std::string escapeForLog(const std::string& text);
-
 // Whether a page of `origin` may open the WebSocket. No Origin (a program, not a browser) is always let in; so is
 // the relay's own page, whose origin names the host and port the request was sent to. Otherwise, with an allowed
 // list the origin must be on it (compared without case and without a trailing '/'); an empty list lets every

@@ -10,7 +10,6 @@
 #include <libwebsockets.h>
 
 #include "core/logger.h"
-#include "web/connection_gate.h"
 
 namespace {
 
@@ -46,8 +45,8 @@ lws_fop_fd_t confinedOpen(const lws_plat_file_ops* operations, const char* filen
     const Confinement& confinement = found->second;
     const std::string target = resolved(filename);
     if (target.empty() || !servableInside(confinement.mountOrigin, filename)) {
-        logger.log(LogLevel::DEBUG, "Not serving %s: missing, or not a regular file inside %s",
-                   escapeForLog(filename).c_str(), escapeForLog(confinement.mountOrigin).c_str());
+        logger.log(LogLevel::DEBUG, "Not serving %s: missing, or not a regular file inside %s", filename,
+                   confinement.mountOrigin.c_str());
         return nullptr;
     }
     // Opened by its resolved name, and without waiting, so a file swapped for a FIFO meanwhile cannot block.
