@@ -12,8 +12,12 @@ const FIRMWARE_FAILURES = {
   firmwareFileTooLarge: (detail) => `The firmware file "${detail}" is too large for this board's flash.`,
   firmwareFileCantOpen: (detail) => `The firmware file "${detail}" cannot be opened for reading.`,
   firmwareFileReadError: (detail) => `The firmware file "${detail}" could not be read completely.`,
-  firmwareFileVerifyError: () => "The board wrote something different from the file: verification failed. Flash again.",
+  firmwareFileVerifyError: (detail) =>
+    (detail ? `The write failed: ${detail}.` : "The board wrote something different from the file: verification failed.") +
+    " The board stays in its bootloader: flash again.",
   firmwareNeedsBootloader: () => "The board refused the write: switch it to its bootloader first (Bootloader button).",
+  firmwareWriteInProgress: () => "This board is already being written: wait for that write to end, or cancel it.",
+  firmwareWriteCancelled: () => "Firmware write cancelled. The board stays in its bootloader: flash again before starting it.",
 };
 
 // Payloads of the board command buttons.
@@ -359,6 +363,7 @@ function wire() {
     showFirmwareMessage(`Flashing ${file}…`, false);
     sendToBoard({ write_firmware: { file } });
   });
+  element("flash-cancel").addEventListener("click", () => sendToBoard({ cancel_firmware: {} }));
   element("firmware-refresh").addEventListener("click", () => send({ firmware_file_list_refresh: true }));
   element("log-filter").addEventListener("input", () => {
     for (const item of element("traffic-log").children) applyLogFilter(item);
