@@ -10,7 +10,7 @@ import socket  # noqa: E402
 import time  # noqa: E402
 
 from program_test_runner import run_cases  # noqa: E402
-from relay_process import (CONTEXT_FAILED_LINE, INVALID_PORT_TEXT, USAGE_TEXT, RelayProcess,  # noqa: E402
+from relay_process import (CONTEXT_FAILED_LINE, FAILED_START_ENVIRONMENT, INVALID_PORT_TEXT, USAGE_TEXT, RelayProcess,  # noqa: E402
                            Workspace, accepts_connections, free_port, log_messages, port_is_free,
                            run_to_exit)
 
@@ -191,7 +191,8 @@ FATAL_ROWS = [
 def fatal_start(args, expected):
     def case(context):
         with Workspace(context.repo_root) as workspace:
-            result = run_to_exit(context.binary, ["-p", str(free_port())] + args, workspace.path)
+            result = run_to_exit(context.binary, ["-p", str(free_port())] + args, workspace.path,
+                                 extra_environment=FAILED_START_ENVIRONMENT)
             context.expect_equal(result.status, 1, f"exit status of {args}")
             fatal = log_messages(result.stdout, "FATAL")
             context.expect(any(line.startswith(expected) for line in fatal), f"{expected!r} in {fatal}")

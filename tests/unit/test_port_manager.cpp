@@ -165,6 +165,26 @@ TEST_F(PortManagerTest, CheckPortFramesWhatTheBoardSendsIntoTheInbox)
         EXPECT_EQ(looptime[i], 0) << "no stale byte of an earlier frame at " << i;
 }
 
+// A board that floods the port neither holds up the other ports for long nor makes every message as large as its
+// longest one.
+TEST_F(PortManagerTest, AChattyBoardIsReadInBoundedPiecesAndEachMessageCopiedToItsLength)
+{
+    SimulatedBoard* board = addListedBoard("ttyACM0");
+    relays.bindRelay("ttyACM0", ports.openPort("ttyACM0"), 0);
+    board->sendMessage(MT_CONFIG_DUMP, std::vector<uint8_t>(60000, 1));
+    const size_t acks = 20000;
+    for (size_t i = 0; i < acks; ++i)
+        board->sendMessage(MT_ACK, {0});
+    ports.checkPort();
+    const size_t firstPass = ports.deviceInbox.size();
+    EXPECT_LT(firstPass, acks / 2) << "one pass reads a bounded share of what waits";
+    ASSERT_GE(firstPass, 2u);
+    EXPECT_EQ(ports.deviceInbox[1].bytes.size(), SerialMessage::size) << "a small message after a long one";
+    for (int pass = 0; pass < 20 && ports.deviceInbox.size() < acks + 1; ++pass)
+        ports.checkPort();
+    EXPECT_EQ(ports.deviceInbox.size(), acks + 1) << "the rest follows in later passes";
+}
+
 TEST_F(PortManagerTest, UnpluggedPortIsClosedAndTheNewListBroadcast)
 {
     driver.addBoard("ttyACM0", "vantrel");
