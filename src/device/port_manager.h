@@ -37,7 +37,7 @@ class PortManager {
 public:
     static constexpr int baudRate = 115200;
     // What one pass reads of one port at most.
-    static constexpr size_t maxBytesPerPass = 64 * 1024;
+    static constexpr size_t maxBytesPerPass = size_t{64} * 1024;
 
     PortManager(SerialDriver& driver, RelayList& relays);
     PortManager(const PortManager&) = delete;
