@@ -15,7 +15,7 @@
 bool originAllowed(const std::string& origin, const std::string& host, const std::vector<std::string>& allowed);
 
 // A log line that may repeat at an attacker's pace: at most a few per second. Once the second is over, the last
-// line left out is printed with the count of those left out.
+// line left out is printed with the count of those left out. Owned by the connection gate; lives as long as it.
 class RateLimitedLog {
 public:
     static constexpr unsigned linesPerSecond = 5;
