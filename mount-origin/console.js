@@ -669,7 +669,13 @@ function loadTables() {
     renderFeatureFields();
     element("node-type").replaceChildren();
     renderNodeTypes();
-  }).catch((error) => setStatus(`The relay's field tables could not be loaded (${error.message}): forms take JSON only.`, true));
+  }).catch((error) => {
+    // Without the tables every type is offered with its properties as JSON, as the relay takes them.
+    state.tables = { nodes: [], features: [] };
+    renderNodeFields();
+    renderFeatureFields();
+    setStatus(`The relay's field tables could not be loaded (${error.message}): forms take JSON only.`, true);
+  });
 }
 
 // ---- Live values and tweaks ----
