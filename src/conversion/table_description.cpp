@@ -39,20 +39,20 @@ Json::Value describeTable(const FieldTable& table)
 {
     Json::Value fields(Json::arrayValue);
     std::set<std::string> seen;
-    for (const FieldSpec& spec : table) {
+    for (const FieldSpec& entry : table) {
         // Unnamed rows are bytes the type's own code fills; a key split over two rows is one input.
-        if (spec.key[0] == '\0' || !seen.insert(spec.key).second)
+        if (entry.key[0] == '\0' || !seen.insert(entry.key).second)
             continue;
         Json::Value row;
-        row["key"] = spec.key;
-        row["label"] = spec.label;
-        describeKind(spec.kind, row);
-        if (spec.kind == field::Text24)
+        row["key"] = entry.key;
+        row["label"] = entry.label;
+        describeKind(entry.kind, row);
+        if (entry.kind == field::Text24)
             row["default"] = "";
         else if (row["kind"] == "integer")
-            row["default"] = static_cast<Json::Int64>(spec.defaultValue);
+            row["default"] = static_cast<Json::Int64>(entry.defaultValue);
         else
-            row["default"] = spec.defaultValue;
+            row["default"] = entry.defaultValue;
         fields.append(row);
     }
     return fields;
