@@ -312,6 +312,13 @@ test('console on simulated boards', async () => {
         assert.deepEqual(dark, [], 'no critical or serious accessibility violations (dark)');
         await page.emulateMedia({ colorScheme: 'light' });
 
+        // Download holds every matching line; a board's log beyond its cap says how much was dropped.
+        const download = page.waitForEvent('download');
+        await page.click('#log-download');
+        assert.match(fs.readFileSync(await (await download).path(), 'utf8'), /\tin\tsimACM1\t\{"port":"simACM1","romFinish":1\}/);
+        await page.evaluate(() => { for (let line = 0; line <= 5000; line++) addLog('simACM0', 'state', `filler ${line}`); });
+        await page.locator('#log-note', { hasText: 'Older lines dropped: 1 of simACM0.' }).waitFor();
+
         // The relay goes away and comes back: the board's facts are marked stale, then asked again.
         assert.equal(await relay.stop(), 0, 'simulator exit status after SIGINT');
         await page.locator('#board-version', { hasText: '(stale)' }).waitFor();
