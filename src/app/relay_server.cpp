@@ -12,6 +12,8 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <libwebsockets.h>
 
@@ -68,6 +70,27 @@ bool isIpv6Address(const std::string& address)
 {
     in6_addr parsed{};
     return inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
+}
+
+// Whether another socket holds the port: the library's own failure does not say why it could not listen.
+bool portIsTaken(int port)
+{
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    if (probe < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    address.sin6_addr = in6addr_any;
+    const bool taken = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    close(probe);
+    return taken;
+}
+
+bool isDirectory(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 void sleepOneMillisecond()
@@ -130,6 +153,9 @@ bool RelayServer::start(const RelayServerSettings& settings)
     info.vhost_name = "localhost";
     info.user = &relayCore.sessions();
     info.fd_limit_per_thread = connectionDescriptorLimit();
+    // The library reads the socket into this buffer; as large as the receive buffer, a message up to that size
+    // arrives in one piece instead of one piece per 4 KiB read.
+    info.pt_serv_buf_size = 65536;
     // An address that cannot be bound must end the start, not leave a relay that listens nowhere.
     info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
     listenAddress = settings.listenAddress;
@@ -181,9 +207,16 @@ bool RelayServer::start(const RelayServerSettings& settings)
                        listenAddress.c_str(), settings.port);
         if (!settings.certificateFile.empty() && settings.tls)
             logger.log(LogLevel::FATAL, "The TLS certificate or key was not accepted (-C, -K)");
+        else if (portIsTaken(settings.port))
+            logger.log(LogLevel::FATAL, "Cannot listen on port %d: another program uses it; choose another with -p",
+                       settings.port);
         logger.log(LogLevel::FATAL, "libwebsockets init failed (lws_create_context)");
         return false;
     }
+    if (!isDirectory(mountOrigin))
+        logger.log(LogLevel::WARNING, "No %s folder in the working directory: browsers get no console page",
+                   mountOrigin.c_str());
+    logger.log(LogLevel::INFO, "Console: %s://localhost:%d/", settings.tls ? "https" : "http", settings.port);
     confineStaticFiles(context, mountOrigin);
     stopped = false;
     relayCore.start();

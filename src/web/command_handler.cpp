@@ -106,7 +106,12 @@ void CommandHandler::handleBoardCommand(Connection& connection, const Json::Valu
     // A name whose port cannot be opened gets no relay of its own: it could carry nothing. An existing relay
     // of that name is still moved to this connection.
     RelayList& relays = boards.relays();
-    if (port != nullptr || relays.findRelayByName(portName) != nullptr)
+    const Relay* existing = relays.findRelayByName(portName);
+    if (existing != nullptr && existing->editor != connection.id && sessions.findConnection(existing->editor))
+        logger.log(LogLevel::INFO, "%s: taken over by editor %s #%llu from editor #%llu; its replies go there now",
+                   portName.c_str(), Sessions::peerName(connection).c_str(),
+                   static_cast<unsigned long long>(connection.id), static_cast<unsigned long long>(existing->editor));
+    if (port != nullptr || existing != nullptr)
         relays.bindRelay(portName, port, connection.id);
     dispatchPayload(portName, port, memberOrNull(command, "payload"));
 }

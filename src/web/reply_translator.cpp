@@ -151,6 +151,11 @@ Json::Value ReplyTranslator::versionReply(Relay& relay, const ReceivedMessage& m
         logger.log(LogLevel::INFO, "  MCU id: 0x%08X", version.idcode);
     logger.log(LogLevel::INFO, "  Flash size: %d", static_cast<int>(version.flashSize));
     logger.log(LogLevel::INFO, "  Serial: %08X %08X %08X", version.serial0, version.serial1, version.serial2);
+    // The lines above name the port only once; with several boards answering at once they interleave.
+    logger.log(LogLevel::INFO, "%s: vantrel %sv%d.%d.%d, serial %s, flash %d KiB", relay.portName.c_str(),
+               inBootloader ? "bootloader " : "", static_cast<int>(version.versionMajor),
+               static_cast<int>(version.versionMinor), static_cast<int>(version.versionPatch), serial,
+               static_cast<int>(version.flashSize));
 
     relay.flashSizeKiB = static_cast<int32_t>(version.flashSize);
     return reply;

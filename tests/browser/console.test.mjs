@@ -1,6 +1,7 @@
-// The relay console in headless Chromium against vantrelRelaySim: boards listed, a version shown, a node added
-// and exported, a refused and a complete firmware write, a reload that reconnects, a screenshot; then the page
-// over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o.
+// The relay console in headless Chromium against vantrelRelaySim: nothing sent before a board is chosen, typed
+// node and feature forms, live values, a refused, a cancelled and a timed complete firmware write, the traffic
+// log's filters, axe-core in the light and dark themes, a screenshot, a relay that goes away and comes back; then
+// the page over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o.
 //
 // Environment: VANTREL_SIMULATOR (the vantrelRelaySim binary), VANTREL_REPO_ROOT (for mount-origin),
 // CHROMIUM (default /usr/bin/chromium), VANTREL_CONSOLE_SCREENSHOT (default console.png).
@@ -147,10 +148,27 @@ async function expectConnected(page) {
     await page.locator('#connection-state', { hasText: /^Connected$/ }).waitFor();
 }
 
+// Clicks a button that asks first, and answers the question.
+async function clickConfirmed(page, selector, answer) {
+    await page.click(selector);
+    await page.click(answer ? '#confirm-yes' : '#confirm-no');
+}
+
+// axe-core in the page; returns the critical and serious violations as "id: target" texts.
+async function seriousViolations(page) {
+    await page.addScriptTag({ path: path.join(repoRoot, 'tests/browser/node_modules/axe-core/axe.min.js') });
+    const violations = await page.evaluate(async () => (await window.axe.run(document)).violations
+        .filter((violation) => ['critical', 'serious'].includes(violation.impact))
+        .map((violation) => `${violation.id}: ${violation.nodes.map((node) => node.target.join(' ')).join(', ')}`));
+    return violations;
+}
+
+const logLines = (page) => page.$$eval('#traffic-log li', (items) => items.map((item) => item.textContent));
+
 test('console on simulated boards', async () => {
     assert.ok(simulator && repoRoot, 'VANTREL_SIMULATOR and VANTREL_REPO_ROOT are set');
-    await withRelayAndBrowser([], {}, async ({ workspace, relay, page }) => {
-        const image = Buffer.alloc(2000);
+    await withRelayAndBrowser([], { viewport: { width: 1280, height: 900 } }, async ({ workspace, relay, page }) => {
+        const image = Buffer.alloc(100 * 1024);
         for (let index = 0; index < image.length; index++) image[index] = (index * 13) & 0xff;
         fs.writeFileSync(path.join(workspace.path, 'app.bin'), image);
 
@@ -158,40 +176,161 @@ test('console on simulated boards', async () => {
         await expectConnected(page);
         await expectBoardsListed(page);
         assert.equal(await page.textContent('#server-version'), '0.1.3', 'relay version shown');
+        assert.equal(await page.evaluate(async () => (await fetch('/favicon.ico')).status), 200, 'favicon served');
+        await sleep(300);
+        assert.equal((await page.$$('#traffic-log .log-out')).length, 0, 'nothing sent before the user chose a board');
+        assert.ok(!relay.output().includes(': vantrel v'), 'no board asked on its own');
 
         await page.click('#port-list .port[data-port="simACM1"]');
+        assert.equal(await page.getAttribute('#port-list .port[data-port="simACM1"]', 'aria-pressed'), 'true');
         await page.click('#board-commands [data-command="getVersion"]');
         await page.locator('#board-version', { hasText: /^1\.4\.2$/ }).waitFor();
-        assert.equal(await page.textContent('#board-name'), 'simACM1', 'chosen board');
         assert.equal(await page.textContent('#board-serial'), '003600213338510937363532', 'serial of simACM1');
         assert.equal(await page.textContent('#board-flash'), '1024 KiB', 'flash size');
 
-        await page.waitForFunction(() => document.getElementById('node-type').options.length > 0);
+        // Typed node forms: defaults filled in, wrong kinds and unknown keys refused before sending, reuse warned.
+        const sentLines = async () => (await logLines(page)).filter((line) => line.includes('▶')).length;
         await page.selectOption('#node-type', 'constant');
+        assert.equal(await page.inputValue('#node-fields [data-key="prop_value"]'), '0', 'constant value default');
         await page.fill('#node-id', '9');
+        await page.fill('#node-fields [data-key="prop_value"]', 'abc');
+        let sent = await sentLines();
+        await page.click('#add-node');
+        await page.locator('#node-form-error', { hasText: 'must be a number or #RRGGBB' }).waitFor();
+        await page.fill('#node-fields [data-key="prop_value"]', '2.5');
+        await page.click('#add-node');
+        await page.locator('#status', { hasText: 'node 9 (constant) sent' }).waitFor();
+        assert.equal(await sentLines(), sent + 1, 'only the valid node sent');
+        await page.selectOption('#node-type', 'analogin');
+        assert.equal(await page.inputValue('#node-fields [data-key="prop_calib_mid"]'), '-1', 'analogin default');
+        await page.fill('#node-id', '10');
+        await page.fill('#node-properties', '{"prop_bogus": 1}');
+        await page.click('#add-node');
+        await page.locator('#node-form-error', { hasText: 'Unknown property "prop_bogus"' }).waitFor();
         await page.fill('#node-properties', '{}');
-        await page.click('#add-node-form button[type="submit"]');
+        await page.fill('#node-fields [data-key="prop_pin"]', '300');
+        await page.click('#add-node');
+        await page.locator('#node-form-error', { hasText: 'whole number from 0 to 255' }).waitFor();
+        await page.fill('#node-fields [data-key="prop_pin"]', '3');
+        await page.click('#add-node');
+        await page.selectOption('#node-type', 'scale');
+        await page.fill('#node-id', '9');
+        await page.fill('#node-fields [data-key="prop_source"]', '#10');
+        await page.click('#add-node');
+        await page.locator('#node-form-error', { hasText: 'Node id 9 is already used' }).waitFor();
+        await page.fill('#node-id', '11');
+        await page.click('#add-node');
         await page.click('#board-commands [data-command="exportConfig"]');
-        await page.waitForFunction(() => [...document.querySelectorAll('#export-table tr')].some(
-            (row) => row.cells[0].textContent === 'node' && row.cells[1].textContent === '9'
-                && row.cells[2].textContent === 'constant'));
         await page.locator('#export-summary', { hasText: /^Export complete/ }).waitFor();
+        const rows = await page.$$eval('#export-table tr', (all) => all.map((row) => [...row.cells].map((cell) => cell.textContent)));
+        for (const [id, type] of [['9', 'constant'], ['10', 'analogin'], ['11', 'scale']]) {
+            assert.ok(rows.some((row) => row[0] === 'node' && row[1] === id && row[2] === type), `node ${id} exported: ${rows}`);
+        }
+        assert.ok(rows.some((row) => row[1] === '11' && row[3].includes('"prop_source":"#10"')), 'scale reads node 10');
 
-        await page.click('#flash-button');
+        // A feature form, live values with their chart, and a tweak.
+        await page.selectOption('#feature-name', 'dutypwm');
+        await page.fill('#feature-fields [data-key="frequency"]', '300');
+        await page.click('#set-feature');
+        await page.locator('#feature-form-error', { hasText: 'whole number from 0 to 255' }).waitFor();
+        await page.fill('#feature-fields [data-key="frequency"]', '50');
+        await page.click('#set-feature');
+        await page.locator('#status', { hasText: 'feature dutypwm sent' }).waitFor();
+        assert.ok((await logLines(page)).some((line) => line.includes('"setFeature":{"feature":"dutypwm","frequency":50}')));
+        await page.fill('#live-id', '7');
+        await page.click('#live-watch');
+        await page.locator('#live-value', { hasText: /^node 7: -?[0-9]/ }).waitFor();
+        await page.waitForFunction(() => document.getElementById('live-line').getAttribute('points').split(' ').length >= 3);
+        await page.click('#live-stop');
+        await page.fill('#tweak-id', '9');
+        await page.fill('#tweak-value', '#ff0000');
+        await page.click('#tweak-send');
+        await page.locator('#status', { hasText: 'tweak of node 9 input 0 sent' }).waitFor();
+
+        // Reset asks first; declined, nothing is sent.
+        sent = await sentLines();
+        await clickConfirmed(page, '#board-commands [data-command="resetConfig"]', false);
+        await page.locator('#status', { hasText: 'reset not sent' }).waitFor();
+        assert.equal(await sentLines(), sent, 'a declined reset sends nothing');
+
+        // Refused (application running), cancelled, then a whole write timed against the relay's own figure.
+        await clickConfirmed(page, '#flash-button', true);
         await page.locator('#firmware-message', { hasText: 'bootloader first' }).waitFor();
+        assert.equal(await page.textContent('#write-stage'), 'Failed.');
         await page.click('#board-commands [data-command="bootloader"]');
         await page.locator('#board-mode', { hasText: /^bootloader$/ }).waitFor();
-        await page.click('#flash-button');
-        await page.waitForFunction(() => document.getElementById('rom-write').value === 100
-            && document.getElementById('rom-verify').value === 100);
-        await page.locator('#firmware-message', { hasText: /^Firmware written\.$/ }).waitFor();
+        await clickConfirmed(page, '#flash-button', true);
+        await page.waitForFunction(() => document.getElementById('write-progress').value > 5);
+        for (const selector of ['#flash-button', '#board-commands [data-command="resetConfig"]']) {
+            assert.ok(await page.isDisabled(selector), `${selector} disabled while writing`);
+        }
+        assert.match(await page.textContent('#write-figures'), /KiB verified · [0-9.]+ KiB\/s · about [0-9]+ s left/);
+        await page.click('#flash-cancel');
+        await page.locator('#write-stage', { hasText: /^Cancelled\.$/ }).waitFor();
+        await page.locator('#port-list .port[data-port="simACM1"]', { hasText: 'firmware write cancelled' }).waitFor();
 
+        const relayLogBefore = relay.output().length;
+        await page.click('#flash-button');
+        const clicked = Date.now();
+        await page.click('#confirm-yes');
+        await page.waitForFunction(() => document.getElementById('write-stage').dataset.stage === 'done',
+            null, { timeout: 60000, polling: 'raf' });
+        const pageSeconds = (Date.now() - clicked) / 1000;
+        const relayLine = relay.output().slice(relayLogBefore).match(/simACM1: Firmware write of app\.bin completed in ([0-9.]+) s/);
+        assert.ok(relayLine, 'the relay logged the end of the write');
+        const relaySeconds = Number(relayLine[1]);
+        console.log(`100 KiB write: relay ${relaySeconds.toFixed(1)} s, page done after ${pageSeconds.toFixed(2)} s`);
+        // The relay's figure has one decimal: half a tenth is its rounding.
+        assert.ok(pageSeconds <= 1.2 * (relaySeconds + 0.05), `page ${pageSeconds} s within 1.2 × relay ${relaySeconds} s`);
+        assert.equal(await page.textContent('#firmware-message'), 'Firmware written.');
+        await page.locator('#port-list .port[data-port="simACM1"]', { hasText: 'firmware written' }).waitFor();
+
+        // The log: one updated line per write instead of one per progress reply; filters that hide all say so.
+        const lines = await logLines(page);
+        assert.equal(lines.filter((line) => line.includes('firmware progress')).length, 2, 'one progress line per write');
+        assert.ok(!lines.some((line) => line.includes('"romWrite"')), 'no progress reply logged on its own');
+        await page.selectOption('#log-direction', 'out');
+        await page.fill('#log-filter', 'no-such-text');
+        await page.locator('#traffic-log', { hasText: 'No matches for these filters.' }).waitFor();
+        await page.fill('#log-filter', '');
+        await page.selectOption('#log-direction', '');
+
+        await page.click('#start-application');
+        await page.locator('#board-mode', { hasText: /^application$/ }).waitFor();
+
+        const light = await seriousViolations(page);
+        console.log(`axe-core, light theme: ${light.length} critical or serious violations ${light.join('; ')}`);
+        assert.deepEqual(light, [], 'no critical or serious accessibility violations (light)');
         await page.screenshot({ path: process.env.VANTREL_CONSOLE_SCREENSHOT || 'console.png' });
 
-        await page.reload();
-        await expectConnected(page);
-        await expectBoardsListed(page);
+        await page.emulateMedia({ colorScheme: 'dark' });
+        const background = await page.evaluate(() => getComputedStyle(document.querySelector('.panel')).backgroundColor);
+        const [red, green, blue] = background.match(/[0-9]+/g).map(Number);
+        assert.ok(red + green + blue < 150, `dark panels follow the system setting: ${background}`);
+        const dark = await seriousViolations(page);
+        console.log(`axe-core, dark theme: ${dark.length} critical or serious violations ${dark.join('; ')}`);
+        assert.deepEqual(dark, [], 'no critical or serious accessibility violations (dark)');
+        await page.emulateMedia({ colorScheme: 'light' });
+
+        // Download holds every matching line; a board's log beyond its cap says how much was dropped.
+        const download = page.waitForEvent('download');
+        await page.click('#log-download');
+        assert.match(fs.readFileSync(await (await download).path(), 'utf8'), /\tin\tsimACM1\t\{"port":"simACM1","romFinish":1\}/);
+        await page.evaluate(() => { for (let line = 0; line <= 5000; line++) addLog('simACM0', 'state', `filler ${line}`); });
+        await page.locator('#log-note', { hasText: 'Older lines dropped: 1 of simACM0.' }).waitFor();
+
+        // The relay goes away and comes back: the board's facts are marked stale, then asked again.
         assert.equal(await relay.stop(), 0, 'simulator exit status after SIGINT');
+        await page.locator('#board-version', { hasText: '(stale)' }).waitFor();
+        const again = await startSimulator([], workspace.path, relay.port);
+        try {
+            await expectConnected(page);
+            await page.locator('#board-version', { hasText: /^1\.4\.2$/ }).waitFor();
+            const attempts = (await logLines(page)).filter((line) => line.includes('reconnect attempt'));
+            assert.ok(attempts.length >= 1 && attempts.length <= 4, `one line per reconnect attempt: ${attempts}`);
+        } finally {
+            assert.equal(await again.stop(), 0, 'second simulator exit status');
+        }
     });
 });
 
@@ -202,6 +341,8 @@ test('console over https with -s and -o', async () => {
         await page.goto(`https://127.0.0.1:${relay.port}/`);
         await expectConnected(page);
         await expectBoardsListed(page);
+        await page.click('#port-list .port[data-port="simACM0"]');
+        await page.click('#board-commands [data-command="getVersion"]');
         await page.locator('#board-version', { hasText: /^1\.4\.2$/ }).waitFor();
         assert.equal(await relay.stop(), 0, 'simulator exit status after SIGINT');
     });

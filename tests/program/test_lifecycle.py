@@ -53,21 +53,25 @@ def busy_port_case(extra_args, check_output):
         context.expect_equal(status, 1, "exit status with the port taken")
         lines, malformed = parse_log(output)
         context.expect_equal(malformed, [], "lines not in the log format")
-        check_output(context, output, [(line.level, line.message) for line in lines])
+        check_output(context, port, [(line.level, line.message) for line in lines])
     return case
 
 
-def banner_then_fatal(context, output, lines):
+def taken_port_line(port):
+    return ("FATAL", f"Cannot listen on port {port}: another program uses it; choose another with -p")
+
+
+def banner_then_fatal(context, port, lines):
     context.expect(lines[:1] == [("INFO", START_BANNER)], f"banner first: {lines}")
-    context.expect(lines[-1:] == [("FATAL", CONTEXT_FAILED_LINE)], f"fatal line last: {lines}")
+    context.expect(lines[-2:] == [taken_port_line(port), ("FATAL", CONTEXT_FAILED_LINE)], f"fatal lines last: {lines}")
 
 
-def fatal_only(context, output, lines):
-    context.expect_equal(lines, [("FATAL", CONTEXT_FAILED_LINE)], "lines at threshold FATAL")
+def fatal_only(context, port, lines):
+    context.expect_equal(lines, [taken_port_line(port), ("FATAL", CONTEXT_FAILED_LINE)], "lines at threshold FATAL")
 
 
-def silent(context, output, lines):
-    context.expect_equal(output, "", "standard output with logging off")
+def silent(context, port, lines):
+    context.expect_equal(lines, [], "log lines with logging off")
 
 
 CASES = [

@@ -200,6 +200,18 @@ def listening_line_case(relay_args, expected_template, unexpected_prefix):
     return case
 
 
+def missing_mount_origin_warned(context):
+    port = free_port()
+    for with_mount_origin in (False, True):
+        with Workspace(context.repo_root, with_mount_origin=with_mount_origin) as workspace:
+            with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+                context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                warnings = [message for message in log_messages(relay.stdout(), "WARNING") if "mount-origin" in message]
+        context.expect_equal(len(warnings), 0 if with_mount_origin else 1,
+                             f"mount-origin warnings with the folder {'there' if with_mount_origin else 'missing'}")
+
+
 CASES = [
     ("files over HTTP", serving_case([], tls_requests=False)),
     ("files over HTTPS with -s", serving_case(["-s"], tls_requests=True)),
@@ -213,6 +225,9 @@ CASES = [
      listening_line_case([], "Non-SSL listening on port {port} (ws://localhost:{port})", "SSL")),
     ("listening line with -s",
      listening_line_case(["-s"], "SSL listening on port {port} (wss://localhost:{port})", "Non-SSL")),
+    ("console address without -s", listening_line_case([], "Console: http://localhost:{port}/", "Console: https")),
+    ("console address with -s", listening_line_case(["-s"], "Console: https://localhost:{port}/", "Console: http:")),
+    ("a missing mount-origin is warned about", missing_mount_origin_warned),
 ]
 
 if __name__ == "__main__":

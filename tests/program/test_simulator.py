@@ -103,6 +103,17 @@ def version_case(context):
                                      "every node type usable")
             context.expect_equal(replies[-1]["requestBootloaderStatus"], 0, "bootloader status")
         context.expect_equal(len(set(serials)), 2, f"the boards have distinct serials {serials}")
+        with WebSocketClient(run.port, PROTOCOL) as other:
+            board_command(other, "simACM1", {"getVersion": {}})
+            context.expect(receive_until(other, lambda message: "requestBootloaderStatus" in message),
+                           "the second editor's version request answered")
+        run.relay.stop()
+        info = [line for line in run.relay.stdout().splitlines() if "[INFO   ]" in line]
+        for port, serial in zip(("simACM0", "simACM1"), serials):
+            context.expect(any(line.endswith(f"{port}: vantrel v1.4.2, serial {serial}, flash 1024 KiB")
+                               for line in info), f"identity of {port} on one line")
+        takeovers = [line for line in info if "taken over by editor" in line]
+        context.expect(len(takeovers) == 1 and "simACM1:" in takeovers[0], f"one takeover of simACM1: {takeovers}")
 
 
 def live_value_case(context):

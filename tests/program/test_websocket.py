@@ -60,6 +60,23 @@ def log_lines_are_flushed_one_by_one(context):
             context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
 
 
+def long_message_logged_whole(context):
+    """The library hands over a message up to its receive buffer in one piece, so the traffic line holds all of it."""
+    port = free_port()
+    text = '{"set_auto_refresh_ports":true,"pad":"' + "x" * 6000 + '"}'
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port), "-l", "5"], workspace.path) as relay:
+            if not context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                return
+            with WebSocketClient(port, PROTOCOL) as client:
+                client.send_text(text)
+                context.expect(relay.wait_for_output('"autoRefreshPorts":true'), "the command is answered")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+            received = [message for message in log_messages(relay.stdout(), "TRAFFIC")
+                        if message.startswith("ser <- web: ")]
+    context.expect_equal(received, ["ser <- web: " + text], "received traffic lines")
+
+
 NO_ORIGIN_WARNING = "Every web page may drive the boards: no -o origin given"
 EDITOR = ["-o", "https://editor.example"]
 
@@ -185,6 +202,7 @@ def connection_cap_case(sources, per_source, admitted, fresh_editor_greeted):
 
 CASES = [
     ("log lines reach standard output at once", log_lines_are_flushed_one_by_one),
+    ("a 6000-byte message is logged whole at -l 5", long_message_logged_whole),
     ("greeting over ws", greeting_case([], tls=False, editors=1)),
     ("greeting to two editors", greeting_case([], tls=False, editors=2)),
     ("greeting over wss with -s", greeting_case(["-s"], tls=True, editors=1)),

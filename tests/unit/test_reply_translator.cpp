@@ -176,8 +176,13 @@ TEST_F(ReplyTranslatorTest, VersionReplyLogsAndStoresTheFlashSize)
               std::vector<std::string>{
                   R"({"flags":0,"flashsize":128,"idcode":268526640,"portName":"ttyACM0",)"
                   R"("serial":"0012ABCD00000000FFFFFFFF","versionMajor":1,"versionMinor":4,"versionPatch":2})"});
-    const std::vector<std::string> expectedLog = {"Device on port ttyACM0", "  vantrel v1.4.2", "  MCU id: 0x10016430",
-                                                  "  Flash size: 128", "  Serial: 0012ABCD 00000000 FFFFFFFF"};
+    const std::vector<std::string> expectedLog = {
+        "Device on port ttyACM0",
+        "  vantrel v1.4.2",
+        "  MCU id: 0x10016430",
+        "  Flash size: 128",
+        "  Serial: 0012ABCD 00000000 FFFFFFFF",
+        "ttyACM0: vantrel v1.4.2, serial 0012ABCD00000000FFFFFFFF, flash 128 KiB"};
     EXPECT_EQ(capture.texts(), expectedLog);
     EXPECT_EQ(relay.flashSizeKiB, 128);
     EXPECT_TRUE(acknowledged());
@@ -190,8 +195,10 @@ TEST_F(ReplyTranslatorTest, VersionOfTheBootloaderWithoutMcuId)
         translate(MT_VERSION, "02 00 07 01  00000000  01000000 02000000 03000000  4000 00");
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(parse(replies[0])["serial"].asString(), "000000010000000200000003");
-    const std::vector<std::string> expectedLog = {"Device on port ttyACM0", "  vantrel bootloader v2.0.7",
-                                                  "  Flash size: 64", "  Serial: 00000001 00000002 00000003"};
+    const std::vector<std::string> expectedLog = {
+        "Device on port ttyACM0", "  vantrel bootloader v2.0.7", "  Flash size: 64",
+        "  Serial: 00000001 00000002 00000003",
+        "ttyACM0: vantrel bootloader v2.0.7, serial 000000010000000200000003, flash 64 KiB"};
     EXPECT_EQ(capture.texts(), expectedLog);
 }
 
