@@ -370,8 +370,10 @@ void FirmwareFlasher::endWrite(Relay& relay, const char* reason, const std::stri
     }
     // Nothing more of this write may reach the board: above all not the finish of a known-bad image.
     queue.cullFirmwareFlashMessages(relay);
-    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
+    // A write the editor cancelled did not fail.
     const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
+    if (!cancelled)
+        logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
                current.file.c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
                detail.c_str());
