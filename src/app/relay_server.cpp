@@ -2,21 +2,19 @@
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include <libwebsockets.h>
 
 #include "app/relay_version.h"
 #include "app/tls_material.h"
+#include "core/clock.h"
 #include "core/logger.h"
 #include "device/serial_driver.h"
 #include "device/serial_message.h"
@@ -70,26 +68,11 @@ bool isIpv6Address(const std::string& address)
     return inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
 }
 
-void sleepOneMillisecond()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec deadline = now;
-    deadline.tv_nsec += 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_nsec -= 1000000000;
-        if (deadline.tv_sec == std::numeric_limits<time_t>::max())
-            deadline.tv_nsec = 999999999;
-        else
-            ++deadline.tv_sec;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
 } // namespace
 
-RelayServer::RelayServer(SerialDriver& driver, Clock& clock) : driver(driver), relayCore(driver, clock) {}
+RelayServer::RelayServer(SerialDriver& driver, Clock& clock)
+    : driver(driver), clock(clock), relayCore(driver, clock), portWait(driver)
+{}
 
 RelayServer::~RelayServer() { stop(); }
 
@@ -121,7 +104,8 @@ bool RelayServer::start(const RelayServerSettings& settings)
         logger.log(LogLevel::WARNING, "Every web page may drive the boards: no -o origin given");
     protocols[0] = {"http", ConnectionGate::httpCallback, 0, 0, 0, gate.get(), 0};
     protocols[1] = {relayProtocolName, relayProtocolCallback, sizeof(Connection), 65536, 0, gate.get(), 0};
-    protocols[2] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
+    protocols[2] = portWait.protocol();
+    protocols[3] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
 
     lws_context_creation_info info{};
     info.port = settings.port;
@@ -185,6 +169,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
         return false;
     }
     confineStaticFiles(context, mountOrigin);
+    portWait.attach(context);
     stopped = false;
     relayCore.start();
     return true;
@@ -202,11 +187,20 @@ void RelayServer::runPass()
     relayCore.sendToBoards();
 }
 
+void RelayServer::waitForWork()
+{
+    const uint64_t now = clock.nowMs();
+    const uint64_t due = relayCore.nextDueMs();
+    portWait.wait(relays(), due <= now ? 0 : due - now);
+}
+
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)
 {
     while (stopRequested == 0) {
         runPass();
-        sleepOneMillisecond();
+        if (stopRequested != 0)
+            break;
+        waitForWork();
     }
 }
 
@@ -216,6 +210,7 @@ void RelayServer::stop()
         return;
     stopped = true;
     relayCore.closePorts();
+    portWait.detach();
     releaseStaticFiles(context);
     lws_context_destroy(context);
     context = nullptr;
