@@ -97,6 +97,15 @@ bool SimulatedSerialDriver::removePort(const std::string& name)
     return true;
 }
 
+bool SimulatedSerialDriver::setAnswerDelay(const std::string& name, std::chrono::microseconds delay)
+{
+    Port* port = findPortEntry(name);
+    if (port == nullptr)
+        return fail("No simulated port " + name);
+    port->answerDelay = delay;
+    return true;
+}
+
 bool SimulatedSerialDriver::setReading(const std::string& name, bool reading)
 {
     Port* port = findPortEntry(name);
@@ -181,7 +190,7 @@ int SimulatedSerialDriver::inputWaiting(SerialPortHandle* port)
         return 0;
     if (clock != nullptr)
         board->tick(clock->nowMs());
-    const int available = static_cast<int>(std::min<size_t>(INT_MAX, board->outputAvailable()));
+    const int available = held(*entry) ? 0 : static_cast<int>(std::min<size_t>(INT_MAX, board->outputAvailable()));
     armWait(*entry);
     return available;
 }
@@ -192,7 +201,7 @@ int SimulatedSerialDriver::readNonBlocking(SerialPortHandle* port, uint8_t* buff
     Port* entry = openEntry(port, status);
     if (status != 0)
         return status;
-    if (entry->board == nullptr || buffer == nullptr)
+    if (entry->board == nullptr || buffer == nullptr || held(*entry))
         return 0;
     const int taken = static_cast<int>(entry->board->takeOutput(buffer, std::min<size_t>(count, INT_MAX)));
     armWait(*entry);
@@ -212,6 +221,8 @@ int SimulatedSerialDriver::writeNonBlocking(SerialPortHandle* port, const uint8_
     if (!entry->reading)
         return 0;
     const size_t written = std::min<size_t>(count, INT_MAX);
+    if (entry->answerDelay.count() > 0 && written > 0)
+        entry->heldUntil = std::chrono::steady_clock::now() + entry->answerDelay;
     if (entry->board != nullptr && written > 0)
         entry->board->receiveFromHost(data, written);
     return static_cast<int>(written);
@@ -306,23 +317,27 @@ void SimulatedSerialDriver::armWait(Port& port)
         return;
     Armed wanted = Armed::Off;
     uint64_t dueMs = 0;
-    uint64_t delayMs = 0;
-    if (port.resumed || (port.board != nullptr && port.board->hasOutput())) {
+    std::chrono::nanoseconds delay{0};
+    if (port.board != nullptr && port.board->hasOutput() && held(port)) {
+        wanted = Armed::Held;
+        delay = port.heldUntil - std::chrono::steady_clock::now();
+    } else if (port.resumed || (port.board != nullptr && port.board->hasOutput())) {
         wanted = Armed::Now;
     } else if (port.board != nullptr && clock != nullptr) {
         const uint64_t now = clock->nowMs();
         if (port.board->nextLiveValueMs(now, dueMs)) {
             wanted = Armed::At;
-            delayMs = dueMs - now;
+            delay = std::chrono::milliseconds(dueMs - now);
         }
     }
-    if (wanted == port.armed && (wanted != Armed::At || dueMs == port.armedDueMs))
+    if (wanted == port.armed && wanted != Armed::Held && (wanted != Armed::At || dueMs == port.armedDueMs))
         return;
     // Setting the timer also clears an expiry that was not read; a zero time would disarm it, so "now" is 1 ns.
     itimerspec when{};
     if (wanted != Armed::Off) {
-        when.it_value.tv_sec = static_cast<time_t>(delayMs / 1000);
-        when.it_value.tv_nsec = static_cast<long>((delayMs % 1000) * 1000000 + 1);
+        const auto nanoseconds = std::max<int64_t>(1, delay.count());
+        when.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
     }
     if (timerfd_settime(port.timer, 0, &when, nullptr) != 0) {
         logger.log(LogLevel::WARNING, "Simulated port %s: cannot set its wait descriptor: %s", port.info.name.c_str(),

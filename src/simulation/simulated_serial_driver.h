@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -41,6 +42,9 @@ public:
     SimulatedBoard* board(const std::string& name);
     // A port that stops reading takes no bytes until it reads again; false for an unknown name.
     bool setReading(const std::string& name, bool reading);
+    // The board's output after each write becomes readable only this long after it, as a real board answers
+    // after its own processing and the USB round; false for an unknown name.
+    bool setAnswerDelay(const std::string& name, std::chrono::microseconds delay);
     size_t liveHandleCount() const { return handles.size(); }
 
     bool listPorts(std::vector<SerialPortInfo>& ports) override;
@@ -68,7 +72,7 @@ protected:
 
 private:
     // What the timer of a port was last set to, so that an unchanged state costs no system call.
-    enum class Armed { Unknown, Off, Now, At };
+    enum class Armed { Unknown, Off, Now, At, Held };
     struct Port {
         SerialPortInfo info;
         std::unique_ptr<SimulatedBoard> owned;
@@ -82,6 +86,8 @@ private:
         bool reading = true;
         // It reads again: a writer that waits for it is woken once.
         bool resumed = false;
+        std::chrono::microseconds answerDelay{0};
+        std::chrono::steady_clock::time_point heldUntil;
     };
     struct Handle {
         std::string name;
@@ -98,6 +104,8 @@ private:
     SimulatedBoard* openBoard(SerialPortHandle* port, int& status);
     // Sets the port's timer from its board's state.
     void armWait(Port& port);
+    // The board's answer is still on its way (see setAnswerDelay).
+    static bool held(const Port& port) { return std::chrono::steady_clock::now() < port.heldUntil; }
 
     Clock* clock;
     std::vector<Port> ports;
