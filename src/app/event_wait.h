@@ -38,6 +38,7 @@ public:
     size_t watchedCount() const;
 
 private:
+    // One port's place in the poll: made when a relay first reads the port, kept while any relay reads it.
     struct Watch {
         int descriptor = -1;
         // nullptr once the library closed it (a hung-up device): the port is then not watched again.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <vector>
 
 #include "device/message_type.h"
@@ -240,6 +241,14 @@ TEST(SimulatedSerialDriver, WaitDescriptorIsReadableWhileTheRelayHasSomethingToD
     EXPECT_TRUE(readableWithin(descriptor, 5000)) << "the next live value is due in 100 ms";
     clock.advance(100);
     EXPECT_EQ(typesIn(readAll(driver, port)), std::vector<uint16_t>{MT_LIVE_VALUE});
+
+    ASSERT_TRUE(driver.setAnswerDelay("sim0", std::chrono::milliseconds(20)));
+    driver.writeNonBlocking(port, request.data(), request.size());
+    EXPECT_EQ(driver.inputWaiting(port), 0) << "the answer is still on its way";
+    EXPECT_FALSE(readableWithin(descriptor, 0));
+    EXPECT_TRUE(readableWithin(descriptor, 5000));
+    EXPECT_EQ(typesIn(readAll(driver, port)), std::vector<uint16_t>{MT_VERSION});
+    ASSERT_TRUE(driver.setAnswerDelay("sim0", std::chrono::microseconds(0)));
 
     ASSERT_TRUE(driver.setReading("sim0", false));
     board->clearReceived();
