@@ -113,7 +113,8 @@ void EventWait::forget(lws* wsi)
         if (entry.second.wsi != wsi)
             continue;
         entry.second.wsi = nullptr;
-        logger.log(LogLevel::WARNING, "%s: the port hung up; the loop no longer waits on it",
+        // An unplug does this too; the pass that follows finds the port failed and closes it.
+        logger.log(LogLevel::DEBUG, "%s: the port hung up; the loop no longer waits on it",
                    driver.portName(entry.first).c_str());
     }
 }
