@@ -279,4 +279,13 @@ TEST(Sessions, SlowReaderDoesNotStopOtherEditors)
     EXPECT_EQ(slowReceived, count);
 }
 
+// The protocol that carries the ports' descriptors into the library's poll is no way in for an editor.
+TEST(Sessions, NoEditorSpeaksThePortWaitProtocol)
+{
+    RelayHarness relay;
+    WebSocketTestClient client;
+    EXPECT_FALSE(client.connect(relay.port, EventWait::protocolName, relay.pump(), RelayHarness::timeoutMs));
+    EXPECT_TRUE(relay.server.sessions().connections().empty());
+}
+
 } // namespace
