@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "device/port_manager.h"
 #include "device/relay.h"
 #include "device/serial_driver.h"
 
@@ -32,11 +33,11 @@ int EventWait::callback(lws* wsi, lws_callback_reasons reason, void*, void*, siz
     }
 }
 
-void EventWait::wait(RelayList& relays, uint64_t waitMs)
+void EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitMs)
 {
     if (context == nullptr || waitMs == 0)
         return;
-    watchPorts(relays);
+    watchPorts(ports, relays);
     // A time-out of 0 lets the library wait until its next timer, so ours must be set first. Its poll waits the
     // whole milliseconds left to that timer, rounded down: the extra 999 us keep a wait from ending a little early
     // and then polling without waiting until the deadline.
@@ -51,8 +52,14 @@ size_t EventWait::watchedCount() const
         std::count_if(watches.begin(), watches.end(), [](const auto& entry) { return entry.second.wsi != nullptr; }));
 }
 
-void EventWait::watchPorts(RelayList& relays)
+void EventWait::watchPorts(const PortManager& ports, RelayList& relays)
 {
+    // A freed port object's address, and its descriptor's number, may come back for the next port opened: after
+    // any close every watch is made anew, so none can hold on to a device that has gone.
+    if (ports.closedCount() != portsClosedSeen) {
+        portsClosedSeen = ports.closedCount();
+        unwatchAll();
+    }
     // Only ports that a relay reads: a port nobody reads would stay readable and turn the wait into a spin.
     std::map<SerialPortHandle*, Watch> kept;
     for (const Relay* relay : relays.snapshot()) {
@@ -73,13 +80,7 @@ void EventWait::watchPorts(RelayList& relays)
         if (!relay->unsent.empty() && found->second.wsi != nullptr)
             lws_callback_on_writable(found->second.wsi);
     }
-    for (auto& entry : watches) {
-        lws* wsi = entry.second.wsi;
-        // Cleared first, so the close callback does not take this for a hang-up.
-        entry.second.wsi = nullptr;
-        if (wsi != nullptr)
-            lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
-    }
+    unwatchAll();
     watches.swap(kept);
 }
 
@@ -119,17 +120,23 @@ void EventWait::forget(lws* wsi)
     }
 }
 
-void EventWait::detach()
+void EventWait::unwatchAll()
 {
-    if (context == nullptr)
-        return;
     for (auto& entry : watches) {
         lws* wsi = entry.second.wsi;
+        // Cleared first, so the close callback does not take this for a hang-up.
         entry.second.wsi = nullptr;
         if (wsi != nullptr)
             lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
     }
     watches.clear();
+}
+
+void EventWait::detach()
+{
+    if (context == nullptr)
+        return;
+    unwatchAll();
     lws_sul_cancel(&timer);
     context = nullptr;
 }

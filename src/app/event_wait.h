@@ -5,6 +5,7 @@
 
 #include <libwebsockets.h>
 
+class PortManager;
 class RelayList;
 class SerialDriver;
 struct SerialPortHandle;
@@ -33,7 +34,7 @@ public:
 
     // Watches the ports of the relays, asks for writability where a frame waits to leave, and services the library
     // until something is ready or waitMs have passed; returns at once for 0.
-    void wait(RelayList& relays, uint64_t waitMs);
+    void wait(const PortManager& ports, RelayList& relays, uint64_t waitMs);
     // Ports watched now, for tests.
     size_t watchedCount() const;
 
@@ -47,12 +48,14 @@ private:
 
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
     static void wake(lws_sorted_usec_list_t*) {}
-    void watchPorts(RelayList& relays);
+    void watchPorts(const PortManager& ports, RelayList& relays);
+    void unwatchAll();
     Watch adopt(SerialPortHandle* port, int descriptor);
     void forget(lws* wsi);
 
     SerialDriver& driver;
     lws_context* context = nullptr;
     std::map<SerialPortHandle*, Watch> watches;
+    uint64_t portsClosedSeen = 0;
     lws_sorted_usec_list_t timer{};
 };

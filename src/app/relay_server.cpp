@@ -191,7 +191,7 @@ void RelayServer::waitForWork()
 {
     const uint64_t now = clock.nowMs();
     const uint64_t due = relayCore.nextDueMs();
-    portWait.wait(relays(), due <= now ? 0 : due - now);
+    portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
 }
 
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)

@@ -133,6 +133,7 @@ void PortManager::closePort(SerialPortHandle* port)
                                      [port](const DeviceMessage& m) { return m.port == port; }),
                       deviceInbox.end());
     driver.freePort(port);
+    ++closed;
     logger.log(LogLevel::INFO, "Closed port %s", name.c_str());
     for (auto it = open.begin(); it != open.end(); ++it) {
         if (it->second == port) {

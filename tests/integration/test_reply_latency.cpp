@@ -174,6 +174,18 @@ TEST(ReplyLatency, TheRealWaitEndsForWorkAndLastsOtherwise)
     EXPECT_LE(runLoop(relay, 300, talk).first, fewPasses) << "a board that talks to an editor that has gone";
     EXPECT_EQ(relay.server.eventWait().watchedCount(), 1u) << "only ports that a relay reads are watched";
     EXPECT_TRUE(roundTrip(*editor, "ttyACM0"));
+
+    ASSERT_TRUE(relay.driver.removePort("ttyACM0"));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(runLoop(relay, RelayHarness::timeoutMs, [&] {
+                    for (const std::string& reply : editor->poll())
+                        if (reply.rfind(R"({"ports":)", 0) == 0)
+                            return true;
+                    return false;
+                }).second);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900)) << "an unplug ends the wait";
+    relay.server.waitForWork();
+    EXPECT_EQ(relay.server.eventWait().watchedCount(), 0u) << "the closed port is no longer watched";
 }
 
 } // namespace
