@@ -151,7 +151,8 @@ public:
     bool disableXonXoff(SerialPortHandle*) override { return true; }
     int inputWaiting(SerialPortHandle*) override { return 0; }
     int readNonBlocking(SerialPortHandle*, uint8_t*, size_t) override { return 0; }
-    int writeBlocking(SerialPortHandle*, const uint8_t* data, size_t count, unsigned) override
+    int waitDescriptor(SerialPortHandle*) override { return -1; }
+    int writeNonBlocking(SerialPortHandle*, const uint8_t* data, size_t count) override
     {
         benchmark::DoNotOptimize(data);
         bytesWritten += count;
@@ -172,8 +173,9 @@ void benchWriteFrame(benchmark::State& state, uint16_t type)
     SerialPortHandle* port = reinterpret_cast<SerialPortHandle*>(portToken);
     SerialMessage message;
     message.setType(type);
+    std::vector<uint8_t> unsent;
     for (auto _ : state) {
-        writeFrame(driver, port, message);
+        writeFrame(driver, port, message, unsent);
         benchmark::DoNotOptimize(message.bytes);
     }
     const size_t frameBytes = getPayloadSizeFromMessageType(type) + 4 + 4;

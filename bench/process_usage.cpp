@@ -103,7 +103,8 @@ ProcessSample sampleProcess(int pid)
     return sample;
 }
 
-IdleUsage measureIdleProgram(const std::string& program, int port, int seconds)
+IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
+                             const std::function<bool(int port)>& prepare)
 {
     IdleUsage usage;
     if (port == 0)
@@ -125,6 +126,12 @@ IdleUsage measureIdleProgram(const std::string& program, int port, int seconds)
     }
     // Start-up (the context, the first enumeration, the converters) is not idle time.
     std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (prepare && !prepare(port)) {
+        endChild(pid);
+        return usage;
+    }
+    // Settling after what prepare did (the port enumeration of every greeting) is not idle time either.
+    std::this_thread::sleep_for(std::chrono::seconds(prepare ? 2 : 0));
     const ProcessSample before = sampleProcess(pid);
     const auto started = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // What a running process has used so far, read from /proc.
@@ -26,6 +27,8 @@ struct IdleUsage {
     long long rssKiB = 0;
 };
 
-// Starts the relay program on the port, lets it settle, and measures it idle for the given seconds; the program is
-// ended (SIGTERM, then SIGKILL when it does not stop) before returning.
-IdleUsage measureIdleProgram(const std::string& program, int port, int seconds);
+// Starts the relay program on the port, lets it settle, calls prepare (which may connect editors to it; false when
+// that failed), and measures it idle for the given seconds; the program is ended (SIGTERM, then SIGKILL when it
+// does not stop) before returning.
+IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
+                             const std::function<bool(int port)>& prepare = nullptr);

@@ -1,5 +1,9 @@
 #include "app/relay_core.h"
 
+#include <algorithm>
+
+#include "core/clock.h"
+
 #include "app/relay_version.h"
 #include "core/logger.h"
 #include "device/board_payloads.h"
@@ -9,7 +13,7 @@
 RelayCore::RelayCore(SerialDriver& driver, Clock& clock)
     : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this, clock),
       commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher),
-      translator(nodeRegistry, featureRegistry)
+      translator(nodeRegistry, featureRegistry), clock(clock)
 {}
 
 std::string RelayCore::versionText()
@@ -21,6 +25,7 @@ std::string RelayCore::versionText()
 void RelayCore::start()
 {
     boardLink.ports().refreshPorts(true);
+    lastActivityMs = clock.nowMs();
     nodeRegistry.registerNodeConversions();
     featureRegistry.registerFeatureConversions();
 }
@@ -31,7 +36,7 @@ bool RelayCore::readBoards()
     if (check.portListChanged)
         informWebsocketsOfPortAvailability();
     if (check.portsRemoved)
-        idlePasses = 0;
+        lastActivityMs = clock.nowMs();
     const bool spoke = boardLink.hasBoardMessages();
     boardLink.answerBoardMessages();
     return check.portsRemoved || spoke;
@@ -40,20 +45,27 @@ bool RelayCore::readBoards()
 void RelayCore::sendToBoards()
 {
     if (boardLink.sendToBoards())
-        idlePasses = 0;
+        lastActivityMs = clock.nowMs();
     if (relaysOutliveEditors)
         destroyRelaysOfGoneEditors();
     PortManager& ports = boardLink.ports();
     if (!ports.autoRefreshPorts)
         return;
-    const int previous = idlePasses++;
-    if (previous < idlePassesBeforeRefresh)
+    if (clock.nowMs() - lastActivityMs < idleMsBeforeRefresh)
         return;
     if (ports.refreshPorts(false)) {
         logger.log(LogLevel::DEBUG, "Doing informWebsocketsOfPortAvailability");
         informWebsocketsOfPortAvailability();
     }
-    idlePasses = 0;
+    lastActivityMs = clock.nowMs();
+}
+
+uint64_t RelayCore::nextDueMs() const
+{
+    const uint64_t queueDue = boardLink.queue().nextDueMs();
+    if (!boardLink.ports().autoRefreshPorts)
+        return queueDue;
+    return std::min(queueDue, lastActivityMs + idleMsBeforeRefresh);
 }
 
 void RelayCore::closePorts()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <json/value.h>
@@ -21,8 +22,8 @@ class SerialDriver;
 // fuzzers and benchmarks that drive the relay without a network; lives for the whole run.
 class RelayCore : private BoardLinkEvents, private SessionEvents {
 public:
-    // Idle passes after which the port list is enumerated again.
-    static constexpr int idlePassesBeforeRefresh = 1000;
+    // Time without activity after which the port list is enumerated again.
+    static constexpr uint64_t idleMsBeforeRefresh = 1000;
 
     RelayCore(SerialDriver& driver, Clock& clock);
     // What one reply may hold; a longer one is refused when it would be sent.
@@ -35,8 +36,11 @@ public:
     // Reads the boards and answers what they sent; true when that made replies or removed ports, which should then
     // leave in the same pass.
     bool readBoards();
-    // Sends the next queued messages and, after enough idle passes, enumerates the ports again.
+    // Sends the next queued messages and, after a second without activity, enumerates the ports again.
     void sendToBoards();
+    // The clock time at which a pass next has work that no port or editor brings (a message to send, an
+    // acknowledgement wait or a frame's time to leave running out, the idle refresh); UINT64_MAX for none.
+    uint64_t nextDueMs() const;
     // The first half of the orderly stop: the ports and the port list.
     void closePorts();
     // The second half, once the network is gone: the relays and the converters.
@@ -77,7 +81,8 @@ private:
     FirmwareFlasher flasher;
     CommandHandler commands;
     ReplyTranslator translator;
-    int idlePasses = 0;
+    Clock& clock;
+    uint64_t lastActivityMs = 0;
     // Some relay outlived its editor because its board was being written.
     bool relaysOutliveEditors = false;
 };

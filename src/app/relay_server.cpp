@@ -2,15 +2,12 @@
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +16,7 @@
 
 #include "app/relay_version.h"
 #include "app/tls_material.h"
+#include "core/clock.h"
 #include "core/logger.h"
 #include "device/serial_driver.h"
 #include "device/serial_message.h"
@@ -93,26 +91,11 @@ bool isDirectory(const std::string& path)
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-void sleepOneMillisecond()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec deadline = now;
-    deadline.tv_nsec += 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_nsec -= 1000000000;
-        if (deadline.tv_sec == std::numeric_limits<time_t>::max())
-            deadline.tv_nsec = 999999999;
-        else
-            ++deadline.tv_sec;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
 } // namespace
 
-RelayServer::RelayServer(SerialDriver& driver, Clock& clock) : driver(driver), relayCore(driver, clock) {}
+RelayServer::RelayServer(SerialDriver& driver, Clock& clock)
+    : driver(driver), clock(clock), relayCore(driver, clock), portWait(driver)
+{}
 
 RelayServer::~RelayServer() { stop(); }
 
@@ -144,7 +127,8 @@ bool RelayServer::start(const RelayServerSettings& settings)
         logger.log(LogLevel::WARNING, "Every web page may drive the boards: no -o origin given");
     protocols[0] = {"http", ConnectionGate::httpCallback, 0, 0, 0, gate.get(), 0};
     protocols[1] = {relayProtocolName, relayProtocolCallback, sizeof(Connection), 65536, 0, gate.get(), 0};
-    protocols[2] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
+    protocols[2] = portWait.protocol();
+    protocols[3] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
 
     lws_context_creation_info info{};
     info.port = settings.port;
@@ -218,6 +202,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
                    mountOrigin.c_str());
     logger.log(LogLevel::INFO, "Console: %s://localhost:%d/", settings.tls ? "https" : "http", settings.port);
     confineStaticFiles(context, mountOrigin);
+    portWait.attach(context);
     stopped = false;
     relayCore.start();
     return true;
@@ -235,11 +220,20 @@ void RelayServer::runPass()
     relayCore.sendToBoards();
 }
 
+void RelayServer::waitForWork()
+{
+    const uint64_t now = clock.nowMs();
+    const uint64_t due = relayCore.nextDueMs();
+    portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
+}
+
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)
 {
     while (stopRequested == 0) {
         runPass();
-        sleepOneMillisecond();
+        if (stopRequested != 0)
+            break;
+        waitForWork();
     }
 }
 
@@ -249,6 +243,7 @@ void RelayServer::stop()
         return;
     stopped = true;
     relayCore.closePorts();
+    portWait.detach();
     releaseStaticFiles(context);
     lws_context_destroy(context);
     context = nullptr;

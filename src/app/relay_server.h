@@ -7,6 +7,7 @@
 
 #include <libwebsockets.h>
 
+#include "app/event_wait.h"
 #include "app/relay_core.h"
 #include "web/connection_gate.h"
 
@@ -38,9 +39,12 @@ public:
     // Logs the banner, creates the WebSocket context, enumerates the ports and builds the converters.
     // False (after the FATAL line) when the context cannot be created.
     bool start(const RelayServerSettings& settings);
-    // One pass of the main loop without its sleep.
+    // One pass of the main loop without its wait.
     void runPass();
-    // Passes with a 1 ms sleep each until stopRequested becomes non-zero.
+    // Waits until a port or an editor has something for a pass, or the next deadline is due; not at all when a
+    // pass has work now.
+    void waitForWork();
+    // Passes, each followed by its wait, until stopRequested becomes non-zero.
     void run(const volatile std::sig_atomic_t& stopRequested);
     // The orderly stop: ports, port list, context, relays, converters.
     void stop();
@@ -50,9 +54,13 @@ public:
     PortManager& ports() { return relayCore.boards().ports(); }
     RelayList& relays() { return relayCore.boards().relays(); }
 
+    const EventWait& eventWait() const { return portWait; }
+
 private:
     SerialDriver& driver;
+    Clock& clock;
     RelayCore relayCore;
+    EventWait portWait;
     // The library keeps pointing at these while the context lives.
     std::string mountOrigin;
     lws_http_mount mount{};
@@ -60,7 +68,7 @@ private:
     std::string certificatePem;
     std::string keyPem;
     std::unique_ptr<ConnectionGate> gate;
-    lws_protocols protocols[3]{};
+    lws_protocols protocols[4]{};
     lws_context* context = nullptr;
     bool stopped = true;
 };

@@ -37,8 +37,10 @@ public:
     bool sendToBoards() { return outgoing.serviceOutgoingQueues(); }
 
     PortManager& ports() { return portManager; }
+    const PortManager& ports() const { return portManager; }
     RelayList& relays() { return relayList; }
     OutgoingQueue& queue() { return outgoing; }
+    const OutgoingQueue& queue() const { return outgoing; }
 
 private:
     void answer(Relay& relay, const ReceivedMessage& message);

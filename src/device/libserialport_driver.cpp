@@ -74,9 +74,17 @@ int LibSerialPortDriver::readNonBlocking(SerialPortHandle* port, uint8_t* buffer
     return sp_nonblocking_read(toPort(port), buffer, count);
 }
 
-int LibSerialPortDriver::writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs)
+int LibSerialPortDriver::writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count)
 {
-    return sp_blocking_write(toPort(port), data, count, timeoutMs);
+    return sp_nonblocking_write(toPort(port), data, count);
+}
+
+int LibSerialPortDriver::waitDescriptor(SerialPortHandle* port)
+{
+    int descriptor = -1;
+    if (port == nullptr || sp_get_port_handle(toPort(port), &descriptor) != SP_OK)
+        return -1;
+    return descriptor;
 }
 
 bool LibSerialPortDriver::close(SerialPortHandle* port) { return sp_close(toPort(port)) == SP_OK; }

@@ -12,7 +12,8 @@ public:
     bool disableXonXoff(SerialPortHandle* port) override;
     int inputWaiting(SerialPortHandle* port) override;
     int readNonBlocking(SerialPortHandle* port, uint8_t* buffer, size_t count) override;
-    int writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs) override;
+    int writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count) override;
+    int waitDescriptor(SerialPortHandle* port) override;
     bool close(SerialPortHandle* port) override;
     void freePort(SerialPortHandle* port) override;
     std::string portName(SerialPortHandle* port) override;

@@ -1,5 +1,8 @@
 #include "device/outgoing_queue.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "core/clock.h"
 #include "core/logger.h"
 #include "device/frame.h"
@@ -41,8 +44,55 @@ bool OutgoingQueue::serviceOutgoingQueues()
     return active;
 }
 
+uint64_t OutgoingQueue::nextDueMs() const
+{
+    uint64_t due = UINT64_MAX;
+    for (const Relay* relay : relays.snapshot()) {
+        if (!relay->unsent.empty())
+            due = std::min(due, relay->unsentSinceMs + ackTimeoutMs + 1);
+        else if (!relay->readyToSend)
+            due = std::min(due, relay->sentAtMs + ackTimeoutMs + 1);
+        else if (!relay->outgoing.empty())
+            return 0;
+    }
+    return due;
+}
+
+bool OutgoingQueue::finishFrame(Relay& relay, bool& dropped)
+{
+    dropped = false;
+    if (sendUnsent(driver, relay.port, relay.unsent)) {
+        // The board can answer only once the whole frame is there.
+        relay.sentAtMs = clock.nowMs();
+        return true;
+    }
+    if (clock.nowMs() - relay.unsentSinceMs <= ackTimeoutMs)
+        return false;
+    logger.log(LogLevel::ERROR, "%s: Failed to send message of type: %s", relay.portName.c_str(),
+               messageTypeName(relay.unsentType));
+    relay.unsent.clear();
+    dropped = true;
+    // A message that waits for its answer is still the head; one that does not has left the queue already.
+    if (!relay.readyToSend && !relay.outgoing.empty()) {
+        const SerialMessage head = relay.outgoing.front();
+        relay.outgoing.pop_front();
+        relay.readyToSend = true;
+        events.onHeadDropped(relay, head);
+    }
+    return true;
+}
+
 bool OutgoingQueue::serviceRelay(Relay& relay)
 {
+    bool frameLeft = false;
+    if (!relay.unsent.empty()) {
+        bool dropped = false;
+        if (!finishFrame(relay, dropped))
+            return false;
+        if (dropped)
+            return true;
+        frameLeft = true;
+    }
     if (!relay.readyToSend) {
         const uint64_t elapsed = clock.nowMs() - relay.sentAtMs;
         if (elapsed > ackTimeoutMs) {
@@ -52,18 +102,22 @@ bool OutgoingQueue::serviceRelay(Relay& relay)
         }
     }
     if (!relay.readyToSend || relay.outgoing.empty())
-        return false;
+        return frameLeft;
 
     SerialMessage& head = relay.outgoing.front();
     const char* typeName = messageTypeName(head.type());
     logger.log(LogLevel::DEBUG, "%s: Sending message of type: %s", relay.portName.c_str(), typeName);
     // A relay whose port could not be opened has nowhere to send to.
-    if (relay.port == nullptr || !writeFrame(driver, relay.port, head)) {
+    if (relay.port == nullptr || !writeFrame(driver, relay.port, head, relay.unsent)) {
         logger.log(LogLevel::ERROR, "%s: Failed to send message of type: %s", relay.portName.c_str(), typeName);
         const SerialMessage dropped = head;
         relay.outgoing.pop_front();
         events.onHeadDropped(relay, dropped);
         return true;
+    }
+    if (!relay.unsent.empty()) {
+        relay.unsentSinceMs = clock.nowMs();
+        relay.unsentType = head.type();
     }
     if (waitsForAcknowledgement(head.type())) {
         relay.readyToSend = false;

@@ -40,6 +40,9 @@ public:
     size_t freeSlots(const Relay& relay) const { return maxQueuedPerRelay - relay.outgoing.size(); }
     // One pass over all relays; true when any relay sent or dropped a message.
     bool serviceOutgoingQueues();
+    // The clock time at which serviceOutgoingQueues next has work that no board input brings: now while a message
+    // may go, else the end of the earliest acknowledgement wait or of a frame's time to leave; UINT64_MAX for none.
+    uint64_t nextDueMs() const;
     void acknowledge(Relay& relay, AckMode mode);
     void rejectHead(Relay& relay);
     void restartAckTimer(Relay& relay);
@@ -51,6 +54,9 @@ public:
 
 private:
     bool serviceRelay(Relay& relay);
+    // Sends what the port takes of the frame still leaving; true when the relay is done with it (left, or given up
+    // as a failed send, which then sets dropped).
+    bool finishFrame(Relay& relay, bool& dropped);
     // Forgets the part of a frame the board began but did not finish before the wait was given up.
     void dropUnfinishedFrame(Relay& relay);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <unordered_set>
 
 #include <json/value.h>
 
@@ -43,10 +44,13 @@ bool PortManager::refreshPorts(bool verbose)
 {
     const std::string previousHash = portListHash;
     std::vector<PortInfo> current = enumerate();
+    // A set of the new names keeps this linear in the number of ports.
+    std::unordered_set<std::string> currentNames;
+    currentNames.reserve(current.size());
+    for (const PortInfo& port : current)
+        currentNames.insert(port.name);
     for (const PortInfo& old : ports) {
-        const bool stillThere =
-            std::any_of(current.begin(), current.end(), [&](const PortInfo& p) { return p.name == old.name; });
-        if (!stillThere) {
+        if (currentNames.count(old.name) == 0) {
             logger.log(LogLevel::DEBUG, "Port has disappeared: %s", old.name.c_str());
             closePort(findOpenPort(old.name));
         }
@@ -129,6 +133,7 @@ void PortManager::closePort(SerialPortHandle* port)
                                      [port](const DeviceMessage& m) { return m.port == port; }),
                       deviceInbox.end());
     driver.freePort(port);
+    ++closed;
     logger.log(LogLevel::INFO, "Closed port %s", name.c_str());
     for (auto it = open.begin(); it != open.end(); ++it) {
         if (it->second == port) {

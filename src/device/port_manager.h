@@ -58,6 +58,8 @@ public:
 
     const std::vector<PortInfo>& portList() const { return ports; }
     const std::map<std::string, SerialPortHandle*>& openPorts() const { return open; }
+    // Ports closed so far: a handle seen before a close may since stand for another port.
+    uint64_t closedCount() const { return closed; }
 
     bool autoRefreshPorts = true;
     std::vector<DeviceMessage> deviceInbox;
@@ -71,4 +73,5 @@ private:
     std::vector<PortInfo> ports;
     std::string portListHash;
     std::map<std::string, SerialPortHandle*> open;
+    uint64_t closed = 0;
 };

@@ -31,6 +31,12 @@ struct Relay {
     std::deque<SerialMessage> outgoing;
     bool readyToSend = true;
     uint64_t sentAtMs = 0;
+    // The part of the last frame the port has not taken yet; the next message waits until it has left.
+    std::vector<uint8_t> unsent;
+    // When that frame was written, and its message's type: a port that takes none of it for the acknowledgement
+    // time-out fails the send.
+    uint64_t unsentSinceMs = 0;
+    uint16_t unsentType = 0;
 };
 
 // Sends a reply object to the editor a relay answers, or to a given editor (nothing when that editor has gone).

@@ -38,8 +38,12 @@ public:
     virtual int inputWaiting(SerialPortHandle* port) = 0;
     // Reads what is there without waiting; returns the count read or a negative error.
     virtual int readNonBlocking(SerialPortHandle* port, uint8_t* buffer, size_t count) = 0;
-    // Writes, blocking for at most timeoutMs; returns the count written or a negative error.
-    virtual int writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs) = 0;
+    // Writes what the port takes now, without waiting; returns the count written (0 when it takes nothing now) or a
+    // negative error.
+    virtual int writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count) = 0;
+    // The descriptor the main loop waits on for an open port, owned by the driver: readable when input waits,
+    // writable when the port takes output again (a driver that cannot tell makes it readable then); -1 for none.
+    virtual int waitDescriptor(SerialPortHandle* port) = 0;
     virtual bool close(SerialPortHandle* port) = 0;
     // Releases the port object; the handle is invalid afterwards.
     virtual void freePort(SerialPortHandle* port) = 0;

@@ -135,6 +135,14 @@ void SimulatedBoard::tick(uint64_t nowMs)
     emit(MT_LIVE_VALUE, payload);
 }
 
+bool SimulatedBoard::nextLiveValueMs(uint64_t nowMs, uint64_t& dueMs) const
+{
+    if (!liveWatched || silent || mode != Mode::Application)
+        return false;
+    dueMs = liveReported ? std::max(nowMs, lastLiveMs + liveValueIntervalMs) : nowMs;
+    return true;
+}
+
 void SimulatedBoard::sendMessage(uint16_t type, const std::vector<uint8_t>& payload) { emit(type, payload); }
 
 void SimulatedBoard::sendRaw(const std::vector<uint8_t>& bytes) { pushBytes(bytes, false); }
@@ -421,14 +429,16 @@ void SimulatedBoard::pushBytes(const std::vector<uint8_t>& bytes, bool split)
         return;
     if (!split) {
         output.push_back(Piece{bytes, false});
-        return;
+    } else {
+        for (size_t start = 0; start < bytes.size(); start += splitPieceSize) {
+            const size_t end = std::min(bytes.size(), start + splitPieceSize);
+            output.push_back(Piece{std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                                        bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+                                   true});
+        }
     }
-    for (size_t start = 0; start < bytes.size(); start += splitPieceSize) {
-        const size_t end = std::min(bytes.size(), start + splitPieceSize);
-        output.push_back(Piece{std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(start),
-                                                    bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-                               true});
-    }
+    if (outputListener)
+        outputListener();
 }
 
 uint32_t SimulatedBoard::memorySize() const

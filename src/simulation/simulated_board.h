@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "simulation/board_frame_codec.h"
@@ -47,6 +49,12 @@ public:
     size_t takeOutput(uint8_t* buffer, size_t max);
     // Lets time pass: reports the watched live value when the interval has gone by.
     void tick(uint64_t nowMs);
+    // Whether any output waits, without the side effects of outputAvailable.
+    bool hasOutput() const { return !output.empty(); }
+    // When tick will next report a live value (nowMs when due); false when it will not.
+    bool nextLiveValueMs(uint64_t nowMs, uint64_t& dueMs) const;
+    // Called whenever the board has pushed output, so its port can tell the waiting relay.
+    void setOutputListener(std::function<void()> listener) { outputListener = std::move(listener); }
 
     // Pushes a message (framed, subject to the delivery behaviours) or raw bytes (as they are) to the relay.
     void sendMessage(uint16_t type, const std::vector<uint8_t>& payload);
@@ -143,6 +151,7 @@ private:
     std::mt19937 random;
 
     std::deque<Piece> output;
+    std::function<void()> outputListener;
     size_t headOffset = 0;
     bool gapPending = false;
     size_t sentFrames = 0;

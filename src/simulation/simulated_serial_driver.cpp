@@ -1,7 +1,12 @@
 #include "simulation/simulated_serial_driver.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "core/logger.h"
 
@@ -17,7 +22,15 @@ uintptr_t tokenOf(SerialPortHandle* port) { return reinterpret_cast<uintptr_t>(p
 
 SimulatedSerialDriver::SimulatedSerialDriver(Clock* clock) : clock(clock), nextHandle(firstHandle) {}
 
-SimulatedSerialDriver::~SimulatedSerialDriver() = default;
+SimulatedSerialDriver::~SimulatedSerialDriver()
+{
+    for (Port& port : ports) {
+        if (port.board != nullptr)
+            port.board->setOutputListener(nullptr);
+        if (port.timer >= 0)
+            ::close(port.timer);
+    }
+}
 
 SerialPortInfo SimulatedSerialDriver::boardPortInfo(const std::string& name, const std::string& usbProduct)
 {
@@ -51,7 +64,18 @@ bool SimulatedSerialDriver::addPort(const SerialPortInfo& info, SimulatedBoard* 
     port.info = info;
     port.board = board;
     port.generation = nextGeneration++;
+    port.timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (port.timer < 0)
+        logger.log(LogLevel::WARNING, "Simulated port %s has no wait descriptor: %s", info.name.c_str(),
+                   std::strerror(errno));
     ports.push_back(std::move(port));
+    if (board != nullptr) {
+        const std::string name = info.name;
+        board->setOutputListener([this, name] {
+            if (Port* entry = findPortEntry(name))
+                armWait(*entry);
+        });
+    }
     return true;
 }
 
@@ -60,7 +84,36 @@ bool SimulatedSerialDriver::removePort(const std::string& name)
     const auto it = std::find_if(ports.begin(), ports.end(), [&name](const Port& p) { return p.info.name == name; });
     if (it == ports.end())
         return fail("No simulated port " + name);
+    if (it->board != nullptr)
+        it->board->setOutputListener(nullptr);
+    if (it->timer >= 0) {
+        // An unplug wakes the relay, which then finds the device gone; its copy of the descriptor stays expired.
+        it->armed = Armed::Unknown;
+        it->resumed = true;
+        armWait(*it);
+        ::close(it->timer);
+    }
     ports.erase(it);
+    return true;
+}
+
+bool SimulatedSerialDriver::setAnswerDelay(const std::string& name, std::chrono::microseconds delay)
+{
+    Port* port = findPortEntry(name);
+    if (port == nullptr)
+        return fail("No simulated port " + name);
+    port->answerDelay = delay;
+    return true;
+}
+
+bool SimulatedSerialDriver::setReading(const std::string& name, bool reading)
+{
+    Port* port = findPortEntry(name);
+    if (port == nullptr)
+        return fail("No simulated port " + name);
+    port->resumed = reading && !port->reading;
+    port->reading = reading;
+    armWait(*port);
     return true;
 }
 
@@ -127,41 +180,59 @@ bool SimulatedSerialDriver::disableXonXoff(SerialPortHandle* port)
 int SimulatedSerialDriver::inputWaiting(SerialPortHandle* port)
 {
     int status = 0;
-    SimulatedBoard* board = openBoard(port, status);
+    Port* entry = openEntry(port, status);
     if (status != 0)
         return status;
+    // The relay reads this port now: a writer it woke has been served.
+    entry->resumed = false;
+    SimulatedBoard* board = entry->board;
     if (board == nullptr)
         return 0;
     if (clock != nullptr)
         board->tick(clock->nowMs());
-    return static_cast<int>(std::min<size_t>(INT_MAX, board->outputAvailable()));
+    const int available = held(*entry) ? 0 : static_cast<int>(std::min<size_t>(INT_MAX, board->outputAvailable()));
+    armWait(*entry);
+    return available;
 }
 
 int SimulatedSerialDriver::readNonBlocking(SerialPortHandle* port, uint8_t* buffer, size_t count)
 {
     int status = 0;
-    SimulatedBoard* board = openBoard(port, status);
+    Port* entry = openEntry(port, status);
     if (status != 0)
         return status;
-    if (board == nullptr || buffer == nullptr)
+    if (entry->board == nullptr || buffer == nullptr || held(*entry))
         return 0;
-    return static_cast<int>(board->takeOutput(buffer, std::min<size_t>(count, INT_MAX)));
+    const int taken = static_cast<int>(entry->board->takeOutput(buffer, std::min<size_t>(count, INT_MAX)));
+    armWait(*entry);
+    return taken;
 }
 
-int SimulatedSerialDriver::writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned)
+int SimulatedSerialDriver::writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count)
 {
     int status = 0;
-    SimulatedBoard* board = openBoard(port, status);
+    Port* entry = openEntry(port, status);
     if (status != 0)
         return status;
     if (data == nullptr && count > 0) {
         fail("No data to write");
         return errorArgument;
     }
+    if (!entry->reading)
+        return 0;
     const size_t written = std::min<size_t>(count, INT_MAX);
-    if (board != nullptr && written > 0)
-        board->receiveFromHost(data, written);
+    if (entry->answerDelay.count() > 0 && written > 0)
+        entry->heldUntil = std::chrono::steady_clock::now() + entry->answerDelay;
+    if (entry->board != nullptr && written > 0)
+        entry->board->receiveFromHost(data, written);
     return static_cast<int>(written);
+}
+
+int SimulatedSerialDriver::waitDescriptor(SerialPortHandle* port)
+{
+    int status = 0;
+    const Port* entry = openEntry(port, status);
+    return status == 0 ? entry->timer : -1;
 }
 
 bool SimulatedSerialDriver::close(SerialPortHandle* port)
@@ -214,7 +285,7 @@ SimulatedSerialDriver::Handle* SimulatedSerialDriver::lookUp(SerialPortHandle* p
     return &it->second;
 }
 
-SimulatedBoard* SimulatedSerialDriver::openBoard(SerialPortHandle* port, int& status)
+SimulatedSerialDriver::Port* SimulatedSerialDriver::openEntry(SerialPortHandle* port, int& status)
 {
     status = errorArgument;
     const Handle* handle = lookUp(port);
@@ -224,12 +295,56 @@ SimulatedBoard* SimulatedSerialDriver::openBoard(SerialPortHandle* port, int& st
         fail("Port " + handle->name + " is not open");
         return nullptr;
     }
-    const Port* entry = findPortEntry(handle->name);
+    Port* entry = findPortEntry(handle->name);
     if (entry == nullptr || entry->generation != handle->generation) {
         status = errorFailed;
         fail("Device of " + handle->name + " is gone");
         return nullptr;
     }
     status = 0;
-    return entry->board;
+    return entry;
+}
+
+SimulatedBoard* SimulatedSerialDriver::openBoard(SerialPortHandle* port, int& status)
+{
+    Port* entry = openEntry(port, status);
+    return entry == nullptr ? nullptr : entry->board;
+}
+
+void SimulatedSerialDriver::armWait(Port& port)
+{
+    if (port.timer < 0)
+        return;
+    Armed wanted = Armed::Off;
+    uint64_t dueMs = 0;
+    std::chrono::nanoseconds delay{0};
+    if (port.board != nullptr && port.board->hasOutput() && held(port)) {
+        wanted = Armed::Held;
+        delay = port.heldUntil - std::chrono::steady_clock::now();
+    } else if (port.resumed || (port.board != nullptr && port.board->hasOutput())) {
+        wanted = Armed::Now;
+    } else if (port.board != nullptr && clock != nullptr) {
+        const uint64_t now = clock->nowMs();
+        if (port.board->nextLiveValueMs(now, dueMs)) {
+            wanted = Armed::At;
+            delay = std::chrono::milliseconds(dueMs - now);
+        }
+    }
+    if (wanted == port.armed && wanted != Armed::Held && (wanted != Armed::At || dueMs == port.armedDueMs))
+        return;
+    // Setting the timer also clears an expiry that was not read; a zero time would disarm it, so "now" is 1 ns.
+    itimerspec when{};
+    if (wanted != Armed::Off) {
+        const auto nanoseconds = std::max<int64_t>(1, delay.count());
+        when.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    }
+    if (timerfd_settime(port.timer, 0, &when, nullptr) != 0) {
+        logger.log(LogLevel::WARNING, "Simulated port %s: cannot set its wait descriptor: %s", port.info.name.c_str(),
+                   std::strerror(errno));
+        port.armed = Armed::Unknown;
+        return;
+    }
+    port.armed = wanted;
+    port.armedDueMs = dueMs;
 }

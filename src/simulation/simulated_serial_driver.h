@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -12,7 +13,8 @@
 #include "simulation/simulated_board.h"
 
 // A serial driver whose ports are simulated boards in the same process. Ports are enumerated in the order
-// they were added. Like the serial library's, every findPort returns a new handle that stays valid until
+// they were added. Each port has a timer descriptor for the relay's wait: expired while the board's output waits,
+// set for the board's next live value otherwise. Like the serial library's, every findPort returns a new handle that stays valid until
 // freePort. Handles are tokens that are never reused and never dereferenced, so a call with a freed or
 // unknown handle fails cleanly instead of reaching another port.
 class SimulatedSerialDriver : public SerialDriver {
@@ -38,6 +40,11 @@ public:
     // Unplugs a port: it leaves the enumeration and its open handles report a failed device from now on.
     bool removePort(const std::string& name);
     SimulatedBoard* board(const std::string& name);
+    // A port that stops reading takes no bytes until it reads again; false for an unknown name.
+    bool setReading(const std::string& name, bool reading);
+    // The board's output after each write becomes readable only this long after it, as a real board answers
+    // after its own processing and the USB round; false for an unknown name.
+    bool setAnswerDelay(const std::string& name, std::chrono::microseconds delay);
     size_t liveHandleCount() const { return handles.size(); }
 
     bool listPorts(std::vector<SerialPortInfo>& ports) override;
@@ -47,7 +54,8 @@ public:
     bool disableXonXoff(SerialPortHandle* port) override;
     int inputWaiting(SerialPortHandle* port) override;
     int readNonBlocking(SerialPortHandle* port, uint8_t* buffer, size_t count) override;
-    int writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs) override;
+    int writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count) override;
+    int waitDescriptor(SerialPortHandle* port) override;
     bool close(SerialPortHandle* port) override;
     void freePort(SerialPortHandle* port) override;
     std::string portName(SerialPortHandle* port) override;
@@ -63,12 +71,23 @@ protected:
     bool fail(const std::string& text);
 
 private:
+    // What the timer of a port was last set to, so that an unchanged state costs no system call.
+    enum class Armed { Unknown, Off, Now, At, Held };
     struct Port {
         SerialPortInfo info;
         std::unique_ptr<SimulatedBoard> owned;
         SimulatedBoard* board = nullptr;
         // Tells a port apart from an earlier one of the same name, so a handle never outlives its device.
         uint64_t generation = 0;
+        // The timer descriptor the relay waits on; -1 when none could be made.
+        int timer = -1;
+        Armed armed = Armed::Unknown;
+        uint64_t armedDueMs = 0;
+        bool reading = true;
+        // It reads again: a writer that waits for it is woken once.
+        bool resumed = false;
+        std::chrono::microseconds answerDelay{0};
+        std::chrono::steady_clock::time_point heldUntil;
     };
     struct Handle {
         std::string name;
@@ -79,8 +98,14 @@ private:
     Port* findPortEntry(const std::string& name);
     // The handle's record, or nullptr (with lastError set) for an unknown or freed handle.
     Handle* lookUp(SerialPortHandle* port);
+    // The port behind an open handle; sets status to 0, errorArgument or errorFailed.
+    Port* openEntry(SerialPortHandle* port, int& status);
     // The board behind an open handle; sets status to 0, errorArgument or errorFailed.
     SimulatedBoard* openBoard(SerialPortHandle* port, int& status);
+    // Sets the port's timer from its board's state.
+    void armWait(Port& port);
+    // The board's answer is still on its way (see setAnswerDelay).
+    static bool held(const Port& port) { return std::chrono::steady_clock::now() < port.heldUntil; }
 
     Clock* clock;
     std::vector<Port> ports;

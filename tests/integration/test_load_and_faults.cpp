@@ -874,7 +874,7 @@ private:
             }
         }
         lanes.clear();
-        // The relay closes a vanished port that no relay uses at its next quiet refresh, after 1001 idle passes.
+        // The relay closes a vanished port that no relay uses at its next quiet refresh, a second after the last activity.
         bool idle = false;
         for (int pass = 0; pass < 5000 && !idle; ++pass) {
             relay.clock.advance(clockStepMs);

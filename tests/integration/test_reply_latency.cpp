@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/message_type.h"
@@ -22,6 +24,22 @@ std::vector<std::string> repliesWithoutPasses(WebSocketTestClient& editor)
         usleep(1000);
     }
     return replies;
+}
+
+// Runs the loop as the program does (a pass, then the wait) for about ms of wall time or until done says so;
+// returns the passes made and whether done was reached.
+std::pair<int, bool> runLoop(RelayHarness& relay, int ms, const std::function<bool()>& done)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    int passes = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        relay.server.runPass();
+        ++passes;
+        if (done())
+            return {passes, true};
+        relay.server.waitForWork();
+    }
+    return {passes, false};
 }
 
 // A reply made from what the relay read from a board leaves in the pass that read it: the editor gets it with no
@@ -107,6 +125,67 @@ TEST(ReplyLatency, EveryAnswerOfAQuickBoardKeepsItsPlaceWhileCommandsArrive)
         const char* expected = i % 2 == 0 ? R"({"looptime":)" : R"({"configDump":)";
         ASSERT_EQ(replies[i].rfind(expected, 0), 0u) << "reply " << i << ": " << replies[i];
     }
+}
+
+// The real wait ends for an editor's command, a board's answer and a port that reads again, and otherwise lasts:
+// idle, while a port takes nothing, and while a board talks to an editor that has gone. A loop that polled
+// instead would make thousands of passes where these make a handful; one that missed a wake-up would take a
+// whole wait (a second, as the hand-driven clock stands still) to answer.
+TEST(ReplyLatency, TheRealWaitEndsForWorkAndLastsOtherwise)
+{
+    RelayHarness relay;
+    SimulatedBoard* quiet = relay.driver.addBoard("ttyACM0", "vantrel board");
+    SimulatedBoard* talker = relay.driver.addBoard("ttyACM1", "vantrel board");
+    std::unique_ptr<WebSocketTestClient> editor = relay.connectEditor();
+    std::unique_ptr<WebSocketTestClient> leaving = relay.connectEditor();
+    const auto roundTrip = [&](WebSocketTestClient& client, const char* port) {
+        if (!client.sendText(std::string(R"({"port":")") + port + R"(","payload":{"looptime":1}})"))
+            return false;
+        const auto started = std::chrono::steady_clock::now();
+        const bool answered = runLoop(relay, RelayHarness::timeoutMs, [&] {
+                                  for (const std::string& reply : client.poll())
+                                      if (reply.rfind(R"({"looptime":)", 0) == 0)
+                                          return true;
+                                  return false;
+                              }).second;
+        return answered && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(900);
+    };
+    const auto never = [] { return false; };
+    constexpr int fewPasses = 10;
+
+    EXPECT_TRUE(roundTrip(*editor, "ttyACM0"));
+    EXPECT_TRUE(roundTrip(*leaving, "ttyACM1"));
+    EXPECT_LE(runLoop(relay, 300, never).first, fewPasses) << "idle";
+
+    relay.driver.setReading("ttyACM0", false);
+    ASSERT_TRUE(editor->sendText(R"({"port":"ttyACM0","payload":{"ledtoggle":1}})"));
+    EXPECT_TRUE(roundTrip(*leaving, "ttyACM1")) << "the other board is not held up";
+    EXPECT_EQ(quiet->countReceived(MT_LED), 0u);
+    EXPECT_LE(runLoop(relay, 300, never).first, fewPasses) << "a port that takes nothing";
+    relay.driver.setReading("ttyACM0", true);
+    EXPECT_TRUE(runLoop(relay, 900, [&] { return quiet->countReceived(MT_LED) == 1; }).second)
+        << "the frame leaves once the port reads again";
+
+    ASSERT_TRUE(leaving->close(relay.pump(), RelayHarness::timeoutMs));
+    const auto talk = [&] {
+        talker->sendRaw({0x55, 0xAA, 0x13});
+        return false;
+    };
+    EXPECT_LE(runLoop(relay, 300, talk).first, fewPasses) << "a board that talks to an editor that has gone";
+    EXPECT_EQ(relay.server.eventWait().watchedCount(), 1u) << "only ports that a relay reads are watched";
+    EXPECT_TRUE(roundTrip(*editor, "ttyACM0"));
+
+    ASSERT_TRUE(relay.driver.removePort("ttyACM0"));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(runLoop(relay, RelayHarness::timeoutMs, [&] {
+                    for (const std::string& reply : editor->poll())
+                        if (reply.rfind(R"({"ports":)", 0) == 0)
+                            return true;
+                    return false;
+                }).second);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900)) << "an unplug ends the wait";
+    relay.server.waitForWork();
+    EXPECT_EQ(relay.server.eventWait().watchedCount(), 0u) << "the closed port is no longer watched";
 }
 
 } // namespace

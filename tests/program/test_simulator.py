@@ -181,6 +181,19 @@ def process_resources(pid):
     return resident, len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def settled_resources(pid):
+    """Resources once the relay has finished closing what just left: the same descriptor count for 0.3 s."""
+    deadline = time.monotonic() + REPLY_TIMEOUT_S
+    resident, descriptors = process_resources(pid)
+    stable_since = time.monotonic()
+    while time.monotonic() - stable_since < 0.3 and time.monotonic() < deadline:
+        time.sleep(0.05)
+        resident, now = process_resources(pid)
+        if now != descriptors:
+            descriptors, stable_since = now, time.monotonic()
+    return resident, descriptors
+
+
 def fresh_editor_served(context, port, when):
     """A new editor gets its greeting and a board's answer."""
     with WebSocketClient(port, PROTOCOL) as fresh:
@@ -200,7 +213,7 @@ def hostile_editor_case(context):
         with SimulatorRun(context, [], workspace) as run:
             pid = run.relay.process.pid
             fresh_editor_served(context, run.port, "before the attacks")
-            idle_resident, idle_descriptors = process_resources(pid)
+            idle_resident, idle_descriptors = settled_resources(pid)
             attacker = WebSocketClient(run.port, PROTOCOL)
             receive_until(attacker, lambda message: "firmwareFilesList" in message)
 

@@ -47,11 +47,11 @@ bool FakeSerialDriver::disableXonXoff(SerialPortHandle* port)
     return SimulatedSerialDriver::disableXonXoff(port);
 }
 
-int FakeSerialDriver::writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs)
+int FakeSerialDriver::writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count)
 {
     ++calls.writes;
     const size_t allowed = writeLimit > 0 ? std::min(count, writeLimit) : count;
-    return SimulatedSerialDriver::writeBlocking(port, data, allowed, timeoutMs);
+    return SimulatedSerialDriver::writeNonBlocking(port, data, allowed);
 }
 
 bool FakeSerialDriver::close(SerialPortHandle* port)

@@ -27,7 +27,7 @@ public:
     void setOpenFails(const std::string& name, bool fails) { toggle(openFailures, name, fails); }
     void setBaudRateFails(const std::string& name, bool fails) { toggle(baudRateFailures, name, fails); }
     void setCloseFails(const std::string& name, bool fails) { toggle(closeFailures, name, fails); }
-    // Every write takes at most this many bytes (the rest never reaches the board); 0 lifts the limit.
+    // Every write takes at most this many bytes (the writer keeps the rest); 0 lifts the limit.
     void setWriteLimit(size_t maxBytes) { writeLimit = maxBytes; }
 
     const Counters& counters() const { return calls; }
@@ -36,7 +36,7 @@ public:
     bool open(SerialPortHandle* port) override;
     bool setBaudRate(SerialPortHandle* port, int baud) override;
     bool disableXonXoff(SerialPortHandle* port) override;
-    int writeBlocking(SerialPortHandle* port, const uint8_t* data, size_t count, unsigned timeoutMs) override;
+    int writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count) override;
     bool close(SerialPortHandle* port) override;
     void freePort(SerialPortHandle* port) override;
 

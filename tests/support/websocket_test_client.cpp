@@ -96,6 +96,16 @@ bool WebSocketTestClient::startConnect(int port, const std::string& subProtocol)
     const int noDelay = 1;
     ::setsockopt(socketFd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
+    if (!sourceAddress.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr) != 1 ||
+            ::bind(socketFd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+            const std::string why = "bind to " + sourceAddress + ": " + std::strerror(errno);
+            disconnect();
+            return fail(why);
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -30,6 +30,8 @@ public:
     WebSocketTestClient(const WebSocketTestClient&) = delete;
     WebSocketTestClient& operator=(const WebSocketTestClient&) = delete;
 
+    // Connects from this loopback address (such as 127.0.0.2) instead of the system's choice.
+    void setSourceAddress(const std::string& ipv4) { sourceAddress = ipv4; }
     // Opens a non-blocking connection to 127.0.0.1:port and queues the upgrade request. A client
     // connects once.
     bool startConnect(int port, const std::string& subProtocol);
@@ -54,6 +56,8 @@ public:
     bool receiveText(std::string& out, const Pump& pump, int timeoutMs);
     // The text messages completed so far, without waiting and without pumping.
     std::vector<std::string> poll();
+    // The socket, for a caller that waits for the server's answer with poll(); -1 when not connected.
+    int descriptor() const { return socketFd; }
 
     // Leaves the socket unread, so that the server's output to this
     // client backs up while other clients keep receiving. resumeReading() reads again.
@@ -85,6 +89,7 @@ private:
     bool connectionEstablished();
 
     int socketFd = -1;
+    std::string sourceAddress;
     bool started = false;
     bool connecting = false;
     bool upgraded = false;

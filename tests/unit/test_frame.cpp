@@ -9,12 +9,11 @@
 
 namespace {
 
-// Records every blocking write; can be told to accept at most a few bytes per write, or to fail.
+// Records every write; can be told to accept at most a few bytes per write, or to fail.
 class RecordingSerialDriver : public SerialDriver {
 public:
     struct Write {
         std::vector<uint8_t> bytes;
-        unsigned timeoutMs;
     };
     std::vector<Write> writes;
     int acceptAtMost = -1; // -1: everything; otherwise at most this many bytes per write
@@ -28,14 +27,15 @@ public:
         return all;
     }
 
-    int writeBlocking(SerialPortHandle*, const uint8_t* data, size_t count, unsigned timeoutMs) override
+    int writeNonBlocking(SerialPortHandle*, const uint8_t* data, size_t count) override
     {
         if (fail)
             return -1;
         const size_t taken = acceptAtMost < 0 ? count : std::min(count, static_cast<size_t>(acceptAtMost));
-        writes.push_back({std::vector<uint8_t>(data, data + taken), timeoutMs});
+        writes.push_back({std::vector<uint8_t>(data, data + taken)});
         return static_cast<int>(taken);
     }
+    int waitDescriptor(SerialPortHandle*) override { return -1; }
 
     bool listPorts(std::vector<SerialPortInfo>&) override { return false; }
     SerialPortHandle* findPort(const std::string&) override { return nullptr; }
@@ -83,18 +83,16 @@ TEST(WriteFrame, TweakWritesPreambleTwelveMessageBytesAndChecksums)
     for (int i = 0; i < 8; ++i)
         message.payload()[i] = static_cast<uint8_t>(0xA0 + i);
 
-    EXPECT_TRUE(writeFrame(driver, somePort, message));
+    std::vector<uint8_t> unsent;
+    EXPECT_TRUE(writeFrame(driver, somePort, message, unsent));
 
     EXPECT_EQ(message.length(), 12);
-    ASSERT_EQ(driver.writes.size(), 3u);
-    EXPECT_EQ(driver.writes[0].bytes, (std::vector<uint8_t>{0x55, 0xAA}));
-    EXPECT_EQ(driver.writes[1].bytes.size(), 12u);
-    EXPECT_EQ(driver.writes[2].bytes.size(), 2u);
-    for (const auto& write : driver.writes)
-        EXPECT_EQ(write.timeoutMs, 100u);
-
+    // One write for the whole frame, as one USB transfer.
+    ASSERT_EQ(driver.writes.size(), 1u);
+    EXPECT_TRUE(unsent.empty());
     const std::vector<uint8_t> frame = driver.allBytes();
     ASSERT_EQ(frame.size(), 16u);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 2), (std::vector<uint8_t>{0x55, 0xAA}));
     const std::vector<uint8_t> head(frame.begin() + 2, frame.begin() + 6);
     EXPECT_EQ(head, (std::vector<uint8_t>{0x1F, 0x00, 0x0C, 0x00}));
     EXPECT_TRUE(std::equal(frame.begin() + 6, frame.begin() + 14, message.payload()));
@@ -119,43 +117,59 @@ TEST(WriteFrame, FrameLengthFollowsThePayloadSizeOfTheType)
         message.setType(c.type);
         // A stale length is always replaced.
         message.setLength(0xFFFF);
-        EXPECT_TRUE(writeFrame(driver, somePort, message));
+        std::vector<uint8_t> unsent;
+        EXPECT_TRUE(writeFrame(driver, somePort, message, unsent));
         EXPECT_EQ(driver.allBytes().size(), c.frameSize) << messageTypeName(c.type);
         EXPECT_EQ(message.length(), c.frameSize - 4) << messageTypeName(c.type);
         EXPECT_EQ(capture.contains("Unknown message type in getPayloadSizeFromMessageType: 17"), c.type == MT_NACK);
     }
 }
 
-TEST(WriteFrame, ShortWritesAreLoggedAndEveryPieceIsStillWritten)
+TEST(WriteFrame, WhatThePortDoesNotTakeStaysUnsentUntilItLeaves)
 {
     LogCapture capture;
     RecordingSerialDriver driver;
-    driver.acceptAtMost = 1;
+    driver.acceptAtMost = 5;
     SerialMessage message;
     message.setType(MT_TWEAK);
+    std::vector<uint8_t> unsent;
 
-    EXPECT_TRUE(writeFrame(driver, somePort, message));
+    EXPECT_TRUE(writeFrame(driver, somePort, message, unsent));
+    EXPECT_EQ(unsent.size(), 11u);
+    driver.acceptAtMost = 0;
+    EXPECT_FALSE(sendUnsent(driver, somePort, unsent)) << "a port that takes nothing keeps every byte";
+    EXPECT_EQ(unsent.size(), 11u);
+    driver.acceptAtMost = 6;
+    EXPECT_FALSE(sendUnsent(driver, somePort, unsent));
+    driver.acceptAtMost = -1;
+    EXPECT_TRUE(sendUnsent(driver, somePort, unsent));
 
-    EXPECT_EQ(driver.writes.size(), 3u);
-    const std::vector<std::string> lines = capture.lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("[ERROR  ]: usb didn't write enough bytes (2)"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("[ERROR  ]: usb didn't write enough bytes (12)"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find("[ERROR  ]: usb didn't write enough bytes (2)"), std::string::npos) << lines[2];
+    EXPECT_TRUE(unsent.empty());
+    const std::vector<uint8_t> frame = driver.allBytes();
+    ASSERT_EQ(frame.size(), 16u) << "every byte once, in order";
+    EXPECT_EQ(frame[2], MT_TWEAK);
+    const FrameChecksum sum = computeFrameChecksum(frame.data() + 2, 12);
+    EXPECT_EQ(frame[14], sum.first);
+    EXPECT_EQ(frame[15], sum.second);
+    EXPECT_TRUE(capture.lines().empty()) << "a port that is slow to take bytes is no error";
 }
 
-TEST(WriteFrame, FailedWritesAreLoggedLikeShortOnes)
+TEST(WriteFrame, FailedWritesAreLoggedAndDropWhatWasLeft)
 {
     LogCapture capture;
     RecordingSerialDriver driver;
     driver.fail = true;
     SerialMessage message;
     message.setType(MT_LED);
+    std::vector<uint8_t> unsent;
 
-    EXPECT_TRUE(writeFrame(driver, somePort, message));
+    EXPECT_TRUE(writeFrame(driver, somePort, message, unsent));
+    EXPECT_TRUE(unsent.empty());
+    unsent = {1, 2, 3};
+    EXPECT_TRUE(sendUnsent(driver, somePort, unsent));
+    EXPECT_TRUE(unsent.empty());
     EXPECT_EQ(capture.texts(),
-              (std::vector<std::string>{"usb didn't write enough bytes (2)", "usb didn't write enough bytes (5)",
-                                        "usb didn't write enough bytes (2)"}));
+              (std::vector<std::string>{"usb didn't write enough bytes (9)", "usb didn't write enough bytes (3)"}));
 }
 
 TEST(WriteFrame, NoPortIsAFailureWithoutWriting)
@@ -165,7 +179,8 @@ TEST(WriteFrame, NoPortIsAFailureWithoutWriting)
     SerialMessage message;
     message.setType(MT_TWEAK);
 
-    EXPECT_FALSE(writeFrame(driver, nullptr, message));
+    std::vector<uint8_t> unsent;
+    EXPECT_FALSE(writeFrame(driver, nullptr, message, unsent));
     EXPECT_TRUE(driver.writes.empty());
     EXPECT_TRUE(capture.contains("port is not open"));
 }

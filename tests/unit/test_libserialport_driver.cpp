@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libserialport.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -196,7 +197,11 @@ TEST_F(LibSerialPortDriverTest, CountsReadsAndWritesWithoutWaiting)
     EXPECT_EQ(driver.inputWaiting(port), 0);
     EXPECT_EQ(driver.readNonBlocking(port, buffer, sizeof buffer), 0) << "nothing there: no waiting";
 
+    pollfd wait{driver.waitDescriptor(port), POLLIN, 0};
+    ASSERT_GE(wait.fd, 0);
+    EXPECT_EQ(poll(&wait, 1, 0), 0);
     ASSERT_EQ(::write(master, "\x55\xAA\x13", 3), 3);
+    EXPECT_EQ(poll(&wait, 1, 5000), 1) << "the loop's wait ends when input arrives";
     EXPECT_EQ(waitingAfterTransfer(port, 3), 3);
     EXPECT_EQ(driver.readNonBlocking(port, buffer, 2), 2);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "\x55\xAA");
@@ -205,7 +210,7 @@ TEST_F(LibSerialPortDriverTest, CountsReadsAndWritesWithoutWaiting)
     EXPECT_EQ(buffer[0], 0x13);
 
     const uint8_t frame[] = {0x55, 0xAA, 0x00, 0x0D, 0x0A, 0x11};
-    EXPECT_EQ(driver.writeBlocking(port, frame, sizeof frame, 100), static_cast<int>(sizeof frame));
+    EXPECT_EQ(driver.writeNonBlocking(port, frame, sizeof frame), static_cast<int>(sizeof frame));
     EXPECT_EQ(readAtMaster(sizeof frame), std::string(reinterpret_cast<const char*>(frame), sizeof frame))
         << "raw: no byte is translated on the way out";
 }

@@ -250,6 +250,61 @@ TEST_F(OutgoingQueueTest, MessageForARelayWithoutPortIsDroppedWithAnError)
     EXPECT_EQ(events.dropped, (std::vector<uint16_t>{MT_LED}));
 }
 
+// A port that stops reading keeps the frame in its relay: nothing behind it leaves until all of it has, and a frame
+// still there after the acknowledgement time-out is a failed send.
+TEST_F(OutgoingQueueTest, FrameThePortDoesNotTakeHoldsTheQueueUntilItLeavesOrTimesOut)
+{
+    struct Case {
+        const char* name;
+        uint16_t head;
+        bool readsAgain;
+        std::vector<uint16_t> sent;
+        std::vector<uint16_t> dropped;
+    };
+    const Case cases[] = {
+        {"message that waits for its answer, port reads again", MT_LED, true, {MT_LED}, {}},
+        {"message that waits for its answer, port never reads", MT_LED, false, {}, {MT_LED}},
+        {"tweak, port reads again: the next one follows at once", MT_TWEAK, true, {MT_TWEAK, MT_LOOPTIME}, {}},
+        {"tweak, port never reads", MT_TWEAK, false, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        events.dropped.clear();
+        const std::string name = std::string("stalled ") + c.name;
+        SimulatedBoard* stalledBoard = driver.addBoard(name, "board");
+        stalledBoard->setSilent(true);
+        SerialPortHandle* stalled = driver.findPort(name);
+        ASSERT_TRUE(driver.open(stalled));
+        Relay& blocked = relays.bindRelay(name, stalled, 0);
+        driver.setReading(name, false);
+        queue.enqueue(blocked, message(c.head));
+        queue.enqueue(blocked, message(MT_LOOPTIME));
+
+        EXPECT_TRUE(queue.serviceOutgoingQueues());
+        clock.advance(OutgoingQueue::ackTimeoutMs);
+        EXPECT_FALSE(queue.serviceOutgoingQueues()) << "nothing more leaves while the frame waits";
+        EXPECT_EQ(blocked.unsent.size(), getPayloadSizeFromMessageType(c.head) + 8u);
+        EXPECT_EQ(queue.nextDueMs(), clock.nowMs() + 1) << "the wait ends when the frame's time is up";
+        if (c.readsAgain)
+            driver.setReading(name, true);
+        else
+            clock.advance(1);
+        EXPECT_TRUE(queue.serviceOutgoingQueues());
+
+        std::vector<uint16_t> sent;
+        for (const BoardMessage& m : stalledBoard->received())
+            sent.push_back(m.type);
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(events.dropped, c.dropped);
+        EXPECT_EQ(log.contains(name + ": Failed to send message of type: " + messageTypeName(c.head)), !c.readsAgain);
+        EXPECT_EQ(blocked.outgoing.size(), c.readsAgain ? (c.head == MT_LED ? 2u : 1u) : 1u);
+        relays.destroyRelay(blocked);
+        driver.close(stalled);
+        driver.freePort(stalled);
+    }
+}
+
 TEST_F(OutgoingQueueTest, FullQueueRefusesMoreWithAWarning)
 {
     LogCapture log;

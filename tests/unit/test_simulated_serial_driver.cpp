@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <vector>
 
 #include "device/message_type.h"
@@ -102,10 +107,10 @@ TEST(SimulatedSerialDriver, WritesReachTheBoardAndItsAnswersCanBeRead)
 
     const Bytes request = frameOf(MT_VERSION, Bytes(23, 0));
     // Written in the three pieces in which the relay writes a frame.
-    EXPECT_EQ(driver.writeBlocking(port, request.data(), 2, 100), 2);
-    EXPECT_EQ(driver.writeBlocking(port, request.data() + 2, request.size() - 4, 100),
+    EXPECT_EQ(driver.writeNonBlocking(port, request.data(), 2), 2);
+    EXPECT_EQ(driver.writeNonBlocking(port, request.data() + 2, request.size() - 4),
               static_cast<int>(request.size() - 4));
-    EXPECT_EQ(driver.writeBlocking(port, request.data() + request.size() - 2, 2, 100), 2);
+    EXPECT_EQ(driver.writeNonBlocking(port, request.data() + request.size() - 2, 2), 2);
     ASSERT_EQ(board->received().size(), 1u);
     EXPECT_EQ(board->received()[0].type, MT_VERSION);
     EXPECT_EQ(typesIn(readAll(driver, port)), std::vector<uint16_t>{MT_VERSION});
@@ -116,7 +121,7 @@ TEST(SimulatedSerialDriver, WritesReachTheBoardAndItsAnswersCanBeRead)
     plain.name = "/dev/ttyS0";
     ASSERT_TRUE(driver.addPort(plain, nullptr));
     SerialPortHandle* quiet = openPort(driver, "/dev/ttyS0");
-    EXPECT_EQ(driver.writeBlocking(quiet, request.data(), request.size(), 100), static_cast<int>(request.size()));
+    EXPECT_EQ(driver.writeNonBlocking(quiet, request.data(), request.size()), static_cast<int>(request.size()));
     EXPECT_EQ(driver.inputWaiting(quiet), 0);
 }
 
@@ -137,7 +142,7 @@ TEST(SimulatedSerialDriver, HandlesAreDistinctAndSafeAfterCloseAndFree)
     uint8_t byte = 0;
     EXPECT_LT(driver.inputWaiting(first), 0) << "not open yet";
     EXPECT_NE(driver.inputWaiting(first), SerialDriver::FAILED_DEVICE);
-    EXPECT_LT(driver.writeBlocking(first, &byte, 1, 100), 0);
+    EXPECT_LT(driver.writeNonBlocking(first, &byte, 1), 0);
     EXPECT_FALSE(driver.close(first));
     ASSERT_TRUE(driver.open(first));
     EXPECT_FALSE(driver.open(first)) << "open twice";
@@ -169,7 +174,7 @@ TEST(SimulatedSerialDriver, UnpluggedDeviceFailsItsHandlesForGood)
     ASSERT_TRUE(driver.removePort("sim0"));
     EXPECT_EQ(driver.inputWaiting(port), SerialDriver::FAILED_DEVICE);
     uint8_t byte = 0;
-    EXPECT_EQ(driver.writeBlocking(port, &byte, 1, 100), SerialDriver::FAILED_DEVICE);
+    EXPECT_EQ(driver.writeNonBlocking(port, &byte, 1), SerialDriver::FAILED_DEVICE);
     EXPECT_FALSE(driver.open(unopened));
     EXPECT_TRUE(driver.close(port)) << "closing an unplugged port still works";
 
@@ -194,7 +199,7 @@ TEST(SimulatedSerialDriver, BorrowedBoardsAndClockDrivenLiveValues)
     SerialPortHandle* port = openPort(driver, "sim0");
 
     const Bytes watch = frameOf(MT_SET_LIVE_VALUE, {3, 0, 0});
-    driver.writeBlocking(port, watch.data(), watch.size(), 100);
+    driver.writeNonBlocking(port, watch.data(), watch.size());
     EXPECT_EQ(typesIn(readAll(driver, port)), (std::vector<uint16_t>{MT_ACK, MT_LIVE_VALUE}));
     EXPECT_TRUE(readAll(driver, port).empty()) << "no time has passed";
     clock.advance(100);
@@ -202,6 +207,65 @@ TEST(SimulatedSerialDriver, BorrowedBoardsAndClockDrivenLiveValues)
     driver.freePort(port);
     ASSERT_TRUE(driver.removePort("sim0"));
     EXPECT_EQ(board.received().size(), 1u) << "a borrowed board outlives its port";
+}
+
+// The relay's loop waits on the port's descriptor: it must be readable exactly while the relay has something to do
+// there (output to read, a live value due, a port that reads again, an unplug), or the loop spins or sleeps through.
+TEST(SimulatedSerialDriver, WaitDescriptorIsReadableWhileTheRelayHasSomethingToDo)
+{
+    const auto readableWithin = [](int descriptor, int ms) {
+        pollfd wait{descriptor, POLLIN, 0};
+        return poll(&wait, 1, ms) == 1 && (wait.revents & POLLIN) != 0;
+    };
+    ManualClock clock(5000);
+    SimulatedSerialDriver driver(&clock);
+    SimulatedBoard* board = driver.addBoard("sim0", "Simulated board");
+    SerialPortHandle* port = openPort(driver, "sim0");
+    const int descriptor = driver.waitDescriptor(port);
+    ASSERT_GE(descriptor, 0);
+    EXPECT_FALSE(readableWithin(descriptor, 0));
+
+    const Bytes request = frameOf(MT_VERSION, Bytes(23, 0));
+    driver.writeNonBlocking(port, request.data(), request.size());
+    EXPECT_TRUE(readableWithin(descriptor, 0)) << "the answer waits";
+    readAll(driver, port);
+    EXPECT_FALSE(readableWithin(descriptor, 0)) << "all of it was read";
+    board->sendRaw({0x55});
+    EXPECT_TRUE(readableWithin(descriptor, 0)) << "a board that speaks unasked";
+    readAll(driver, port);
+
+    const Bytes watch = frameOf(MT_SET_LIVE_VALUE, {3, 0, 0});
+    driver.writeNonBlocking(port, watch.data(), watch.size());
+    readAll(driver, port);
+    EXPECT_FALSE(readableWithin(descriptor, 0));
+    EXPECT_TRUE(readableWithin(descriptor, 5000)) << "the next live value is due in 100 ms";
+    clock.advance(100);
+    EXPECT_EQ(typesIn(readAll(driver, port)), std::vector<uint16_t>{MT_LIVE_VALUE});
+
+    ASSERT_TRUE(driver.setAnswerDelay("sim0", std::chrono::milliseconds(20)));
+    driver.writeNonBlocking(port, request.data(), request.size());
+    EXPECT_EQ(driver.inputWaiting(port), 0) << "the answer is still on its way";
+    EXPECT_FALSE(readableWithin(descriptor, 0));
+    EXPECT_TRUE(readableWithin(descriptor, 5000));
+    EXPECT_EQ(typesIn(readAll(driver, port)), std::vector<uint16_t>{MT_VERSION});
+    ASSERT_TRUE(driver.setAnswerDelay("sim0", std::chrono::microseconds(0)));
+
+    ASSERT_TRUE(driver.setReading("sim0", false));
+    board->clearReceived();
+    EXPECT_EQ(driver.writeNonBlocking(port, request.data(), request.size()), 0) << "a port that stops reading";
+    EXPECT_TRUE(board->received().empty());
+    ASSERT_TRUE(driver.setReading("sim0", true));
+    EXPECT_TRUE(readableWithin(descriptor, 0)) << "reading again wakes the writer";
+    EXPECT_EQ(driver.inputWaiting(port), 0);
+    EXPECT_FALSE(readableWithin(descriptor, 0)) << "once the relay has looked";
+
+    const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(copy, 0);
+    ASSERT_TRUE(driver.removePort("sim0"));
+    EXPECT_TRUE(readableWithin(copy, 0)) << "an unplug wakes the relay, which holds a copy";
+    EXPECT_EQ(driver.waitDescriptor(port), -1);
+    close(copy);
+    driver.freePort(port);
 }
 
 TEST(FakeSerialDriver, ScriptedFailuresAndCounters)
@@ -261,14 +325,14 @@ TEST(FakeSerialDriver, ShortWritesDeliverOnlyTheirPartAndUnplugFailsInput)
 
     const Bytes led = frameOf(MT_LED, {0});
     driver.setWriteLimit(3);
-    EXPECT_EQ(driver.writeBlocking(port, led.data(), led.size(), 100), 3);
+    EXPECT_EQ(driver.writeNonBlocking(port, led.data(), led.size()), 3);
     driver.setWriteLimit(0);
-    EXPECT_EQ(driver.writeBlocking(port, led.data(), led.size(), 100), static_cast<int>(led.size()));
+    EXPECT_EQ(driver.writeNonBlocking(port, led.data(), led.size()), static_cast<int>(led.size()));
     EXPECT_EQ(driver.counters().writes, 2);
     // The torn frame swallowed the start of the whole one, which the board rejected.
     EXPECT_TRUE(board->received().empty());
     EXPECT_EQ(board->rejectedFrames(), 1u);
-    EXPECT_EQ(driver.writeBlocking(port, led.data(), led.size(), 100), static_cast<int>(led.size()));
+    EXPECT_EQ(driver.writeNonBlocking(port, led.data(), led.size()), static_cast<int>(led.size()));
     EXPECT_EQ(board->countReceived(MT_LED), 1u);
 
     ASSERT_TRUE(driver.removePort("sim0"));

@@ -1,0 +1,142 @@
+#include "app/event_wait.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/logger.h"
+#include "device/port_manager.h"
+#include "device/relay.h"
+#include "device/serial_driver.h"
+
+lws_protocols EventWait::protocol() { return {protocolName, callback, 0, 0, 0, this, 0}; }
+
+int EventWait::callback(lws* wsi, lws_callback_reasons reason, void*, void*, size_t)
+{
+    switch (reason) {
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        // The protocol exists only to carry port descriptors; no editor may speak it.
+        return 1;
+    case LWS_CALLBACK_RAW_CLOSE_FILE: {
+        const lws_protocols* protocol = lws_get_protocol(wsi);
+        if (protocol != nullptr && protocol->user != nullptr)
+            static_cast<EventWait*>(protocol->user)->forget(wsi);
+        return 0;
+    }
+    default:
+        // Readiness is all the news: the pass after the wait reads and writes the port itself.
+        return 0;
+    }
+}
+
+void EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitMs)
+{
+    if (context == nullptr || waitMs == 0)
+        return;
+    watchPorts(ports, relays);
+    // A time-out of 0 lets the library wait until its next timer, so ours must be set first. Its poll waits the
+    // whole milliseconds left to that timer, rounded down: the extra 999 us keep a wait from ending a little early
+    // and then polling without waiting until the deadline.
+    const uint64_t ms = std::min(waitMs, maxWaitMs);
+    lws_sul_schedule(context, 0, &timer, wake, static_cast<lws_usec_t>(ms * 1000 + 999));
+    lws_service(context, 0);
+}
+
+size_t EventWait::watchedCount() const
+{
+    return static_cast<size_t>(
+        std::count_if(watches.begin(), watches.end(), [](const auto& entry) { return entry.second.wsi != nullptr; }));
+}
+
+void EventWait::watchPorts(const PortManager& ports, RelayList& relays)
+{
+    // A freed port object's address, and its descriptor's number, may come back for the next port opened: after
+    // any close every watch is made anew, so none can hold on to a device that has gone.
+    if (ports.closedCount() != portsClosedSeen) {
+        portsClosedSeen = ports.closedCount();
+        unwatchAll();
+    }
+    // Only ports that a relay reads: a port nobody reads would stay readable and turn the wait into a spin.
+    std::map<SerialPortHandle*, Watch> kept;
+    for (const Relay* relay : relays.snapshot()) {
+        SerialPortHandle* port = relay->port;
+        if (port == nullptr)
+            continue;
+        auto found = kept.find(port);
+        if (found == kept.end()) {
+            const int descriptor = driver.waitDescriptor(port);
+            const auto previous = watches.find(port);
+            if (previous != watches.end() && previous->second.descriptor == descriptor) {
+                found = kept.emplace(port, previous->second).first;
+                watches.erase(previous);
+            } else {
+                found = kept.emplace(port, adopt(port, descriptor)).first;
+            }
+        }
+        if (!relay->unsent.empty() && found->second.wsi != nullptr)
+            lws_callback_on_writable(found->second.wsi);
+    }
+    unwatchAll();
+    watches.swap(kept);
+}
+
+EventWait::Watch EventWait::adopt(SerialPortHandle* port, int descriptor)
+{
+    Watch watch;
+    watch.descriptor = descriptor;
+    const std::string name = driver.portName(port);
+    if (descriptor < 0) {
+        logger.log(LogLevel::WARNING, "%s: no descriptor to wait on; the port is read at the next pass", name.c_str());
+        return watch;
+    }
+    // The library closes what it adopted; the port's own descriptor stays the serial library's.
+    const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        logger.log(LogLevel::ERROR, "%s: cannot watch the port: %s", name.c_str(), std::strerror(errno));
+        return watch;
+    }
+    lws_sock_file_fd_type file{};
+    file.filefd = copy;
+    watch.wsi = lws_adopt_descriptor_vhost(lws_get_vhost_by_name(context, "localhost"), LWS_ADOPT_RAW_FILE_DESC, file,
+                                           protocolName, nullptr);
+    if (watch.wsi == nullptr)
+        logger.log(LogLevel::ERROR, "%s: cannot watch the port (lws_adopt_descriptor_vhost)", name.c_str());
+    return watch;
+}
+
+void EventWait::forget(lws* wsi)
+{
+    for (auto& entry : watches) {
+        if (entry.second.wsi != wsi)
+            continue;
+        entry.second.wsi = nullptr;
+        // An unplug does this too; the pass that follows finds the port failed and closes it.
+        logger.log(LogLevel::DEBUG, "%s: the port hung up; the loop no longer waits on it",
+                   driver.portName(entry.first).c_str());
+    }
+}
+
+void EventWait::unwatchAll()
+{
+    for (auto& entry : watches) {
+        lws* wsi = entry.second.wsi;
+        // Cleared first, so the close callback does not take this for a hang-up.
+        entry.second.wsi = nullptr;
+        if (wsi != nullptr)
+            lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
+    }
+    watches.clear();
+}
+
+void EventWait::detach()
+{
+    if (context == nullptr)
+        return;
+    unwatchAll();
+    lws_sul_cancel(&timer);
+    context = nullptr;
+}
