@@ -233,8 +233,8 @@ struct FlashSetting {
 // and of the board's acknowledgement (9) and echo (44): the board can answer no sooner.
 constexpr double lineBytesPerSecond = 115200.0 / 10.0;
 constexpr size_t bytesOnTheWirePerChunk = 44 + 9 + 44;
-const std::chrono::microseconds pacedChunk(
-    static_cast<long>(1e6 * static_cast<double>(bytesOnTheWirePerChunk) / lineBytesPerSecond));
+const std::chrono::microseconds pacedChunk(static_cast<long>(1e6 * static_cast<double>(bytesOnTheWirePerChunk) /
+                                                             lineBytesPerSecond));
 // What such a line carries of the image at best.
 constexpr double wireLimitKilobytesPerSecond =
     static_cast<double>(FirmwareFlasher::chunkSize) * lineBytesPerSecond / bytesOnTheWirePerChunk / 1000.0;
@@ -542,8 +542,8 @@ void flashRows(ResultTable& table, const std::string& folder)
         } else {
             const double share = paced.kilobytesPerSecond / wireLimitKilobytesPerSecond;
             table.add(name,
-                      fixed(paced.kilobytesPerSecond, 2) + " of " + fixed(wireLimitKilobytesPerSecond, 2) +
-                          " KB/s (" + fixed(100 * share, 1) + " % of the wire limit)",
+                      fixed(paced.kilobytesPerSecond, 2) + " of " + fixed(wireLimitKilobytesPerSecond, 2) + " KB/s (" +
+                          fixed(100 * share, 1) + " % of the wire limit)",
                       ">= 95 %", share >= 0.95);
         }
     });

@@ -198,8 +198,7 @@ bool RelayServer::start(const RelayServerSettings& settings)
         return false;
     }
     if (!isDirectory(mountOrigin))
-        logger.log(LogLevel::WARNING, "No folder %s to serve: browsers get no console page",
-                   mountOrigin.c_str());
+        logger.log(LogLevel::WARNING, "No folder %s to serve: browsers get no console page", mountOrigin.c_str());
     logger.log(LogLevel::INFO, "Console: %s://localhost:%d/", settings.tls ? "https" : "http", settings.port);
     confineStaticFiles(context, mountOrigin);
     portWait.attach(context);
