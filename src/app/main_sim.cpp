@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,6 +13,7 @@ namespace {
 constexpr int defaultBoardCount = 2;
 constexpr int maxBoardCount = 16;
 constexpr uint16_t simulatedFlashKiB = 1024;
+constexpr long maxAnswerDelayUs = 1000000;
 
 const char* const simulatorUsageText =
     "\n"
@@ -54,7 +56,21 @@ int readBoardCount(int argc, const char* const* argv)
     return static_cast<int>(count);
 }
 
-void addBoards(SimulatedSerialDriver& driver, int count)
+// The -d value: microseconds each board waits before it answers, as a slow board or a slow line does; 0 when
+// absent, -1 when it is not a whole number from 0 to 1000000.
+long readAnswerDelay(int argc, const char* const* argv)
+{
+    const char* value = findCommandLineOption(argc, argv, "-d");
+    if (value == nullptr)
+        return 0;
+    char* end = nullptr;
+    const long delay = std::strtol(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || delay < 0 || delay > maxAnswerDelayUs)
+        return -1;
+    return delay;
+}
+
+void addBoards(SimulatedSerialDriver& driver, int count, long answerDelayUs)
 {
     for (int index = 0; index < count; ++index) {
         SimulatedBoard::Identity identity;
@@ -65,6 +81,7 @@ void addBoards(SimulatedSerialDriver& driver, int count)
         const std::string name = "simACM" + std::to_string(index);
         const std::string product = "vantrel board (simulated " + std::to_string(index + 1) + ")";
         driver.addBoard(name, product, identity);
+        driver.setAnswerDelay(name, std::chrono::microseconds(answerDelayUs));
     }
 }
 
@@ -82,8 +99,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const long answerDelayUs = readAnswerDelay(argc, argv);
+    if (answerDelayUs < 0) {
+        std::printf("Invalid answer delay. Try a number of microseconds from 0 to %ld\n", maxAnswerDelayUs);
+        return 1;
+    }
+
     SystemClock clock;
     SimulatedSerialDriver driver(&clock);
-    addBoards(driver, boardCount);
+    addBoards(driver, boardCount, answerDelayUs);
     return serveUntilStopped(settings, driver, clock);
 }

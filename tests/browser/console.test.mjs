@@ -165,12 +165,26 @@ async function seriousViolations(page) {
 
 const logLines = (page) => page.$$eval('#traffic-log li', (items) => items.map((item) => item.textContent));
 
+// The traffic log is drawn at the next animation frame: what a check expects of it may take a moment to show.
+async function eventually(read, accept, ms = 5000) {
+    const deadline = Date.now() + ms;
+    let value = await read();
+    while (!accept(value) && Date.now() < deadline) {
+        await new Promise((resolve) => setTimeout(resolve, 20));
+        value = await read();
+    }
+    return value;
+}
+
 test('console on simulated boards', async () => {
     assert.ok(simulator && repoRoot, 'VANTREL_SIMULATOR and VANTREL_REPO_ROOT are set');
-    await withRelayAndBrowser([], { viewport: { width: 1280, height: 900 } }, async ({ workspace, relay, page }) => {
+    // Boards that answer after 500 µs, so that a write lasts long enough to be watched and cancelled.
+    await withRelayAndBrowser(['-d', '500'], { viewport: { width: 1280, height: 900 } }, async ({ workspace, relay, page }) => {
         const image = Buffer.alloc(100 * 1024);
         for (let index = 0; index < image.length; index++) image[index] = (index * 13) & 0xff;
         fs.writeFileSync(path.join(workspace.path, 'app.bin'), image);
+        // Long enough to be watched and cancelled half-way.
+        fs.writeFileSync(path.join(workspace.path, 'big.bin'), Buffer.alloc(600 * 1024, 0x5a));
 
         await page.goto(`http://127.0.0.1:${relay.port}/`);
         await expectConnected(page);
@@ -200,7 +214,7 @@ test('console on simulated boards', async () => {
         await page.fill('#node-fields [data-key="prop_value"]', '2.5');
         await page.click('#add-node');
         await page.locator('#status', { hasText: 'node 9 (constant) sent' }).waitFor();
-        assert.equal(await sentLines(), sent + 1, 'only the valid node sent');
+        assert.equal(await eventually(sentLines, (count) => count > sent), sent + 1, 'only the valid node sent');
         await page.selectOption('#node-type', 'analogin');
         assert.equal(await page.inputValue('#node-fields [data-key="prop_calib_mid"]'), '-1', 'analogin default');
         await page.fill('#node-id', '10');
@@ -236,7 +250,8 @@ test('console on simulated boards', async () => {
         await page.fill('#feature-fields [data-key="frequency"]', '50');
         await page.click('#set-feature');
         await page.locator('#status', { hasText: 'feature dutypwm sent' }).waitFor();
-        assert.ok((await logLines(page)).some((line) => line.includes('"setFeature":{"feature":"dutypwm","frequency":50}')));
+        const featureSent = (lines) => lines.some((line) => line.includes('"setFeature":{"feature":"dutypwm","frequency":50}'));
+        assert.ok(featureSent(await eventually(() => logLines(page), featureSent)), 'the feature is in the traffic log');
         await page.fill('#live-id', '7');
         await page.click('#live-watch');
         await page.locator('#live-value', { hasText: /^node 7: -?[0-9]/ }).waitFor();
@@ -247,20 +262,21 @@ test('console on simulated boards', async () => {
         await page.click('#tweak-send');
         await page.locator('#status', { hasText: 'tweak of node 9 input 0 sent' }).waitFor();
 
-        // Reset asks first; declined, nothing is sent.
-        sent = await sentLines();
+        // Reset asks first; declined, nothing is sent (counted once what was sent before has been drawn).
+        sent = await eventually(sentLines, () => false, 300);
         await clickConfirmed(page, '#board-commands [data-command="resetConfig"]', false);
         await page.locator('#status', { hasText: 'reset not sent' }).waitFor();
         assert.equal(await sentLines(), sent, 'a declined reset sends nothing');
 
         // Refused (application running), cancelled, then a whole write timed against the relay's own figure.
+        await page.selectOption('#firmware-file', 'big.bin');
         await clickConfirmed(page, '#flash-button', true);
         await page.locator('#firmware-message', { hasText: 'bootloader first' }).waitFor();
         assert.equal(await page.textContent('#write-stage'), 'Failed.');
         await page.click('#board-commands [data-command="bootloader"]');
         await page.locator('#board-mode', { hasText: /^bootloader$/ }).waitFor();
         await clickConfirmed(page, '#flash-button', true);
-        await page.waitForFunction(() => document.getElementById('write-progress').value > 5);
+        await page.waitForFunction(() => document.getElementById('write-progress').value > 1);
         for (const selector of ['#flash-button', '#board-commands [data-command="resetConfig"]']) {
             assert.ok(await page.isDisabled(selector), `${selector} disabled while writing`);
         }
@@ -270,6 +286,7 @@ test('console on simulated boards', async () => {
         await page.locator('#port-list .port[data-port="simACM1"]', { hasText: 'firmware write cancelled' }).waitFor();
 
         const relayLogBefore = relay.output().length;
+        await page.selectOption('#firmware-file', 'app.bin');
         await page.click('#flash-button');
         const clicked = Date.now();
         await page.click('#confirm-yes');

@@ -265,6 +265,11 @@ def options_case(context):
             result = run_to_exit(binary, ["-n", value, "-p", str(free_port())], workspace.path)
             context.expect_equal((result.status, result.stdout),
                                  (1, "Invalid board count. Try a number from 0 to 16\n"), f"-n {value!r}")
+        for value in ("-1", "1000001", "soon"):
+            result = run_to_exit(binary, ["-d", value, "-p", str(free_port())], workspace.path)
+            context.expect_equal((result.status, result.stdout),
+                                 (1, "Invalid answer delay. Try a number of microseconds from 0 to 1000000\n"),
+                                 f"-d {value!r}")
         bad_port = run_to_exit(binary, ["-p", "80"], workspace.path)
         context.expect_equal((bad_port.status, bad_port.stdout),
                              (1, "Invalid port number. Try a number from 1025 to 65535\n"), "-p 80")
