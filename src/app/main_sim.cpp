@@ -43,31 +43,17 @@ const char* const simulatorUsageText =
     "  If logFile is not given, output will be directed to stdout.\n"
     "\n";
 
-// The -n value: the default when absent, -1 when it is not a whole number within range.
-int readBoardCount(int argc, const char* const* argv)
+// The value of a whole-number option: the fallback when absent, -1 when it is not a whole number from 0 to max.
+long readWholeNumberOption(int argc, const char* const* argv, const char* option, long fallback, long max)
 {
-    const char* value = findCommandLineOption(argc, argv, "-n");
+    const char* value = findCommandLineOption(argc, argv, option);
     if (value == nullptr)
-        return defaultBoardCount;
+        return fallback;
     char* end = nullptr;
-    const long count = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || count < 0 || count > maxBoardCount)
+    const long number = std::strtol(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || number < 0 || number > max)
         return -1;
-    return static_cast<int>(count);
-}
-
-// The -d value: microseconds each board waits before it answers, as a slow board or a slow line does; 0 when
-// absent, -1 when it is not a whole number from 0 to 1000000.
-long readAnswerDelay(int argc, const char* const* argv)
-{
-    const char* value = findCommandLineOption(argc, argv, "-d");
-    if (value == nullptr)
-        return 0;
-    char* end = nullptr;
-    const long delay = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || delay < 0 || delay > maxAnswerDelayUs)
-        return -1;
-    return delay;
+    return number;
 }
 
 void addBoards(SimulatedSerialDriver& driver, int count, long answerDelayUs)
@@ -93,13 +79,14 @@ int main(int argc, char** argv)
     const int status = exitStatusBeforeServing(settings, "vantrelRelaySim", simulatorUsageText, VANTREL_BUILD_TIME);
     if (status >= 0)
         return status;
-    const int boardCount = readBoardCount(argc, argv);
+    const long boardCount = readWholeNumberOption(argc, argv, "-n", defaultBoardCount, maxBoardCount);
     if (boardCount < 0) {
         std::printf("Invalid board count. Try a number from 0 to %d\n", maxBoardCount);
         return 1;
     }
 
-    const long answerDelayUs = readAnswerDelay(argc, argv);
+    // Microseconds each board waits before it answers, as a slow board or a slow line does.
+    const long answerDelayUs = readWholeNumberOption(argc, argv, "-d", 0, maxAnswerDelayUs);
     if (answerDelayUs < 0) {
         std::printf("Invalid answer delay. Try a number of microseconds from 0 to %ld\n", maxAnswerDelayUs);
         return 1;
@@ -107,6 +94,6 @@ int main(int argc, char** argv)
 
     SystemClock clock;
     SimulatedSerialDriver driver(&clock);
-    addBoards(driver, boardCount, answerDelayUs);
+    addBoards(driver, static_cast<int>(boardCount), answerDelayUs);
     return serveUntilStopped(settings, driver, clock);
 }

@@ -337,24 +337,25 @@ bool FirmwareFlasher::cancel(Relay& relay)
 
 void FirmwareFlasher::onRelayDestroyed(const Relay& relay)
 {
-    const auto found = sessions.find(&relay);
-    if (found == sessions.end())
+    const FlashSession* current = session(relay);
+    if (current == nullptr)
         return;
-    const FlashSession& current = found->second;
-    const std::string detail = "the board went away (unplugged?) with " +
-                               std::to_string(std::count(current.verified.begin(), current.verified.end(), true)) +
-                               " of " + std::to_string(current.verified.size()) + " chunks verified";
-    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", "firmwareFileVerifyError", detail.c_str());
-    logger.log(LogLevel::INFO, "%s: Firmware write of %s failed: %s", relay.portName.c_str(), current.file.c_str(),
-               detail.c_str());
-    Json::Value reply(Json::objectValue);
-    reply["port"] = relay.portName;
-    reply["firmwareFileVerifyError"] = detail;
-    replies.sendToEditor(current.editor, reply);
-    sessions.erase(found);
+    // The queue goes with the relay: there is nothing left to cull.
+    reportEnd(relay, "firmwareFileVerifyError",
+              "the board went away (unplugged?) with " +
+                  std::to_string(std::count(current->verified.begin(), current->verified.end(), true)) + " of " +
+                  std::to_string(current->verified.size()) + " chunks verified");
 }
 
 void FirmwareFlasher::endWrite(Relay& relay, const char* reason, const std::string& detail)
+{
+    // Nothing more of a failed write may reach the board: above all not the finish of a known-bad image.
+    if (reason != nullptr && session(relay) != nullptr)
+        queue.cullFirmwareFlashMessages(relay);
+    reportEnd(relay, reason, detail);
+}
+
+void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const std::string& detail)
 {
     const auto found = sessions.find(&relay);
     if (found == sessions.end())
@@ -368,8 +369,6 @@ void FirmwareFlasher::endWrite(Relay& relay, const char* reason, const std::stri
         sessions.erase(found);
         return;
     }
-    // Nothing more of this write may reach the board: above all not the finish of a known-bad image.
-    queue.cullFirmwareFlashMessages(relay);
     // A write the editor cancelled did not fail.
     const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
     if (!cancelled)

@@ -78,6 +78,8 @@ private:
     // Ends the write: a null reason is success; otherwise the failure (reason key and detail) goes to the editor
     // that started it, and what is left of the write in the queue is culled.
     void endWrite(Relay& relay, const char* reason, const std::string& detail);
+    // The end of the write for the log and its editor; drops the session.
+    void reportEnd(const Relay& relay, const char* reason, const std::string& detail);
     // The byte ranges of chunks never echoed, as text ("0-31, 96-127"); empty when every chunk was.
     static std::string unverifiedRanges(const FlashSession& session);
 
