@@ -97,6 +97,12 @@ CommandLineSettings readCommandLine(int argc, const char* const* argv)
         else
             settings.allowedOrigins.push_back(origin);
     }
+    for (const std::string& name : findAllCommandLineOptions(argc, argv, "-a")) {
+        if (name.empty())
+            settings.hostNameValueMissing = true;
+        else
+            settings.hostNames.push_back(name);
+    }
     if (const char* value = findCommandLineOption(argc, argv, "-i")) {
         settings.listenAddress = value;
         settings.listenAddressValueMissing = *value == '\0';

@@ -24,10 +24,13 @@ struct CommandLineSettings {
     std::string logFile;
     bool logFileValueMissing = false;
     bool tls = false;
-    // -o: the origins whose pages may open the WebSocket; empty accepts every origin.
+    // -o: the origins of other pages that may open the WebSocket besides the relay's own.
     std::vector<std::string> allowedOrigins;
     bool originValueMissing = false;
-    // -i: the one address to listen on; empty listens on every interface.
+    // -a: further host names the relay answers to.
+    std::vector<std::string> hostNames;
+    bool hostNameValueMissing = false;
+    // -i: the one address to listen on; empty listens on loopback only.
     std::string listenAddress;
     bool listenAddressValueMissing = false;
     // -C and -K: the operator's PEM certificate and key for -s. Given counts even with an empty value.

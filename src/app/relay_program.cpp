@@ -8,6 +8,7 @@
 #include "app/relay_server.h"
 #include "app/relay_version.h"
 #include "core/logger.h"
+#include "web/host_names.h"
 
 namespace {
 
@@ -39,10 +40,18 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
             logger.log(LogLevel::WARNING,
                        "-o %s matches no web page: give an origin such as https://editor.example.com", origin.c_str());
     }
+    if (settings.hostNameValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -a parameter, ignoring it");
+    for (const std::string& name : settings.hostNames) {
+        HostAndPort parsed;
+        if (!splitHostAndPort(name, parsed))
+            logger.log(LogLevel::WARNING, "-a %s is no host name: give a name such as robot.example.com", name.c_str());
+    }
     if (settings.listenAddressValueMissing)
-        logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on every interface");
+        logger.log(LogLevel::WARNING, "No value given for -i parameter, listening on loopback only");
     if ((settings.certificateGiven || settings.keyGiven) && !settings.tls) {
-        logger.log(LogLevel::WARNING, "-C and -K take effect only with -s; serving without TLS");
+        // The installed service names its key pair this way, ready for -s.
+        logger.log(LogLevel::INFO, "-C and -K take effect only with -s; serving without TLS");
     } else if (settings.certificateGiven != settings.keyGiven ||
                (settings.certificateGiven && (settings.certificateFile.empty() || settings.keyFile.empty()))) {
         logger.log(LogLevel::FATAL, "-C certfile and -K keyfile must be given together");
@@ -58,6 +67,7 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     serverSettings.port = settings.port;
     serverSettings.tls = settings.tls;
     serverSettings.allowedOrigins = settings.allowedOrigins;
+    serverSettings.hostNames = settings.hostNames;
     serverSettings.listenAddress = settings.listenAddress;
     if (settings.tls) {
         serverSettings.certificateFile = settings.certificateFile;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,14 +15,22 @@
 class Clock;
 class SerialDriver;
 
+// What the relay serves and who may reach it. Made by the program start (or a test) from the command line.
 struct RelayServerSettings {
     int port = 7681;
     bool tls = false;
     std::string mountOrigin = "./mount-origin";
-    // Origins whose pages may open the WebSocket; empty accepts every origin.
+    // Origins of other pages that may open the WebSocket besides the relay's own.
     std::vector<std::string> allowedOrigins;
-    // The one IPv4 or IPv6 address to listen on; empty listens on every interface.
+    // Host names the relay answers to besides its addresses, "localhost" and the machine's own name.
+    std::vector<std::string> hostNames;
+    // The one IPv4 or IPv6 address to listen on; empty listens on loopback (127.0.0.1 and ::1) only.
     std::string listenAddress;
+    // Where the access token for peers beyond loopback is kept, relative to the working directory.
+    std::string tokenFile = "relay-token";
+    // An editor silent this long is pinged, and closed when no pong follows in closeAfterPingSeconds.
+    uint16_t pingAfterSilenceSeconds = 20;
+    uint16_t closeAfterPingSeconds = 10;
     // PEM files used with tls instead of the built-in pair; both or neither.
     std::string certificateFile;
     std::string keyFile;
@@ -62,9 +71,13 @@ private:
     RelayCore relayCore;
     EventWait portWait;
     // The library keeps pointing at these while the context lives.
+    // Creates the listener of one address; false (after the FATAL lines) when it cannot listen there.
+    bool listenOn(const std::string& address, const RelayServerSettings& settings);
+
     std::string mountOrigin;
     lws_http_mount mount{};
-    std::string listenAddress;
+    std::vector<std::string> listenAddresses;
+    lws_retry_bo_t livenessPolicy{};
     std::string certificatePem;
     std::string keyPem;
     std::unique_ptr<ConnectionGate> gate;

@@ -20,7 +20,7 @@ int relayProtocolCallback(lws* wsi, lws_callback_reasons reason, void* user, voi
     case LWS_CALLBACK_PROTOCOL_INIT: logger.log(LogLevel::DEBUG, "LWS_CALLBACK_PROTOCOL_INIT"); break;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
         // The http callback has already let this upgrade in; checked again for any road around it.
-        return gate != nullptr && gate->check(wsi) != ConnectionGate::Verdict::admit ? 1 : 0;
+        return gate == nullptr || gate->checkUpgrade(gate->factsOf(wsi)) != ConnectionGate::Verdict::admit ? 1 : 0;
     case LWS_CALLBACK_ESTABLISHED:
         if (gate != nullptr)
             gate->opened(wsi);
@@ -32,6 +32,8 @@ int relayProtocolCallback(lws* wsi, lws_callback_reasons reason, void* user, voi
         sessions->closed(*connection);
         break;
     case LWS_CALLBACK_RECEIVE:
+        // A message proves the editor is there as well as a pong would: it is pinged only after a silence.
+        lws_validity_confirmed(wsi);
         sessions->received(*connection, static_cast<const char*>(in), length, lws_is_final_fragment(wsi) != 0);
         break;
     case LWS_CALLBACK_SERVER_WRITEABLE: sessions->writable(*connection); break;

@@ -144,7 +144,7 @@ def operator_certificate(context):
 
 
 def certificate_without_tls(context):
-    """-C and -K without -s serve plain HTTP and say that they did nothing."""
+    """-C and -K without -s serve plain HTTP and say that they did nothing (the service names its pair so)."""
     port = free_port()
     with Workspace(context.repo_root) as workspace:
         with RelayProcess(context.binary, ["-p", str(port), "-C", "none.crt", "-K", "none.key"],
@@ -153,7 +153,7 @@ def certificate_without_tls(context):
                 context.expect_equal(http_get(port, "/", tls=False)[0], 200, "http status of /")
             context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
             context.expect("-C and -K take effect only with -s; serving without TLS"
-                           in log_messages(relay.stdout(), "WARNING"), "warning about -C and -K")
+                           in log_messages(relay.stdout(), "INFO"), "line about -C and -K")
 
 
 # Names under mount-origin that must not be served: (name, how it is made from its full path).

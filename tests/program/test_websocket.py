@@ -77,57 +77,89 @@ def long_message_logged_whole(context):
     context.expect_equal(received, ["ser <- web: " + text], "received traffic lines")
 
 
-NO_ORIGIN_WARNING = "Every web page may drive the boards: no -o origin given"
 EDITOR = ["-o", "https://editor.example"]
+LOCAL = "localhost:{port}"
+REBOUND = "attacker.example:{port}"
+# A browser never sends an origin beyond 1024 characters; the relay takes none.
+LONG_ORIGIN = "https://" + "a" * 1008 + ".example"
 
-# (relay arguments, Origin sent or None, whether the upgrade is accepted); "{port}" is the relay's port.
-# A refused upgrade gets 403 and one INFO line naming the origin, its control characters escaped.
-ORIGIN_ROWS = [
-    ([], "https://evil.example", True),
-    (EDITOR, "https://evil.example", False),
-    (EDITOR, "https://editor.example", True),
-    (EDITOR, "HTTPS://Editor.example/", True),
-    (["-o", "https://a.example"] + EDITOR, "https://a.example", True),
-    (["-o", "https://a.example"] + EDITOR, "https://editor.example", True),
-    (EDITOR, None, True),
-    (EDITOR, "http://localhost:{port}", True),
-    (EDITOR, "https://localhost:{port}", True),
-    (EDITOR, "http://localhost:1", False),
-    (EDITOR, "null", False),
-    (EDITOR, "https://editor.example.evil.example", False),
-    (EDITOR, "https://x\x1b[2J\x7f.example", False),
+# (relay arguments, Host sent, Origin sent or None, whether the upgrade is accepted); "{port}" is the relay's port
+# and "{machine}" this machine's host name. A refused upgrade gets 403 and one INFO line naming the origin or the
+# host, its control characters escaped.
+TRUST_ROWS = [
+    # Without -o: programs and the relay's own page, under any name of the relay.
+    ([], LOCAL, None, True),
+    ([], LOCAL, "http://localhost:{port}", True),
+    ([], LOCAL, "https://localhost:{port}", True),
+    ([], "127.0.0.1:{port}", "http://127.0.0.1:{port}", True),
+    ([], "[::1]:{port}", "http://[::1]:{port}", True),
+    ([], "LocalHost.:{port}", "http://localhost:{port}", True),
+    ([], "{machine}:{port}", "http://{machine}:{port}", True),
+    ([], "{machine}.local:{port}", "http://{machine}.local:{port}", True),
+    (["-a", "robot.example"], "robot.example:{port}", "http://robot.example:{port}", True),
+    ([], LOCAL, "https://evil.example", False),
+    ([], LOCAL, "null", False),
+    ([], LOCAL, "http://localhost:1", False),
+    # A page of another host on the relay's port is not the relay's own, an address neither.
+    ([], LOCAL, "http://127.0.0.1:{port}", False),
+    ([], LOCAL, "http://203.0.113.5:{port}", False),
+    # A name made to point at this machine is refused whatever the options.
+    ([], REBOUND, "http://attacker.example:{port}", False),
+    (EDITOR, REBOUND, "http://attacker.example:{port}", False),
+    (["-i", "127.0.0.1"], REBOUND, "http://attacker.example:{port}", False),
+    (["-i", "127.0.0.1"] + EDITOR, REBOUND, None, False),
+    ([], "", None, False),
+    # -o lets further pages in.
+    (EDITOR, LOCAL, "https://evil.example", False),
+    (EDITOR, LOCAL, "https://editor.example", True),
+    (EDITOR, LOCAL, "HTTPS://Editor.example/", True),
+    (["-o", "https://a.example"] + EDITOR, LOCAL, "https://a.example", True),
+    (["-o", "https://a.example"] + EDITOR, LOCAL, "https://editor.example", True),
+    (EDITOR, LOCAL, None, True),
+    (EDITOR, LOCAL, "http://localhost:{port}", True),
+    (EDITOR, LOCAL, "http://localhost:1", False),
+    (EDITOR, LOCAL, "null", False),
+    (EDITOR, LOCAL, "https://editor.example.evil.example", False),
+    (EDITOR, LOCAL, "https://x\x1b[2J\x7f.example", False),
+    (["-o", LONG_ORIGIN], LOCAL, LONG_ORIGIN, True),
+    (["-o=" + LONG_ORIGIN + "x"], LOCAL, LONG_ORIGIN + "x", False),
 ]
+ORIGINS_LINE = "WebSocket connections are let in from the relay's own page and from programs that send no Origin"
 
 
-def origin_case(relay_args, origin_template, accepted):
+def trust_case(relay_args, host_template, origin_template, accepted):
     def case(context):
         # Clients that leave before their greeting is written.
         context.allow_error("lws_write: connection ended!")
         port = free_port()
-        origin = origin_template.format(port=port) if origin_template is not None else None
+        machine = socket.gethostname()
+        host = host_template.format(port=port, machine=machine)
+        origin = origin_template.format(port=port, machine=machine) if origin_template is not None else None
         with Workspace(context.repo_root) as workspace:
             with RelayProcess(context.binary, ["-p", str(port)] + relay_args, workspace.path) as relay:
                 if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
                     try:
-                        with WebSocketClient(port, PROTOCOL, origin=origin) as client:
+                        with WebSocketClient(port, PROTOCOL, origin=origin, host=host) as client:
                             status, greeting = client.status_line, client.receive_text()
                     except WebSocketError as refused:
                         status, greeting = str(refused), None
                     if accepted:
-                        context.expect_equal(greeting, SERVER_GREETING, f"greeting for origin {origin!r}")
+                        context.expect_equal(greeting, SERVER_GREETING, f"greeting for {host!r}, origin {origin!r}")
                     else:
-                        context.expect("403" in status, f"origin {origin!r} refused with 403: {status!r}")
+                        context.expect("403" in status, f"{host!r}, origin {origin!r} refused with 403: {status!r}")
                 context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
                 output = relay.stdout()
-        refusals = [line for line in log_messages(output, "INFO") if "origin" in line]
+        refusals = [line for line in log_messages(output, "INFO") if line.startswith("Refused")]
         if accepted:
             context.expect_equal(refusals, [], "refusal lines")
         else:
-            escaped = origin.replace("\x1b", "\\x1B").replace("\x7f", "\\x7F")
-            context.expect(len(refusals) == 1 and escaped in refusals[0], f"one line naming {escaped}: {refusals}")
+            named = "longer than 1024 characters" if len(origin or "") > 1024 else origin if host_template == LOCAL else host
+            named = named.replace("\x1b", "\\x1B").replace("\x7f", "\\x7F")
+            context.expect(len(refusals) == 1 and named in refusals[0], f"one line naming {named!r}: {refusals}")
             context.expect("\x1b" not in output, "no raw control character in the log")
-        warnings = log_messages(output, "WARNING").count(NO_ORIGIN_WARNING)
-        context.expect_equal(warnings, 0 if relay_args else 1, "start-up warning about -o")
+        context.expect_equal(len([line for line in log_messages(output, "INFO") if line.startswith(ORIGINS_LINE)]), 1,
+                             "one line at start-up says which pages are let in")
+        context.expect(not any("-o" in line for line in log_messages(output, "WARNING")), "no warning about -o")
     return case
 
 
@@ -208,8 +240,9 @@ CASES = [
     ("greeting over wss with -s", greeting_case(["-s"], tls=True, editors=1)),
     ("greeting over plain ws with -s", greeting_case(["-s"], tls=False, editors=1)),
 ] + [
-    (f"origin {origin!r} with {args}: {'accepted' if accepted else 'refused'}", origin_case(args, origin, accepted))
-    for args, origin, accepted in ORIGIN_ROWS
+    (f"host {host!r}, origin {origin!r:.40} with {' '.join(args)[:40]}: {'accepted' if accepted else 'refused'}",
+     trust_case(args, host, origin, accepted))
+    for args, host, origin, accepted in TRUST_ROWS
 ] + [
     (f"{len(sources) * count} idle connections from {len(sources)} address(es)",
      connection_cap_case(sources, count, admitted, greeted))

@@ -51,16 +51,17 @@ def encode_client_frame(opcode, payload, final=True):
 
 
 class WebSocketClient:
-    def __init__(self, port, protocol, tls=False, timeout=5.0, path="/", origin=None, source=None):
+    def __init__(self, port, protocol, tls=False, timeout=5.0, path="/", origin=None, source=None, host=None,
+                 headers=None, address="127.0.0.1"):
         source_address = (source, 0) if source else None
-        raw = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=source_address)
+        raw = socket.create_connection((address, port), timeout=timeout, source_address=source_address)
         self.sock = insecure_tls_context().wrap_socket(raw) if tls else raw
         self.sock.settimeout(timeout)
         self._buffer = b""
         self.response_headers = {}
         self.status_line = ""
         try:
-            self._handshake(port, protocol, path, origin)
+            self._handshake(f"localhost:{port}" if host is None else host, protocol, path, origin, headers or {})
         except Exception:
             self.sock.close()
             raise
@@ -71,12 +72,13 @@ class WebSocketClient:
     def __exit__(self, *exc):
         self.sock.close()
 
-    def _handshake(self, port, protocol, path, origin):
+    def _handshake(self, host, protocol, path, origin, headers):
         key = base64.b64encode(os.urandom(16)).decode()
         protocol_line = f"Sec-WebSocket-Protocol: {protocol}\r\n" if protocol is not None else ""
         origin_line = f"Origin: {origin}\r\n" if origin is not None else ""
+        origin_line += "".join(f"{name}: {value}\r\n" for name, value in headers.items())
         request = (f"GET {path} HTTP/1.1\r\n"
-                   f"Host: localhost:{port}\r\n"
+                   f"Host: {host}\r\n"
                    f"Upgrade: websocket\r\n"
                    f"Connection: Upgrade\r\n"
                    f"Sec-WebSocket-Key: {key}\r\n"
