@@ -279,6 +279,38 @@ TEST(Sessions, SlowReaderDoesNotStopOtherEditors)
     EXPECT_EQ(slowReceived, count);
 }
 
+// Connections that neither read nor answer lock out every later one of their address until they are pinged and
+// give no pong; an editor that reads answers the pings by itself and stays.
+TEST(Sessions, ConnectionsThatAnswerNoPingGiveTheirPlacesBack)
+{
+    RelayServerSettings settings;
+    settings.pingAfterSilenceSeconds = 1;
+    settings.closeAfterPingSeconds = 1;
+    RelayHarness relay(settings);
+    auto reading = relay.connectEditor();
+    std::vector<std::unique_ptr<WebSocketTestClient>> dead;
+    for (size_t i = 0; i < ConnectionGate::maxConnectionsPerPeer; ++i) {
+        dead.push_back(std::make_unique<WebSocketTestClient>());
+        dead.back()->setSourceAddress("127.0.0.3");
+        ASSERT_TRUE(dead.back()->connect(relay.port, "vantrel-configurator", relay.pump(), RelayHarness::timeoutMs));
+        dead.back()->stopReading();
+    }
+    WebSocketTestClient lockedOut;
+    lockedOut.setSourceAddress("127.0.0.3");
+    EXPECT_FALSE(lockedOut.connect(relay.port, "vantrel-configurator", relay.pump(), RelayHarness::timeoutMs));
+
+    Sessions& sessions = relay.server.sessions();
+    for (int i = 0; i < 40000 && sessions.connections().size() > 1; ++i) {
+        relay.pass(1);
+        reading->poll();
+    }
+    EXPECT_EQ(sessions.connections().size(), 1u);
+    EXPECT_EQ(relay.command(*reading, refreshOff), refreshOffReply) << "the editor that reads stays connected";
+    WebSocketTestClient fresh;
+    fresh.setSourceAddress("127.0.0.3");
+    EXPECT_TRUE(fresh.connect(relay.port, "vantrel-configurator", relay.pump(), RelayHarness::timeoutMs));
+}
+
 // The protocol that carries the ports' descriptors into the library's poll is no way in for an editor.
 TEST(Sessions, NoEditorSpeaksThePortWaitProtocol)
 {

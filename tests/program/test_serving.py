@@ -84,20 +84,42 @@ def serving_case(relay_args, tls_requests):
     return case
 
 
+# (Host header, status of GET /): only names of this relay are served, so a page whose name was made to point at
+# this machine cannot read the console either.
+HOST_ROWS = [("localhost:{port}", 200), ("127.0.0.1", 200), ("attacker.example:{port}", 403),
+             ("localhost.attacker.example", 403), ("", 403)]
+
+
+def raw_get(port, path, host):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+        raw.sendall(f"GET {path} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
+        response = b""
+        try:
+            while chunk := raw.recv(65536):
+                response += chunk
+        except (socket.timeout, ConnectionResetError):
+            pass
+    return response
+
+
+def foreign_hosts_refused(context):
+    port = free_port()
+    with make_workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                for host, status in HOST_ROWS:
+                    response = raw_get(port, "/", host.format(port=port))
+                    context.expect(response.startswith(f"HTTP/1.1 {status} ".encode()), f"{host!r}: {response[:40]!r}")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
 def traversal_refused(context):
     port = free_port()
     with make_workspace(context.repo_root) as workspace:
         with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
             if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
                 for path in TRAVERSAL_PATHS:
-                    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
-                        raw.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
-                        response = b""
-                        try:
-                            while chunk := raw.recv(65536):
-                                response += chunk
-                        except (socket.timeout, ConnectionResetError):
-                            pass
+                    response = raw_get(port, path, "localhost")
                     context.expect(SECRET not in response, f"{path} served a file outside the mount")
             context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
 
@@ -121,6 +143,43 @@ def presents_embedded_certificate(context):
                         context.expect(tls.getpeercert(binary_form=True) == expected,
                                        "the certificate presented is the embedded one")
             context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+
+
+# (TLS version, cipher suites offered, whether the relay agrees): TLS 1.2 only with ECDHE and AEAD suites.
+TLS_ROWS = [
+    (ssl.TLSVersion.TLSv1_2, "AES128-SHA", False),
+    (ssl.TLSVersion.TLSv1_2, "AES256-SHA", False),
+    (ssl.TLSVersion.TLSv1_2, "AES128-GCM-SHA256", False),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-AES128-SHA", False),
+    (ssl.TLSVersion.TLSv1_2, "DHE-RSA-AES128-GCM-SHA256", False),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-AES128-GCM-SHA256", True),
+    (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-CHACHA20-POLY1305", True),
+    (ssl.TLSVersion.TLSv1_3, None, True),
+]
+
+
+def tls_suites(context):
+    """The relay's TLS offers forward secrecy and authenticated encryption only, and says when its key is shared."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port), "-s"], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                for version, ciphers, agreed in TLS_ROWS:
+                    tls = insecure_tls_context()
+                    tls.minimum_version = tls.maximum_version = version
+                    if ciphers:
+                        # The client offers what its own defaults would hold back too.
+                        tls.set_ciphers(ciphers + ":@SECLEVEL=0")
+                    try:
+                        with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+                            with tls.wrap_socket(raw) as session:
+                                negotiated = session.cipher()[0]
+                    except (ssl.SSLError, OSError):
+                        negotiated = None
+                    context.expect_equal(negotiated is not None, agreed, f"{version.name} with {ciphers}: {negotiated}")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+            context.expect(any("the same in every copy" in line for line in log_messages(relay.stdout(), "WARNING")),
+                           "-s alone warns that its key pair is shared")
 
 
 def operator_certificate(context):
@@ -217,9 +276,11 @@ CASES = [
     ("files over HTTPS with -s", serving_case(["-s"], tls_requests=True)),
     ("files over plain HTTP with -s", serving_case(["-s"], tls_requests=False)),
     ("paths leaving the mount are refused", traversal_refused),
+    ("only the relay's own host names are served", foreign_hosts_refused),
     ("-s presents the embedded certificate", presents_embedded_certificate),
     ("-s with -C and -K presents the operator's certificate", operator_certificate),
     ("-C and -K without -s", certificate_without_tls),
+    ("TLS suites without forward secrecy or AEAD are refused", tls_suites),
     ("links out of the mount and FIFOs get 404", unservable_files_refused),
     ("listening line without -s",
      listening_line_case([], "Non-SSL listening on port {port} (ws://localhost:{port})", "SSL")),

@@ -232,6 +232,116 @@ def connection_cap_case(sources, per_source, admitted, fresh_editor_greeted):
     return case
 
 
+def network_address():
+    """An IPv4 address of this machine that is not loopback: a peer connecting from it to it is "beyond this
+    machine" for the relay, yet nothing leaves the machine."""
+    import fcntl
+    import struct
+    for _, name in socket.if_nameindex():
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                request = struct.pack("256s", name.encode()[:15])
+                address = socket.inet_ntoa(fcntl.ioctl(probe.fileno(), 0x8915, request)[20:24])  # SIOCGIFADDR
+            except OSError:
+                continue
+        if not address.startswith("127."):
+            return address
+    return None
+
+
+def http_status(address, port, path, headers, source):
+    """(status, headers) of a GET sent from `source`."""
+    with socket.create_connection((address, port), timeout=5, source_address=(source, 0)) as raw:
+        lines = "".join(f"{name}: {value}\r\n" for name, value in headers.items())
+        raw.sendall(f"GET {path} HTTP/1.1\r\n{lines}Connection: close\r\n\r\n".encode())
+        response = b""
+        while b"\r\n\r\n" not in response:
+            chunk = raw.recv(4096)
+            if not chunk:
+                break
+            response += chunk
+    head = response.split(b"\r\n\r\n")[0].decode(errors="replace").split("\r\n")
+    parts = head[0].split(" ")
+    fields = dict((line.partition(":")[0].lower(), line.partition(":")[2].strip()) for line in head[1:])
+    return (int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0), fields
+
+
+# How a peer beyond loopback presents the token T, and whether it is let in: (kind, path, headers).
+TOKEN_ROWS = [
+    ("ws", "/", {}, False),
+    ("ws", "/?token={token}", {}, True),
+    ("ws", "/", {"Authorization": "Bearer {token}"}, True),
+    ("ws", "/", {"Cookie": "other=1; {cookie}={token}"}, True),
+    ("ws", "/", {"Authorization": "Bearer {wrong}"}, False),
+    ("ws", "/?token={wrong}", {}, False),
+    ("ws", "/", {"Cookie": "x{cookie}={token}"}, False),
+    ("http", "/", {}, False),
+    ("http", "/", {"Cookie": "{cookie}={token}"}, True),
+    ("http", "/index.html", {"Authorization": "Bearer {token}"}, True),
+]
+
+
+def network_peer_case(context):
+    """-i 0.0.0.0 opens the relay to the network: a peer beyond loopback gets in only with the token, which is kept
+    in relay-token across restarts; without -i the relay does not answer beyond loopback at all."""
+    # Clients that leave before their greeting is written.
+    context.allow_error("lws_write: connection ended!")
+    address = network_address()
+    if not context.expect(address is not None, "this machine has an address beyond loopback to test from"):
+        return
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+            try:
+                socket.create_connection((address, port), timeout=2).close()
+                reached = True
+            except OSError:
+                reached = False
+            context.expect(not reached, f"without -i the relay is not reachable at {address}")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+        context.expect(not os.path.exists(workspace.file("relay-token")), "no token made for a loopback relay")
+        tokens = []
+        for run in range(2):
+            with RelayProcess(context.binary, ["-p", str(port), "-i", "0.0.0.0"], workspace.path) as relay:
+                if not context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                    return
+                token = workspace.read("relay-token").decode().strip()
+                tokens.append(token)
+                context.expect_equal(os.stat(workspace.file("relay-token")).st_mode & 0o777, 0o600,
+                                     "only the relay's user may read the token")
+                context.expect(relay.wait_for_output(f":{port}/?token={token}"), "the console address names the token")
+                values = {"token": token, "wrong": token[:-1] + ("0" if token[-1] != "0" else "1"),
+                          "cookie": f"vantrel_token_{port}"}
+                for kind, path, headers, admitted in TOKEN_ROWS if run == 0 else []:
+                    path = path.format(**values)
+                    headers = {name: value.format(**values) for name, value in headers.items()}
+                    if kind == "http":
+                        status, _ = http_status(address, port, path, dict(headers, Host=f"{address}:{port}"), address)
+                    else:
+                        try:
+                            with WebSocketClient(port, PROTOCOL, path=path, headers=headers, address=address,
+                                                 source=address, host=f"{address}:{port}",
+                                                 origin=f"http://{address}:{port}") as client:
+                                status = 101 if client.receive_text() == SERVER_GREETING else 0
+                        except WebSocketError as refused:
+                            status = int(str(refused).split(" ")[3]) if "HTTP/1" in str(refused) else 0
+                    context.expect_equal(status, (101 if kind == "ws" else 200) if admitted else 401,
+                                         f"{kind} {path} with {headers}")
+                status, fields = http_status(address, port, f"/?token={token}", {"Host": f"{address}:{port}"}, address)
+                cookie = fields.get("set-cookie", "")
+                context.expect(status == 200 and cookie.startswith(f"vantrel_token_{port}={token};") and
+                               "HttpOnly" in cookie and "SameSite=Strict" in cookie,
+                               f"the console address hands the token over as a cookie: {status} {fields}")
+                with WebSocketClient(port, PROTOCOL) as local:
+                    context.expect_equal(local.receive_text(), SERVER_GREETING, "loopback needs no token")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                refusals = [line for line in log_messages(relay.stdout(), "INFO") if "access token" in line]
+                refused = sum(1 for row in TOKEN_ROWS if not row[3]) if run == 0 else 0
+                context.expect_equal(len(refusals), refused, f"one line per refusal: {refusals}")
+        context.expect(len(set(tokens)) == 1 and len(tokens[0]) == 32, f"the same token across restarts: {tokens}")
+
+
 CASES = [
     ("log lines reach standard output at once", log_lines_are_flushed_one_by_one),
     ("a 6000-byte message is logged whole at -l 5", long_message_logged_whole),
@@ -247,6 +357,8 @@ CASES = [
     (f"{len(sources) * count} idle connections from {len(sources)} address(es)",
      connection_cap_case(sources, count, admitted, greeted))
     for sources, count, admitted, greeted in CAP_ROWS
+] + [
+    ("a peer beyond loopback needs the token", network_peer_case),
 ]
 
 if __name__ == "__main__":

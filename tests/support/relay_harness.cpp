@@ -6,10 +6,9 @@
 
 #include "support/loopback_port.h"
 
-RelayHarness::RelayHarness()
+RelayHarness::RelayHarness(RelayServerSettings settings)
 {
     port = freeLoopbackPort();
-    RelayServerSettings settings;
     settings.port = port;
     if (!server.start(settings))
         throw std::runtime_error("relay server did not start");

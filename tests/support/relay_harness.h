@@ -15,7 +15,8 @@ class RelayHarness {
 public:
     static constexpr int timeoutMs = 5000;
 
-    RelayHarness();
+    // The settings' port is replaced by a free loopback port.
+    explicit RelayHarness(RelayServerSettings settings = {});
     ~RelayHarness();
 
     // Passes of the main loop, each followed by a short sleep.
