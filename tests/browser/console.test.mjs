@@ -1,7 +1,8 @@
 // The relay console in headless Chromium against vantrelRelaySim: nothing sent before a board is chosen, typed
 // node and feature forms, live values, a refused, a cancelled and a timed complete firmware write, the traffic
 // log's filters, axe-core in the light and dark themes, a screenshot, a relay that goes away and comes back; then
-// the page over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o.
+// the page over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o;
+// then the console and a page under a host name made to point at this machine.
 //
 // Environment: VANTREL_SIMULATOR (the vantrelRelaySim binary), VANTREL_REPO_ROOT (for mount-origin),
 // CHROMIUM (default /usr/bin/chromium), VANTREL_CONSOLE_SCREENSHOT (default console.png).
@@ -196,7 +197,8 @@ test('console on simulated boards', async () => {
         assert.ok(!relay.output().includes(': vantrel v'), 'no board asked on its own');
 
         await page.click('#port-list .port[data-port="simACM1"]');
-        assert.equal(await page.getAttribute('#port-list .port[data-port="simACM1"]', 'aria-pressed'), 'true');
+        // The list is drawn at the next frame.
+        await page.locator('#port-list .port[data-port="simACM1"][aria-pressed="true"]').waitFor();
         await page.click('#board-commands [data-command="getVersion"]');
         await page.locator('#board-version', { hasText: /^1\.4\.2$/ }).waitFor();
         assert.equal(await page.textContent('#board-serial'), '003600213338510937363532', 'serial of simACM1');
@@ -366,9 +368,9 @@ test('console over https with -s and -o', async () => {
 });
 
 // A page served from another loopback port that opens the relay's WebSocket and records what happened.
-function foreignPageServer(relayPort) {
+function foreignPageServer(relayPort, relayHost = '127.0.0.1') {
     const page = `<!doctype html><title>foreign</title><script>
-        const socket = new WebSocket('ws://127.0.0.1:${relayPort}/', 'vantrel-configurator');
+        const socket = new WebSocket('ws://${relayHost}:${relayPort}/', 'vantrel-configurator');
         socket.onmessage = (event) => { window.outcome = window.outcome || 'greeted ' + event.data; };
         socket.onclose = () => { window.outcome = window.outcome || 'refused'; };
         </script>`;
@@ -381,12 +383,13 @@ function foreignPageServer(relayPort) {
 
 // [the -o the relay gets, with "{page}" for the foreign page's origin; what the page sees]
 const FOREIGN_ORIGIN_ROWS = [
+    [[], 'refused'],
     [['-o', 'https://editor.example'], 'refused'],
     [['-o', 'https://editor.example', '-o', '{page}'], 'greeted {"server":"0.1.3"}'],
 ];
 
 for (const [originArgs, expected] of FOREIGN_ORIGIN_ROWS) {
-    test(`a page of another origin with ${originArgs.join(' ')}: ${expected.split(' ')[0]}`, async () => {
+    test(`a page of another origin with ${originArgs.join(' ') || 'no -o'}: ${expected.split(' ')[0]}`, async () => {
         const relayPort = await freePort();
         const server = await foreignPageServer(relayPort);
         const pageOrigin = `http://127.0.0.1:${server.address().port}`;
@@ -404,3 +407,23 @@ for (const [originArgs, expected] of FOREIGN_ORIGIN_ROWS) {
         }
     });
 }
+
+// A name made to point at this machine (DNS rebinding): neither the console nor the WebSocket answers to it.
+test('a rebound host name is refused', async () => {
+    const relayPort = await freePort();
+    const server = await foreignPageServer(relayPort, 'attacker.example');
+    const browserOptions = { args: [...CHROMIUM_FLAGS, '--host-resolver-rules=MAP attacker.example 127.0.0.1'] };
+    try {
+        await withRelayAndBrowser([], browserOptions, async ({ relay, page }) => {
+            const console = await page.goto(`http://attacker.example:${relayPort}/`);
+            assert.equal(console.status(), 403, 'the console under a rebound name');
+            await page.goto(`http://attacker.example:${server.address().port}/`);
+            const outcome = await page.waitForFunction(() => window.outcome);
+            assert.equal(await outcome.jsonValue(), 'refused', 'what the rebound page saw');
+            const refusals = relay.output().split('\n').filter((line) => line.includes('for host attacker.example'));
+            assert.ok(refusals.length >= 2, `the console and the WebSocket refused: ${refusals}`);
+        }, relayPort);
+    } finally {
+        server.close();
+    }
+});

@@ -5,6 +5,7 @@ Every process started here is killed when its `with` block ends, whatever happen
 
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -176,14 +177,16 @@ def run_to_exit(binary, args, cwd, timeout=SHORT_RUN_TIMEOUT_S, extra_environmen
 class RelayProcess:
     """A relay that serves until it is signalled; standard output and error go to files."""
 
-    def __init__(self, binary, args, cwd, extra_environment=None):
+    def __init__(self, binary, args, cwd, extra_environment=None, descriptor_limit=None):
         environment = dict(os.environ, **(extra_environment or {}))
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptor_limit, descriptor_limit))
+                 if descriptor_limit else None)
         self._output_directory = tempfile.TemporaryDirectory(prefix="vantrel-relay-output-")
         self._stdout_path = os.path.join(self._output_directory.name, "stdout")
         self._stderr_path = os.path.join(self._output_directory.name, "stderr")
         with open(self._stdout_path, "wb") as stdout, open(self._stderr_path, "wb") as stderr:
             self.process = subprocess.Popen([binary] + args, cwd=cwd, stdout=stdout, stderr=stderr,
-                                            stdin=subprocess.DEVNULL, env=environment)
+                                            stdin=subprocess.DEVNULL, env=environment, preexec_fn=limit)
 
     def __enter__(self):
         return self

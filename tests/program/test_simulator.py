@@ -4,6 +4,7 @@ conversations over the editor's WebSocket."""
 import json
 import os
 import re
+import socket
 import sys
 import time
 
@@ -254,6 +255,33 @@ def hostile_editor_case(context):
             context.expect("Could not find port /dev//simACM0" in output, "another spelling of a port is refused")
 
 
+def descriptors_kept_back_case(context):
+    """Connections that pour in never take the descriptors the relay keeps back for its own files: a write still
+    opens its firmware file while more clients wait than the process may hold descriptors."""
+    image = bytes(index & 0xFF for index in range(4096))
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        workspace.write("app.bin", image)
+        with RelayProcess(simulator_binary(context), ["-p", str(port)], workspace.path, descriptor_limit=200) as relay:
+            if not context.expect(relay.wait_listening(port), f"simulator listens: {relay.stdout()!r}"):
+                return
+            with WebSocketClient(port, PROTOCOL) as editor:
+                receive_until(editor, lambda message: "firmwareFilesList" in message)
+                board_command(editor, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader"}})
+                receive_until(editor, lambda message: "requestBootloaderStatus" in message)
+                flood = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(250)]
+                try:
+                    board_command(editor, "simACM0", {"write_firmware": {"file": "app.bin"}})
+                    written = receive_until(editor, lambda message: "romFinish" in message or
+                                            any(key.startswith("firmware") for key in message))
+                finally:
+                    for client in flood:
+                        client.close()
+            context.expect(written is not None and "romFinish" in written[-1],
+                           f"the write opened its file: {(written or [None])[-1]}")
+            context.expect(relay.running(), "the relay still runs")
+
+
 def options_case(context):
     binary = simulator_binary(context)
     with Workspace(context.repo_root, with_mount_origin=False) as workspace:
@@ -285,6 +313,7 @@ CASES = [
     ("live values change over time", live_value_case),
     ("firmware write after switching to the bootloader", firmware_case),
     ("a hostile editor neither reaches beyond the boards and files nor starves others", hostile_editor_case),
+    ("descriptors are kept back for files while connections pour in", descriptors_kept_back_case),
     ("usage text and invalid options", options_case),
 ]
 
