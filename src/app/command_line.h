@@ -13,12 +13,29 @@ const char* findCommandLineOption(int argc, const char* const* argv, const char*
 // value is not itself searched.
 std::vector<std::string> findAllCommandLineOptions(int argc, const char* const* argv, const char* option);
 
+// One option a program takes: its text and whether a value follows it.
+struct CommandLineOption {
+    const char* text;
+    bool takesValue;
+};
+
+// The options of vantrelRelay.
+extern const std::vector<CommandLineOption> relayOptions;
+
+// One WARNING text for every argument that is no option of the program (with the option it may have meant) and
+// for every argument that is neither an option nor the value of one. Options are found by their prefix as the
+// lookup finds them; an argument right after an option that takes a value is that value.
+std::vector<std::string> unknownArguments(int argc, const char* const* argv,
+                                          const std::vector<CommandLineOption>& options, const char* programName);
+
 // The program's settings as read from the command line: made once by main; live for the whole run.
 struct CommandLineSettings {
     bool showUsage = false;
     bool showVersion = false;
     bool portValid = true;
     int port = 7681;
+    // The -p value as given, to name it when it is no port number.
+    std::string portValue;
     int logThreshold = 4;
     bool logThresholdValueMissing = false;
     std::string logFile;
@@ -38,11 +55,19 @@ struct CommandLineSettings {
     std::string certificateFile;
     bool keyGiven = false;
     std::string keyFile;
+    // Arguments and values the program cannot use, each as the WARNING text that names it.
+    std::vector<std::string> mistakes;
 };
 
-CommandLineSettings readCommandLine(int argc, const char* const* argv);
+// `options` are the program's own, for the mistakes; vantrelRelay's by default.
+CommandLineSettings readCommandLine(int argc, const char* const* argv,
+                                    const std::vector<CommandLineOption>& options = relayOptions,
+                                    const char* programName = "vantrelRelay");
 
 // Log threshold for a -l number; other numbers keep the default (info).
 int logThresholdForLevelNumber(long number);
+// Log threshold for a -l value: a number from 0 to 6 or a level name (off, fatal, error, warning, info, traffic,
+// debug). False, with the threshold at info, for anything else.
+bool logThresholdForValue(const std::string& value, int& threshold);
 
 extern const char* const usageText;

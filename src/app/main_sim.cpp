@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/relay_program.h"
@@ -75,7 +76,10 @@ void addBoards(SimulatedSerialDriver& driver, int count, long answerDelayUs)
 
 int main(int argc, char** argv)
 {
-    const CommandLineSettings settings = readCommandLine(argc, argv);
+    std::vector<CommandLineOption> options = relayOptions;
+    options.push_back({"-n", true});
+    options.push_back({"-d", true});
+    const CommandLineSettings settings = readCommandLine(argc, argv, options, "vantrelRelaySim");
     const int status = exitStatusBeforeServing(settings, "vantrelRelaySim", simulatorUsageText, VANTREL_BUILD_TIME);
     if (status >= 0)
         return status;

@@ -29,6 +29,8 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     else if (!settings.logFile.empty())
         logger.setLogFile(settings.logFile);
 
+    for (const std::string& mistake : settings.mistakes)
+        logger.log(LogLevel::WARNING, "%s", mistake.c_str());
     if (settings.originValueMissing)
         logger.log(LogLevel::WARNING, "No value given for -o parameter, ignoring it");
     for (const std::string& origin : settings.allowedOrigins) {
@@ -93,6 +95,9 @@ int exitStatusBeforeServing(const CommandLineSettings& settings, const char* pro
         return 0;
     }
     if (!settings.portValid) {
+        const std::string& value = settings.portValue;
+        if (!value.empty() && value.find_first_not_of("0123456789") != std::string::npos)
+            std::printf("-p %s is not a port number\n", value.c_str());
         std::printf("Invalid port number. Try a number from 1025 to 65535\n");
         return 1;
     }

@@ -12,7 +12,7 @@ import time  # noqa: E402
 from program_test_runner import run_cases  # noqa: E402
 from relay_process import (CONTEXT_FAILED_LINE, FAILED_START_ENVIRONMENT, INVALID_PORT_TEXT, USAGE_TEXT, RelayProcess,  # noqa: E402
                            Workspace, accepts_connections, free_port, log_messages, port_is_free,
-                           run_to_exit)
+                           run_to_exit, serve_and_stop)
 
 VERSION_LINE = re.compile(r"vantrelRelay version 0\.1\.3 \((.+)\)\n")
 BUILD_TIME_FORMAT = "%a %b %d %H:%M:%S %Y"
@@ -48,7 +48,10 @@ def prints_version(context, stdout):
 
 
 def refuses_port(context, stdout):
-    context.expect_equal(stdout, INVALID_PORT_TEXT, "standard output")
+    """The refusal, after a line that names a value which is no number at all."""
+    named = stdout[:-len(INVALID_PORT_TEXT)] if stdout.endswith(INVALID_PORT_TEXT) else None
+    context.expect(named == "" or (named and named.startswith("-p ") and named.endswith(" is not a port number\n")),
+                   f"standard output: {stdout!r}")
 
 
 HELP_ARGUMENTS = [
@@ -78,6 +81,7 @@ INVALID_PORT_ARGUMENTS = [
     ["-p", "0"],
     ["-p", "-1"],
     ["-p", "abc"],
+    ["-p", "8080x"],
     ["-p", "-l", "3"],
     ["-p1024"],
     ["-p", "7000", "-p", "1024"],
@@ -199,6 +203,16 @@ def fatal_start(args, expected):
     return case
 
 
+def mistakes_named(context):
+    """Arguments the relay cannot use are named in one WARNING each, and the relay serves on."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        output = serve_and_stop(context, ["-p", str(port), "--port", "8080", "-x"], port, workspace)
+    warnings = [line for line in log_messages(output, "WARNING") if line.startswith("Ignoring")]
+    context.expect(len(warnings) == 2 and "did you mean '-p 8080'?" in warnings[0] and "'-x'" in warnings[1],
+                   f"warnings: {warnings}")
+
+
 CASES = (
     [(f"usage for {args}", exits_at_once(args, 0, prints_usage)) for args in HELP_ARGUMENTS]
     + [(f"version for {args}", exits_at_once(args, 0, prints_version)) for args in VERSION_ARGUMENTS]
@@ -208,6 +222,7 @@ CASES = (
     + [("default port 7681", default_port_is_7681)]
     + [(f"-i {address} listens there only", listens_only_on(address)) for address in LOOPBACKS]
     + [(f"FATAL for {args}", fatal_start(args, expected)) for args, expected in FATAL_ROWS]
+    + [("arguments the relay cannot use are named", mistakes_named)]
 )
 
 if __name__ == "__main__":

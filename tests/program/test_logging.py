@@ -12,11 +12,13 @@ from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, Workspace, fre
 
 OFF = 65535
 
-# (arguments after -p, threshold the run must use)
+# (arguments after -p, threshold the run must use); a value that is no level is named in a WARNING first.
 THRESHOLDS = [
     ([], 4),
     (["-l", "0"], OFF),
-    (["-l", "abc"], OFF),
+    (["-l", "abc"], 4),
+    (["-l", "debug"], 1),
+    (["-l", "ERROR"], 16),
     (["-l", "1"], 32),
     (["-l", "2"], 16),
     (["-l", "3"], 8),
@@ -44,6 +46,9 @@ def threshold_case(extra_args, threshold):
         below = [line for line in lines if LEVEL_VALUES[line.level] < threshold]
         context.expect_equal(below, [], f"lines below threshold {threshold}")
         messages = [line.message for line in lines]
+        if extra_args[1:2] and extra_args[1] in ("abc", "7", "-1"):
+            named = messages.pop(0) if messages else ""
+            context.expect(named.startswith(f"-l {extra_args[1]} is no log level"), f"the value is named: {named!r}")
         if threshold <= LEVEL_VALUES["INFO"]:
             context.expect(messages[:1] == [START_BANNER], f"banner first: {messages[:2]}")
             context.expect(messages[-1:] == [STOP_LINE], f"stop line last: {messages[-2:]}")

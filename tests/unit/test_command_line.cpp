@@ -67,11 +67,15 @@ TEST(CommandLine, Settings)
         {{"r", "-p", "65536"}, false, false, false, 65536, 4, false},
         {{"r", "-p"}, false, false, false, 0, 4, false},
         {{"r", "-p", "1025", "-l", "0"}, false, false, true, 1025, LOG_THRESHOLD_OFF, false},
-        {{"r", "-p65535", "-l", "abc"}, false, false, true, 65535, LOG_THRESHOLD_OFF, false},
+        {{"r", "-p65535", "-l", "abc"}, false, false, true, 65535, 4, false},
         {{"r", "-l", "7"}, false, false, true, 7681, 4, false},
         {{"r", "-l", "-1"}, false, false, true, 7681, 4, false},
         {{"r", "-l", "6", "-s"}, false, false, true, 7681, 1, true},
         {{"r", "-l3"}, false, false, true, 7681, 8, false},
+        {{"r", "-l", "debug"}, false, false, true, 7681, 1, false},
+        {{"r", "-l", "Warn"}, false, false, true, 7681, 8, false},
+        {{"r", "-l", "off"}, false, false, true, 7681, LOG_THRESHOLD_OFF, false},
+        {{"r", "-p", "8080x"}, false, false, false, 8080, 4, false},
     };
     for (const Case& c : cases) {
         Args args(c.args);
@@ -121,6 +125,36 @@ TEST(CommandLineOption, RepeatableOptionCollectsEveryOccurrence)
         Args args(c.args);
         EXPECT_EQ(findAllCommandLineOptions(args.argc(), args.argv(), "-o"), c.expected) << c.args.size();
     }
+}
+
+TEST(CommandLine, ArgumentsTheProgramCannotUseAreNamedWithWhatTheyMayMean)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> mistakes;
+    } cases[] = {
+        {{"r", "-p", "8080", "-l", "6", "-s", "-o", "https://a.example", "-a", "robot", "-ohttps://b.example"}, {}},
+        {{"r", "--port", "8080"}, {"Ignoring '--port 8080': vantrelRelay has no such option; did you mean '-p 8080'?"}},
+        {{"r", "--log-level=debug"},
+         {"Ignoring '--log-level=debug': vantrelRelay has no such option; did you mean '-l debug'?"}},
+        {{"r", "--tls"}, {"Ignoring '--tls': vantrelRelay has no such option; did you mean '-s'?"}},
+        {{"r", "-x"},
+         {"Ignoring '-x': vantrelRelay has no such option (its options: -h -v -p -l -f -s -C -K -i -o -a)"}},
+        {{"r", "-p", "7000", "stray"},
+         {"Ignoring 'stray': it is no option of vantrelRelay and follows none that takes a value"}},
+        {{"r", "-l", "loud"},
+         {"-l loud is no log level: give 0 to 6, or off, fatal, error, warning, info, traffic or debug; logging "
+          "at info"}},
+        // A value is taken even when it looks like an option, as the lookup takes it.
+        {{"r", "-p", "-l", "3"}, {}},
+    };
+    for (const Case& c : cases) {
+        Args args(c.args);
+        EXPECT_EQ(readCommandLine(args.argc(), args.argv()).mistakes, c.mistakes) << c.args[1];
+    }
+    Args simulator({"sim", "-n", "3", "-d", "10", "-q"});
+    EXPECT_EQ(unknownArguments(simulator.argc(), simulator.argv(), {{"-n", true}, {"-d", true}}, "sim"),
+              std::vector<std::string>{"Ignoring '-q': sim has no such option (its options: -n -d)"});
 }
 
 TEST(CommandLine, NetworkOptions)
