@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include <libwebsockets.h>
 
@@ -16,6 +17,16 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 // Only stores the flag; the loop reads it once per pass.
 void onSignal(int) { stopRequested = 1; }
+
+// The library's own complaints are detail for the debug log: the relay's lines say in words what failed (a port
+// that cannot be bound, a certificate refused), and nothing of the library's reaches standard error twice.
+void logLibraryLine(int, const char* line)
+{
+    std::string text = line != nullptr ? line : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    logger.log(LogLevel::DEBUG, "libwebsockets: %s", text.c_str());
+}
 
 } // namespace
 
@@ -62,7 +73,7 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
 
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+    lws_set_log_level(LLL_ERR | LLL_WARN, logLibraryLine);
 
     RelayServer server(driver, clock);
     RelayServerSettings serverSettings;

@@ -114,6 +114,12 @@ bool isDirectory(const std::string& path)
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool isRegularFile(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 } // namespace
 
 RelayServer::RelayServer(SerialDriver& driver, Clock& clock)
@@ -178,7 +184,8 @@ bool RelayServer::start(const RelayServerSettings& settings)
     protocols[0] = {"http", ConnectionGate::httpCallback, 0, 0, 0, gate.get(), 0};
     protocols[1] = {relayProtocolName, relayProtocolCallback, sizeof(Connection), 65536, 0, gate.get(), 0};
     protocols[2] = portWait.protocol();
-    protocols[3] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
+    protocols[3] = {ConnectionGate::unreadableProtocolName, ConnectionGate::unreadableCallback, 0, 0, 0, gate.get(), 0};
+    protocols[4] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
 
     // Pinged after a silence, closed when the pong does not follow: a connection that neither reads nor answers
     // gives its place back.
@@ -236,15 +243,18 @@ bool RelayServer::start(const RelayServerSettings& settings)
         logger.log(LogLevel::FATAL, "libwebsockets init failed (lws_create_context)");
         return false;
     }
+    const bool consolePage = isRegularFile(mountOrigin + "/index.html");
     if (!isDirectory(mountOrigin))
         logger.log(LogLevel::WARNING, "No folder %s to serve: browsers get no console page", mountOrigin.c_str());
+    else if (!consolePage)
+        logger.log(LogLevel::WARNING, "No %s/index.html: browsers get no console page", mountOrigin.c_str());
     const char* scheme = settings.tls ? "https" : "http";
     const bool onLoopback = std::any_of(listenAddresses.begin(), listenAddresses.end(), [](const std::string& address) {
         return isLoopbackAddress(address) || address == "0.0.0.0" || address == "::";
     });
-    if (onLoopback)
+    if (onLoopback && consolePage)
         logger.log(LogLevel::INFO, "Console: %s://localhost:%d/", scheme, settings.port);
-    if (beyondLoopback) {
+    if (beyondLoopback && consolePage) {
         const std::string& address = listenAddresses.front();
         std::string host = address == "0.0.0.0" || address == "::" ? machineHostName() : address;
         if (host.empty())
@@ -291,6 +301,11 @@ bool RelayServer::listenOn(const std::string& address, const RelayServerSettings
         // TLS 1.2 only with forward secrecy and authenticated encryption; TLS 1.3 has nothing else.
         info.ssl_cipher_list = tls12Ciphers;
         info.ssl_options_set = static_cast<long>(SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1);
+    } else {
+        // What is no HTTP (a TLS handshake, above all) goes to the gate, which says what the client did wrong.
+        info.options |= LWS_SERVER_OPTION_FALLBACK_TO_APPLY_LISTEN_ACCEPT_CONFIG;
+        info.listen_accept_role = "raw-skt";
+        info.listen_accept_protocol = ConnectionGate::unreadableProtocolName;
     }
     if (lws_create_vhost(context, &info) != nullptr)
         return true;

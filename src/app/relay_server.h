@@ -81,7 +81,7 @@ private:
     std::string certificatePem;
     std::string keyPem;
     std::unique_ptr<ConnectionGate> gate;
-    lws_protocols protocols[4]{};
+    lws_protocols protocols[5]{};
     lws_context* context = nullptr;
     bool stopped = true;
 };

@@ -57,8 +57,14 @@ bool PortManager::refreshPorts(bool verbose)
     }
     ports = std::move(current);
     portListHash.clear();
-    if (verbose)
+    if (verbose && ports.empty()) {
+        logger.log(LogLevel::INFO, "Current ports: none");
+        logger.log(LogLevel::INFO, "No board found: plug one in by USB (opening it takes the package's udev rule or "
+                                   "membership of the dialout group); to try the relay without a board, run "
+                                   "vantrelRelaySim");
+    } else if (verbose) {
         logger.log(LogLevel::INFO, "Current ports:");
+    }
     for (const PortInfo& port : ports) {
         if (verbose)
             logger.log(LogLevel::INFO, "\t%s (%s)", port.name.c_str(), port.usbProduct.c_str());

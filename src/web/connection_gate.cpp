@@ -288,3 +288,27 @@ int ConnectionGate::httpCallback(lws* wsi, lws_callback_reasons reason, void* us
         return -1;
     return 1;
 }
+
+int ConnectionGate::unreadableCallback(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t length)
+{
+    switch (reason) {
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        // No editor may ask for this protocol.
+        return 1;
+    case LWS_CALLBACK_RAW_RX: {
+        const lws_protocols* protocol = lws_get_protocol(wsi);
+        auto* gate = protocol != nullptr ? static_cast<ConnectionGate*>(protocol->user) : nullptr;
+        // A TLS record of the handshake begins with 0x16 and the version's first byte 3.
+        const auto* bytes = static_cast<const unsigned char*>(in);
+        const bool tls = bytes != nullptr && length >= 2 && bytes[0] == 0x16 && bytes[1] == 0x03;
+        if (gate != nullptr && tls)
+            gate->refusals.info("A client at " + peerAddress(wsi) +
+                                " spoke TLS (https or wss) to this relay, which serves without it: open the console "
+                                "with http:// or start the relay with -s");
+        else
+            logger.log(LogLevel::DEBUG, "Closed a connection from %s that sent no HTTP", peerAddress(wsi).c_str());
+        return -1;
+    }
+    default: return 0;
+    }
+}

@@ -100,6 +100,11 @@ public:
     // status); everything else is the library's own file serving. The protocol's user pointer is the gate.
     static int httpCallback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t length);
 
+    // The protocol that takes what a relay without TLS cannot read as HTTP; its user pointer is the gate.
+    static constexpr const char* unreadableProtocolName = "vantrel-unreadable";
+    // Names a client that speaks TLS to a relay without -s (rate-limited), and closes what no relay can read.
+    static int unreadableCallback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t length);
+
 private:
     // Host and token, which every request must pass; admit when both do.
     Verdict checkHostAndToken(const RequestFacts& request);

@@ -200,6 +200,8 @@ def fatal_start(args, expected):
             context.expect_equal(result.status, 1, f"exit status of {args}")
             fatal = log_messages(result.stdout, "FATAL")
             context.expect(any(line.startswith(expected) for line in fatal), f"{expected!r} in {fatal}")
+            # The relay's own lines say what failed; the library's are not shown a second time.
+            context.expect_equal(result.stderr, "", "standard error")
     return case
 
 

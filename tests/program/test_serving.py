@@ -260,15 +260,35 @@ def listening_line_case(relay_args, expected_template, unexpected_prefix):
 
 
 def missing_mount_origin_warned(context):
+    """A missing console folder or page is warned about, and no console address is given for it."""
     port = free_port()
-    for with_mount_origin in (False, True):
+    for with_mount_origin, page in ((False, False), (True, False), (True, True)):
         with Workspace(context.repo_root, with_mount_origin=with_mount_origin) as workspace:
+            if with_mount_origin and not page:
+                os.remove(workspace.file("mount-origin/index.html"))
             with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
                 context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
                 context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
                 warnings = [message for message in log_messages(relay.stdout(), "WARNING") if "mount-origin" in message]
-        context.expect_equal(len(warnings), 0 if with_mount_origin else 1,
-                             f"mount-origin warnings with the folder {'there' if with_mount_origin else 'missing'}")
+                consoles = [message for message in log_messages(relay.stdout(), "INFO") if message.startswith("Console")]
+        context.expect_equal(len(warnings), 0 if page else 1, f"warnings with folder {with_mount_origin}, page {page}")
+        context.expect_equal(len(consoles), 1 if page else 0, f"console lines with folder {with_mount_origin}, page {page}")
+
+
+def tls_client_on_plain_relay(context):
+    """An https page or wss client on a relay without -s is named in the log, and plain HTTP still works."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        with RelayProcess(context.binary, ["-p", str(port)], workspace.path) as relay:
+            if context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}"):
+                try:
+                    http_get(port, "/", tls=True)
+                except (ssl.SSLError, OSError):
+                    pass
+                context.expect_equal(http_get(port, "/", tls=False)[0], 200, "plain HTTP after it")
+                context.expect(relay.wait_for_output("spoke TLS (https or wss) to this relay"),
+                               f"the TLS client is named: {relay.stdout()!r}")
+            context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
 
 
 CASES = [
@@ -289,6 +309,7 @@ CASES = [
     ("console address without -s", listening_line_case([], "Console: http://localhost:{port}/", "Console: https")),
     ("console address with -s", listening_line_case(["-s"], "Console: https://localhost:{port}/", "Console: http:")),
     ("a missing mount-origin is warned about", missing_mount_origin_warned),
+    ("a TLS client on a relay without -s is named", tls_client_on_plain_relay),
 ]
 
 if __name__ == "__main__":

@@ -54,7 +54,10 @@ TEST_F(PortManagerTest, ListsOnlyUsbPortsOfTheTwoBoardDevices)
 
 TEST_F(PortManagerTest, EmptyListAndUnchangedRefresh)
 {
-    EXPECT_FALSE(ports.refreshPorts(false));
+    LogCapture log;
+    EXPECT_FALSE(ports.refreshPorts(true));
+    EXPECT_TRUE(log.contains("Current ports: none"));
+    EXPECT_TRUE(log.contains("run vantrelRelaySim"));
     EXPECT_EQ(ports.portListJson(), R"({"ports":[]})");
     driver.addBoard("ttyACM0", "vantrel");
     EXPECT_TRUE(ports.refreshPorts(false));
@@ -68,6 +71,7 @@ TEST_F(PortManagerTest, VerboseRefreshLogsThePortsAndTheHash)
     LogCapture log;
     ports.refreshPorts(true);
     EXPECT_TRUE(log.contains("Current ports:"));
+    EXPECT_FALSE(log.contains("Current ports: none"));
     EXPECT_TRUE(log.contains("\tttyACM0 (vantrel)"));
     EXPECT_TRUE(log.contains("\tHash: ttyACM0_vantrel_ttyUSB0__"));
     EXPECT_TRUE(log.contains("availableAfter: ttyACM0_vantrel_ttyUSB0__"));
