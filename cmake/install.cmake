@@ -29,6 +29,9 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/vantrel-relay.service.in
 
 # Installed, never enabled: the administrator decides whether the relay starts at boot.
 install(FILES ${VANTREL_GENERATED_DIR}/vantrel-relay.service DESTINATION ${VANTREL_SYSTEMD_UNIT_DIR})
+# The service's options, every one commented and explained; a conffile of the package.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/vantrel-relay.default DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default
+        RENAME vantrel-relay)
 # Lets the dialout group and the logged-in user open the boards' serial devices.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-vantrel-relay.rules DESTINATION ${VANTREL_UDEV_RULES_DIR})
 # The same two boards, announced to hardware-aware package tools.
