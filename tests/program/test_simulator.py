@@ -4,6 +4,7 @@ conversations over the editor's WebSocket."""
 import json
 import os
 import re
+import socket
 import sys
 import time
 
@@ -238,8 +239,37 @@ def hostile_editor_case(context):
             board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
             context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
                            "control characters are escaped")
+            # A value behind a comment that has closed and fails is read once, not again for every piece after it.
+            for piece in ["/**/[1", ",1" * 520000, ",x]"] + ["a"] * 300:
+                attacker.send_text(piece)
+            fresh_editor_served(context, run.port, "while a failed value behind a comment is followed by small messages")
+            # An editor that never reads, flooded with large replies (dumps of 3000 nodes), is closed once its
+            # budget is spent; meanwhile resident memory stays bounded.
+            for node in range(1, 3001):
+                board_command(attacker, "simACM0", {"addNode": {"id": node, "type": "constant"}})
+            board_command(attacker, "simACM0", {"configDump": {}})
+            context.expect(receive_until(attacker, lambda message: "configDump" in message, timeout=60) is not None,
+                           "a dump of the board's 3000 nodes")
+            flooder = WebSocketClient(run.port, PROTOCOL)
+            flooder.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            closing = "Closing the connection with 127.0.0.1 (localhost): it does not read its replies"
+            peak = idle_resident
+            for _ in range(100):
+                if closing in run.relay.stdout():
+                    break
+                try:
+                    for _ in range(20):
+                        board_command(flooder, "simACM0", {"configDump": {}})
+                except OSError:
+                    break
+                peak = max(peak, process_resources(pid)[0])
+                time.sleep(0.05)
+            context.expect(run.relay.wait_for_output(closing), "the editor that never reads is closed")
+            context.expect(peak <= idle_resident + 64 * 1024,
+                           f"resident memory {peak} KiB while flooded, within 64 MiB above its idle {idle_resident} KiB")
+            flooder.close()
             attacker.close()
-            fresh_editor_served(context, run.port, "after the attacker left")
+            fresh_editor_served(context, run.port, "after the attackers left")
 
             deadline = time.monotonic() + REPLY_TIMEOUT_S
             resident, descriptors = process_resources(pid)
