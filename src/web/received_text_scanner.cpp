@@ -6,10 +6,10 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool isPrefixOfKeyword(const std::string& text)
+bool isProperPrefixOfKeyword(const std::string& text)
 {
     for (const char* word : {"true", "false", "null"}) {
-        if (text.size() <= std::strlen(word) && std::strncmp(word, text.c_str(), text.size()) == 0)
+        if (text.size() < std::strlen(word) && std::strncmp(word, text.c_str(), text.size()) == 0)
             return true;
     }
     return false;
@@ -19,17 +19,11 @@ bool isPrefixOfKeyword(const std::string& text)
 
 void ReceivedTextScanner::feed(const char* data, size_t length)
 {
-    for (size_t i = 0; i < length; ++i) {
+    // Once settled, what follows cannot change the verdict.
+    for (size_t i = 0; i < length && !isSettled; ++i) {
         const char c = data[i];
-        if (!sawFirstCharacter && !isBlank(c)) {
-            sawFirstCharacter = true;
-            commentInFront = c == '/';
-        }
         if (first == First::Literal) {
-            if (!literalHopeless) {
-                literal += c;
-                literalHopeless = !isPrefixOfKeyword(literal);
-            }
+            feedLiteral(c);
             continue;
         }
         if (inString) {
@@ -39,37 +33,28 @@ void ReceivedTextScanner::feed(const char* data, size_t length)
                 escaped = true;
             else if (c == '"')
                 inString = false;
-            if (!inString && first == First::String)
-                closed = true;
+            // A string at the top closes with its quote.
+            isSettled = !inString && first == First::String;
             continue;
         }
         if (inLineComment) {
-            inLineComment = c != '\n';
+            // The reader ends a line comment at either line end.
+            inLineComment = c != '\n' && c != '\r';
             continue;
         }
         if (inBlockComment) {
-            if (pendingStar && c == '/')
-                inBlockComment = false;
+            inBlockComment = !(pendingStar && c == '/');
             pendingStar = c == '*';
             continue;
         }
         if (pendingSlash) {
             pendingSlash = false;
-            if (c == '/' || c == '*') {
-                inLineComment = c == '/';
-                inBlockComment = c == '*';
-                pendingStar = false;
-                continue;
-            }
-            feedOutsideComment('/');
-            if (first == First::Literal) {
-                // The slash began a literal; this character is the literal's next.
-                if (!literalHopeless) {
-                    literal += c;
-                    literalHopeless = !isPrefixOfKeyword(literal);
-                }
-                continue;
-            }
+            inLineComment = c == '/';
+            inBlockComment = c == '*';
+            pendingStar = false;
+            // Anywhere outside a string, a '/' that begins no comment is an error of the reader.
+            isSettled = !inLineComment && !inBlockComment;
+            continue;
         }
         if (c == '/') {
             pendingSlash = true;
@@ -77,6 +62,12 @@ void ReceivedTextScanner::feed(const char* data, size_t length)
         }
         feedOutsideComment(c);
     }
+}
+
+void ReceivedTextScanner::feedLiteral(char c)
+{
+    literal += c;
+    isSettled = !isProperPrefixOfKeyword(literal);
 }
 
 void ReceivedTextScanner::feedOutsideComment(char c)
@@ -92,58 +83,18 @@ void ReceivedTextScanner::feedOutsideComment(char c)
             inString = true;
         } else {
             first = First::Literal;
-            literal = c;
-            literalHopeless = !isPrefixOfKeyword(literal);
+            feedLiteral(c);
         }
         return;
     }
-    // Once the outer value has closed, what follows cannot change the verdict.
-    if (closed)
-        return;
     if (c == '"') {
         inString = true;
     } else if (c == '{' || c == '[') {
         open.push_back(c);
     } else if (c == '}' || c == ']') {
-        if (open.empty() || (c == '}') != (open.back() == '{')) {
-            mismatched = true;
-            closed = true;
-            return;
-        }
+        const bool matches = (c == '}') == (open.back() == '{');
         open.pop_back();
-        if (open.empty())
-            closed = true;
+        // The outer bracket closes the value; a bracket of the other kind than the one open can never parse.
+        isSettled = !matches || open.empty();
     }
-}
-
-bool ReceivedTextScanner::mayParse() const
-{
-    switch (first) {
-    case First::Nothing: return false;
-    case First::Structure:
-    case First::String: return closed;
-    case First::Literal: return true;
-    }
-    return true;
-}
-
-bool ReceivedTextScanner::hopeless() const
-{
-    if (commentInFront)
-        return false;
-    switch (first) {
-    case First::Structure: return closed || mismatched;
-    // Only an unescaped quote closes a string.
-    case First::String: return closed;
-    case First::Literal: return literalHopeless;
-    case First::Nothing: return false;
-    }
-    return false;
-}
-
-bool cannotBecomeValidJson(const std::string& text)
-{
-    ReceivedTextScanner scanner;
-    scanner.feed(text.data(), text.size());
-    return scanner.hopeless();
 }

@@ -6,6 +6,8 @@
 #include <exception>
 #include <memory>
 
+#include <malloc.h>
+
 #include <json/reader.h>
 #include <libwebsockets.h>
 
@@ -16,6 +18,15 @@ namespace {
 unsigned connectionId(const Connection& connection)
 {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(&connection) & 0xFFFFFFFFu);
+}
+
+// Progress and live-value replies as the compact writer writes them: members in byte order of their keys, so a
+// live value's comes first and a progress reply's follows "port". A quote inside a string is escaped, so no port
+// name can pass for one of these keys.
+bool isExpendable(const std::string& reply)
+{
+    return reply.rfind("{\"liveValue\":", 0) == 0 || reply.find(",\"romWrite\":") != std::string::npos ||
+           reply.find(",\"romVerify\":") != std::string::npos;
 }
 
 } // namespace
@@ -95,6 +106,14 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
 
     if (state.discardingMessage) {
         state.discardingMessage = !isFinal;
+    } else if (state.accumulator.size() + piece.size() > maxAccumulatedText) {
+        logger.log(LogLevel::WARNING,
+                   "Discarding %zu bytes of received text from %s: more than %zu bytes held without forming a JSON "
+                   "command",
+                   state.accumulator.size() + piece.size(), state.peerName.c_str(), maxAccumulatedText);
+        clearText(state);
+        state.messageInProgress = false;
+        state.discardingMessage = !isFinal;
     } else {
         if (!state.messageInProgress) {
             state.messageStart = state.accumulator.size();
@@ -102,13 +121,7 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
         }
         state.accumulator += piece;
         state.scanner.feed(piece.data(), piece.size());
-        if (state.accumulator.size() > maxAccumulatedText) {
-            logger.log(LogLevel::WARNING, "Discarding %zu bytes of received text that did not form a JSON command",
-                       state.accumulator.size());
-            clearText(state);
-            state.messageInProgress = false;
-            state.discardingMessage = !isFinal;
-        } else if (isFinal) {
+        if (isFinal) {
             state.messageInProgress = false;
             handleCompleteText(connection, state);
         }
@@ -119,7 +132,9 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
 
 void Sessions::clearText(ConnectionState& state)
 {
+    // Held text can reach the cap: an idle connection keeps none of it.
     state.accumulator.clear();
+    state.accumulator.shrink_to_fit();
     state.scanner.reset();
 }
 
@@ -127,51 +142,104 @@ void Sessions::handleCompleteText(Connection& connection, ConnectionState& state
 {
     Json::Value command;
     std::string errors = "the text has not closed yet";
-    // Text that has not closed cannot parse: it is not read again for every piece that arrives.
-    if (state.scanner.mayParse() && parse(state.accumulator, command, errors)) {
-        // Earlier unfinished text (an open string, say) can swallow a whole command into a value that is no
-        // command at all; the message alone is then what the editor meant.
+    // Held text is read once, when its verdict is settled; until then only the message alone is, so a piece
+    // costs what the piece holds, never what is held before it.
+    const bool settled = state.scanner.settled();
+    bool parsed = settled && parse(state.accumulator, command, errors);
+    if (!parsed)
+        logger.log(LogLevel::DEBUG, "Failed to parse JSON : %s", errors.c_str());
+    // Earlier text that never completed must not swallow a command that stands on its own, neither by failing nor
+    // by reading it into a value that is no command at all (an open string, say).
+    if ((!parsed || !command.isObject()) && state.messageStart > 0) {
         Json::Value alone;
         std::string ignored;
-        if (!command.isObject() && state.messageStart > 0 &&
-            parse(state.accumulator.substr(state.messageStart), alone, ignored) && alone.isObject())
+        if (parse(state.accumulator.substr(state.messageStart), alone, ignored) && (!parsed || alone.isObject())) {
+            if (!parsed)
+                logger.log(LogLevel::DEBUG, "Dropping %zu bytes of incomplete text before a complete command",
+                           state.messageStart);
             command = std::move(alone);
-        clearText(state);
-        events.onWebCommand(connection, command);
-        return;
-    }
-    logger.log(LogLevel::DEBUG, "Failed to parse JSON : %s", errors.c_str());
-    // Earlier text that never completed must not swallow a command that stands on its own.
-    if (state.messageStart > 0) {
-        const std::string message = state.accumulator.substr(state.messageStart);
-        if (parse(message, command, errors)) {
-            logger.log(LogLevel::DEBUG, "Dropping %zu bytes of incomplete text before a complete command",
-                       state.messageStart);
-            clearText(state);
-            events.onWebCommand(connection, command);
-            return;
+            parsed = true;
         }
     }
-    if (state.scanner.hopeless()) {
+    if (parsed) {
+        clearText(state);
+        events.onWebCommand(connection, command);
+    } else if (settled) {
         logger.log(LogLevel::DEBUG, "Discarding received text that cannot become valid JSON");
         clearText(state);
     }
 }
 
-void Sessions::queueResponse(Connection* connection, const std::string& text)
+void Sessions::queueResponse(Connection* connection, std::string text)
 {
     auto found = states.find(connection);
-    if (found == states.end())
+    if (found == states.end() || found->second.closing)
         return;
-    std::deque<std::string>& replies = found->second.replies;
-    if (replies.size() >= maxQueuedReplies) {
-        logger.log(LogLevel::WARNING, "Connection (%08X) does not read its replies, dropping the oldest",
-                   connectionId(*connection));
-        replies.pop_front();
+    ConnectionState& state = found->second;
+    if (text.size() > maxReplyBytes) {
+        logger.log(LogLevel::ERROR, "Outgoing response is larger than sendBuffer");
+        return;
     }
-    replies.push_back(text);
+    if ((state.replies.size() >= maxQueuedReplies || state.queuedBytes + text.size() > maxQueuedReplyBytes) &&
+        !makeRoom(state, text.size())) {
+        closeUnreadConnection(*connection, state);
+        return;
+    }
+    state.queuedBytes += text.size();
+    const bool expendable = isExpendable(text);
+    state.replies.push_back({std::move(text), expendable});
     if (connection->wsi != nullptr)
         lws_callback_on_writable(connection->wsi);
+}
+
+bool Sessions::makeRoom(ConnectionState& state, size_t incomingBytes)
+{
+    const size_t roomyCount = maxQueuedReplies / 4 * 3;
+    const size_t roomyBytes = maxQueuedReplyBytes / 4 * 3;
+    std::deque<QueuedReply>& replies = state.replies;
+    size_t count = replies.size();
+    size_t kept = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+        if (replies[i].expendable && (count >= roomyCount || state.queuedBytes + incomingBytes > roomyBytes)) {
+            --count;
+            state.queuedBytes -= replies[i].text.size();
+            continue;
+        }
+        if (kept != i)
+            replies[kept] = std::move(replies[i]);
+        ++kept;
+    }
+    const size_t dropped = replies.size() - kept;
+    replies.erase(replies.begin() + static_cast<std::ptrdiff_t>(kept), replies.end());
+    if (dropped > 0)
+        logger.log(LogLevel::WARNING,
+                   "Connection with %s does not read its replies: dropped its %zu oldest progress and live-value "
+                   "replies",
+                   state.peerName.c_str(), dropped);
+    return count < roomyCount && state.queuedBytes + incomingBytes <= roomyBytes;
+}
+
+void Sessions::releaseReplies(ConnectionState& state)
+{
+    const size_t released = state.queuedBytes;
+    // A cleared deque keeps its map of blocks: swapped out, the memory goes back at once.
+    std::deque<QueuedReply>().swap(state.replies);
+    state.queuedBytes = 0;
+    // The allocator keeps what is freed for later use; a backlog of megabytes goes back to the system instead.
+    if (released >= maxQueuedReplyBytes / 16)
+        malloc_trim(0);
+}
+
+void Sessions::closeUnreadConnection(Connection& connection, ConnectionState& state)
+{
+    logger.log(LogLevel::WARNING,
+               "Closing the connection with %s: it does not read its replies (%zu waiting, %zu bytes)",
+               state.peerName.c_str(), state.replies.size(), state.queuedBytes);
+    state.closing = true;
+    releaseReplies(state);
+    // Closed at the library's next service, outside whatever callback queued the reply.
+    if (connection.wsi != nullptr)
+        lws_set_timeout(connection.wsi, PENDING_TIMEOUT_CLOSE_SEND, LWS_TO_KILL_ASYNC);
 }
 
 Connection* Sessions::findConnection(EditorId id) const
@@ -183,35 +251,31 @@ Connection* Sessions::findConnection(EditorId id) const
 void Sessions::writable(Connection& connection)
 {
     auto found = states.find(&connection);
-    if (found == states.end())
+    if (found == states.end() || found->second.closing)
         return;
-    std::deque<std::string>& replies = found->second.replies;
+    ConnectionState& state = found->second;
     // Drain while the connection can take more, so a fast producer (a flash) does not outrun the editor.
-    while (!replies.empty()) {
-        const std::string& text = replies.front();
-        bool connectionEnded = false;
-        if (text.size() > maxReplyBytes) {
-            logger.log(LogLevel::ERROR, "Outgoing response is larger than sendBuffer");
-        } else {
-            if (sendBuffer.size() < LWS_PRE + text.size())
-                sendBuffer.resize(LWS_PRE + text.size());
-            std::memcpy(sendBuffer.data() + LWS_PRE, text.data(), text.size());
-            logger.log(LogLevel::TRAFFIC, "ser -> web: %s", text.c_str());
-            const int written = lws_write(connection.wsi, sendBuffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
-            if (written < 0) {
-                logger.log(LogLevel::ERROR, "lws_write: connection ended!");
-                connectionEnded = true;
-            } else if (static_cast<size_t>(written) < text.size()) {
-                logger.log(LogLevel::ERROR, "lws_write: wrote %d bytes when expecting to write %d", written,
-                           static_cast<int>(text.size()));
-            }
+    while (!state.replies.empty()) {
+        const std::string& text = state.replies.front().text;
+        if (sendBuffer.size() < LWS_PRE + text.size())
+            sendBuffer.resize(LWS_PRE + text.size());
+        std::memcpy(sendBuffer.data() + LWS_PRE, text.data(), text.size());
+        logger.log(LogLevel::TRAFFIC, "ser -> web: %s", text.c_str());
+        const int written = lws_write(connection.wsi, sendBuffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
+        const bool connectionEnded = written < 0;
+        if (connectionEnded) {
+            logger.log(LogLevel::ERROR, "lws_write: connection ended!");
+        } else if (static_cast<size_t>(written) < text.size()) {
+            logger.log(LogLevel::ERROR, "lws_write: wrote %d bytes when expecting to write %d", written,
+                       static_cast<int>(text.size()));
         }
-        replies.pop_front();
+        state.queuedBytes -= text.size();
+        state.replies.pop_front();
         if (connectionEnded || lws_send_pipe_choked(connection.wsi))
             break;
     }
     std::fflush(stdout);
-    if (!replies.empty())
+    if (!state.replies.empty())
         lws_callback_on_writable(connection.wsi);
 }
 
@@ -220,7 +284,7 @@ void Sessions::revokeOutgoingResponsesForRelay(Connection* connection)
     auto found = states.find(connection);
     if (found == states.end() || found->second.replies.empty())
         return;
-    found->second.replies.clear();
+    releaseReplies(found->second);
     logger.log(LogLevel::DEBUG, "revokeOutgoingResponsesForRelay, pss: (%08X)", connectionId(*connection));
 }
 
@@ -230,10 +294,19 @@ size_t Sessions::queuedReplies(const Connection* connection) const
     return found == states.end() ? 0 : found->second.replies.size();
 }
 
+size_t Sessions::queuedReplyBytes(const Connection* connection) const
+{
+    auto found = states.find(connection);
+    return found == states.end() ? 0 : found->second.queuedBytes;
+}
+
 std::vector<std::string> Sessions::pendingReplies(const Connection* connection) const
 {
     auto found = states.find(connection);
     if (found == states.end())
         return {};
-    return std::vector<std::string>(found->second.replies.begin(), found->second.replies.end());
+    std::vector<std::string> texts;
+    for (const QueuedReply& reply : found->second.replies)
+        texts.push_back(reply.text);
+    return texts;
 }

@@ -25,16 +25,20 @@ public:
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
 // for them. Replies leave in the order in which they were queued for their connection; a connection that does not
-// read holds back only its own replies. Created once by the relay core; lives for the whole run.
+// read holds back only its own replies, within a budget of its own. Created once by the relay core; lives for the
+// whole run.
 class Sessions {
 public:
-    // Received text beyond this that still is no JSON command is discarded.
+    // Received text held beyond this that still is no JSON command is discarded.
     static constexpr size_t maxAccumulatedText = 1 << 20;
     // The longest reply sent (a configuration dump of a full board is far longer than one socket write); a longer
     // one is refused.
     static constexpr size_t maxReplyBytes = maxAccumulatedText;
-    // Replies beyond this for one connection push out its oldest.
+    // What may wait for one connection. A reply that would pass either limit first pushes out the connection's
+    // oldest progress and live-value replies until a quarter of both is free; when that cannot be freed, the editor
+    // is not reading and its connection is closed.
     static constexpr size_t maxQueuedReplies = 16384;
+    static constexpr size_t maxQueuedReplyBytes = 16 << 20;
 
     explicit Sessions(SessionEvents& events);
 
@@ -44,7 +48,7 @@ public:
     void received(Connection& connection, const char* data, size_t length, bool isFinal);
     void writable(Connection& connection);
 
-    void queueResponse(Connection* connection, const std::string& text);
+    void queueResponse(Connection* connection, std::string text);
     void revokeOutgoingResponsesForRelay(Connection* connection);
     void releaseLastMessage()
     {
@@ -56,11 +60,19 @@ public:
     // The open connection of that identity; nullptr when it has closed (or never was).
     Connection* findConnection(EditorId id) const;
     size_t queuedReplies(const Connection* connection) const;
+    size_t queuedReplyBytes(const Connection* connection) const;
     // The replies waiting for the connection, oldest first.
     std::vector<std::string> pendingReplies(const Connection* connection) const;
     static std::string peerName(Connection& connection);
 
 private:
+    // Made by queueResponse; lives until it is sent, pushed out or revoked.
+    struct QueuedReply {
+        std::string text;
+        // A progress or live-value reply: a later one says more, so it is the first to go when the budget is spent.
+        bool expendable;
+    };
+
     // Made when a connection is established; dropped when it closes.
     struct ConnectionState {
         std::string accumulator;
@@ -69,7 +81,11 @@ private:
         // Where the current WebSocket message starts in the accumulator.
         size_t messageStart = 0;
         bool messageInProgress = false;
-        std::deque<std::string> replies;
+        std::deque<QueuedReply> replies;
+        // The bytes of the texts in replies.
+        size_t queuedBytes = 0;
+        // Set once the relay has asked the library to close the connection: nothing more is queued for it.
+        bool closing = false;
         // Set while the rest of an over-long WebSocket message is being dropped.
         bool discardingMessage = false;
         // Taken when the connection is established: the socket may be gone when it closes.
@@ -78,6 +94,11 @@ private:
 
     void handleCompleteText(Connection& connection, ConnectionState& state);
     static void clearText(ConnectionState& state);
+    // Pushes out expendable replies, oldest first, until a quarter of both limits is free beside the incoming
+    // reply; false when that cannot be reached.
+    static bool makeRoom(ConnectionState& state, size_t incomingBytes);
+    static void releaseReplies(ConnectionState& state);
+    void closeUnreadConnection(Connection& connection, ConnectionState& state);
     bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
 
     SessionEvents& events;

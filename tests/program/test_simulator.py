@@ -49,10 +49,11 @@ def board_command(client, port, payload):
 class SimulatorRun:
     """A running simulator on a free port with one editor connected, its greeting messages already read."""
 
-    def __init__(self, context, args, workspace):
+    def __init__(self, context, args, workspace, extra_environment=None):
         self.context = context
         self.port = free_port()
-        self.relay = RelayProcess(simulator_binary(context), ["-p", str(self.port)] + args, workspace.path)
+        self.relay = RelayProcess(simulator_binary(context), ["-p", str(self.port)] + args, workspace.path,
+                                  extra_environment)
         self.client = None
         self.greeting = []
         if not self.relay.wait_listening(self.port):
@@ -211,7 +212,11 @@ def hostile_editor_case(context):
         context.allow_error(refusal)
     with Workspace(context.repo_root) as workspace:
         workspace.write("app.bin", bytes(64))
-        with SimulatorRun(context, [], workspace) as run:
+        # A sanitizer build holds freed memory back (quarantine) for seconds: given back at once, resident memory
+        # shows what the relay holds. Other builds ignore the variable.
+        sanitizer = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
+                     ":quarantine_size_mb=1:allocator_release_to_os_interval_ms=0"}
+        with SimulatorRun(context, [], workspace, sanitizer) as run:
             pid = run.relay.process.pid
             fresh_editor_served(context, run.port, "before the attacks")
             idle_resident, idle_descriptors = settled_resources(pid)
@@ -239,8 +244,37 @@ def hostile_editor_case(context):
             board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
             context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
                            "control characters are escaped")
+            # A value behind a comment that has closed and fails is read once, not again for every piece after it.
+            for piece in ["/**/[1", ",1.5" * 130000, ",x]"] + ["a"] * 600:
+                attacker.send_text(piece)
+            fresh_editor_served(context, run.port, "while a failed value behind a comment is followed by small messages")
+            # An editor that never reads, flooded with large replies (dumps of 3000 nodes), is closed once its
+            # budget is spent; meanwhile resident memory stays bounded.
+            for node in range(1, 3001):
+                board_command(attacker, "simACM0", {"addNode": {"id": node, "type": "constant"}})
+            board_command(attacker, "simACM0", {"configDump": {}})
+            context.expect(receive_until(attacker, lambda message: "configDump" in message, timeout=60) is not None,
+                           "a dump of the board's 3000 nodes")
+            flooder = WebSocketClient(run.port, PROTOCOL)
+            flooder.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            closing = "Closing the connection with 127.0.0.1 (localhost): it does not read its replies"
+            peak = idle_resident
+            for _ in range(100):
+                if closing in run.relay.stdout():
+                    break
+                try:
+                    for _ in range(20):
+                        board_command(flooder, "simACM0", {"configDump": {}})
+                except OSError:
+                    break
+                peak = max(peak, process_resources(pid)[0])
+                time.sleep(0.05)
+            context.expect(run.relay.wait_for_output(closing, timeout=60), "the editor that never reads is closed")
+            context.expect(peak <= idle_resident + 64 * 1024,
+                           f"resident memory {peak} KiB while flooded, within 64 MiB above its idle {idle_resident} KiB")
+            flooder.close()
             attacker.close()
-            fresh_editor_served(context, run.port, "after the attacker left")
+            fresh_editor_served(context, run.port, "after the attackers left")
 
             deadline = time.monotonic() + REPLY_TIMEOUT_S
             resident, descriptors = process_resources(pid)
