@@ -24,10 +24,55 @@ std::string RelayCore::versionText()
 
 void RelayCore::start()
 {
+    startedAt = std::chrono::steady_clock::now();
     boardLink.ports().refreshPorts(true);
     lastActivityMs = clock.nowMs();
     nodeRegistry.registerNodeConversions();
     featureRegistry.registerFeatureConversions();
+}
+
+RelayFigures RelayCore::figures() const
+{
+    RelayFigures figures;
+    figures.version = versionText();
+    figures.uptimeSeconds = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - startedAt).count());
+    const BoardLink& link = boardLink;
+    for (const PortInfo& port : link.ports().portList()) {
+        BoardStatus board;
+        board.port = port.name;
+        board.usbProduct = port.usbProduct;
+        board.state = "closed";
+        for (const Relay* relay : link.relays().snapshot()) {
+            if (relay->portName != port.name)
+                continue;
+            const FlashSession* write = flasher.session(*relay);
+            board.state = write != nullptr                        ? "writing"
+                          : relay->mode == BoardMode::bootloader  ? "bootloader"
+                          : relay->mode == BoardMode::application ? "application"
+                                                                  : "open";
+            if (write != nullptr) {
+                board.file = write->file;
+                board.bytesTotal = write->size;
+                board.bytesVerified =
+                    static_cast<uint64_t>(std::count(write->verified.begin(), write->verified.end(), true)) *
+                    FirmwareFlasher::chunkSize;
+                board.bytesVerified = std::min(board.bytesVerified, board.bytesTotal);
+            }
+        }
+        figures.boards.push_back(board);
+    }
+    figures.editors = sessionList.connections().size();
+    figures.messagesSent = link.queue().messagesSent();
+    figures.messagesReceived = link.messagesReceived();
+    figures.acknowledgementTimeouts = link.queue().acknowledgementTimeouts();
+    const FirmwareFlasher::Counts& writes = flasher.counts();
+    figures.writesCompleted = writes.completed;
+    figures.writesFailed = writes.failed;
+    figures.writesCancelled = writes.cancelled;
+    figures.bytesVerified = writes.bytesVerified;
+    figures.repliesDropped = sessionList.repliesDropped();
+    return figures;
 }
 
 bool RelayCore::readBoards()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "web/command_handler.h"
 #include "web/reply_translator.h"
 #include "web/sessions.h"
+#include "web/status_pages.h"
 
 class Clock;
 class SerialDriver;
@@ -20,7 +22,7 @@ class SerialDriver;
 // outgoing queues), the converters, the flasher, the editor sessions, command handling and reply translation. It
 // runs the steps of a pass that do not touch the WebSocket library. Created by the relay server, and by the tests,
 // fuzzers and benchmarks that drive the relay without a network; lives for the whole run.
-class RelayCore : private BoardLinkEvents, private SessionEvents {
+class RelayCore : private BoardLinkEvents, private SessionEvents, public RelayFigureSource {
 public:
     // Time without activity after which the port list is enumerated again.
     static constexpr uint64_t idleMsBeforeRefresh = 1000;
@@ -47,6 +49,8 @@ public:
     void release();
 
     static std::string versionText();
+    // What the status pages show now.
+    RelayFigures figures() const override;
 
     Sessions& sessions() { return sessionList; }
     BoardLink& boards() { return boardLink; }
@@ -83,6 +87,7 @@ private:
     ReplyTranslator translator;
     Clock& clock;
     uint64_t lastActivityMs = 0;
+    std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
     // Some relay outlived its editor because its board was being written.
     bool relaysOutliveEditors = false;
 };

@@ -23,6 +23,7 @@
 #include "device/serial_message.h"
 #include "web/host_names.h"
 #include "web/static_files.h"
+#include "web/status_pages.h"
 #include "web/websocket_endpoint.h"
 
 namespace {
@@ -179,13 +180,25 @@ bool RelayServer::start(const RelayServerSettings& settings)
     mount.def = "index.html";
     mount.origin_protocol = LWSMPRO_FILE;
     mount.extra_mimetypes = &mimeMjs;
+    for (lws_http_mount* page : {&healthMount, &metricsMount}) {
+        *page = lws_http_mount{};
+        page->mountpoint = page == &healthMount ? "/health" : "/metrics";
+        page->mountpoint_len = static_cast<unsigned char>(std::strlen(page->mountpoint));
+        page->origin = StatusPages::protocolName;
+        page->origin_protocol = LWSMPRO_CALLBACK;
+    }
+    mount.mount_next = &healthMount;
+    healthMount.mount_next = &metricsMount;
 
     gate = std::make_unique<ConnectionGate>(std::move(rules));
     protocols[0] = {"http", ConnectionGate::httpCallback, 0, 0, 0, gate.get(), 0};
     protocols[1] = {relayProtocolName, relayProtocolCallback, sizeof(Connection), 65536, 0, gate.get(), 0};
     protocols[2] = portWait.protocol();
     protocols[3] = {ConnectionGate::unreadableProtocolName, ConnectionGate::unreadableCallback, 0, 0, 0, gate.get(), 0};
-    protocols[4] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
+    // The user pointer is read back as the interface, not as the core.
+    protocols[4] = {
+        StatusPages::protocolName, StatusPages::callback, 0, 0, 0, static_cast<RelayFigureSource*>(&relayCore), 0};
+    protocols[5] = {nullptr, nullptr, 0, 0, 0, nullptr, 0};
 
     // Pinged after a silence, closed when the pong does not follow: a connection that neither reads nor answers
     // gives its place back.

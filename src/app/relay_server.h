@@ -76,12 +76,15 @@ private:
 
     std::string mountOrigin;
     lws_http_mount mount{};
+    // /health and /metrics, answered by the status pages.
+    lws_http_mount healthMount{};
+    lws_http_mount metricsMount{};
     std::vector<std::string> listenAddresses;
     lws_retry_bo_t livenessPolicy{};
     std::string certificatePem;
     std::string keyPem;
     std::unique_ptr<ConnectionGate> gate;
-    lws_protocols protocols[5]{};
+    lws_protocols protocols[6]{};
     lws_context* context = nullptr;
     bool stopped = true;
 };

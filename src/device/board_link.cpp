@@ -55,6 +55,7 @@ void BoardLink::answerBoardMessages()
             logger.log(LogLevel::WARNING, "Skipping reply for invalid port");
             continue;
         }
+        ++receivedCount;
         const ReceivedMessage message(entry.bytes);
         try {
             answer(*relay, message);

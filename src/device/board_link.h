@@ -39,8 +39,11 @@ public:
     PortManager& ports() { return portManager; }
     const PortManager& ports() const { return portManager; }
     RelayList& relays() { return relayList; }
+    const RelayList& relays() const { return relayList; }
     OutgoingQueue& queue() { return outgoing; }
     const OutgoingQueue& queue() const { return outgoing; }
+    // Board messages received since the start.
+    uint64_t messagesReceived() const { return receivedCount; }
 
 private:
     void answer(Relay& relay, const ReceivedMessage& message);
@@ -49,4 +52,5 @@ private:
     RelayList relayList;
     PortManager portManager;
     OutgoingQueue outgoing;
+    uint64_t receivedCount = 0;
 };

@@ -115,6 +115,7 @@ bool OutgoingQueue::serviceRelay(Relay& relay)
         events.onHeadDropped(relay, dropped);
         return true;
     }
+    ++sentCount;
     if (!relay.unsent.empty()) {
         relay.unsentSinceMs = clock.nowMs();
         relay.unsentType = head.type();
@@ -140,6 +141,7 @@ void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
     const SerialMessage& head = relay.outgoing.front();
     if (mode == AckMode::Forced) {
         logger.log(LogLevel::WARNING, "%s: Forcing ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+        ++timeoutCount;
         const SerialMessage givenUp = head;
         relay.outgoing.pop_front();
         cullFirmwareFlashMessages(relay);

@@ -49,6 +49,10 @@ public:
     // Removes the run of flash messages at the front of the queue, behind the message in flight if one is.
     void cullFirmwareFlashMessages(Relay& relay);
 
+    // Messages written to the boards, and waits given up, since the start.
+    uint64_t messagesSent() const { return sentCount; }
+    uint64_t acknowledgementTimeouts() const { return timeoutCount; }
+
     static bool isFirmwareFlashMessage(uint16_t type);
     static bool waitsForAcknowledgement(uint16_t type);
 
@@ -64,4 +68,6 @@ private:
     Clock& clock;
     RelayList& relays;
     OutgoingQueueEvents& events;
+    uint64_t sentCount = 0;
+    uint64_t timeoutCount = 0;
 };

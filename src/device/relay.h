@@ -18,6 +18,9 @@ struct SerialPortHandle;
 // none. A relay keeps it, not a pointer, so a relay can never reach a connection that has gone.
 using EditorId = uint64_t;
 
+// What the board's last version reply said it runs.
+enum class BoardMode { unknown, application, bootloader };
+
 // One serial port name that an editor used: its open port, the editor that receives its replies, its receive
 // state and its outgoing queue. Created by the first board command that names the port; lives until its port is
 // closed, its editor leaves or the relay stops.
@@ -27,6 +30,7 @@ struct Relay {
     EditorId editor = 0;
     // Flash size in KiB from the board's version reply; 0 until then.
     int32_t flashSizeKiB = 0;
+    BoardMode mode = BoardMode::unknown;
     FrameParser parser;
     std::deque<SerialMessage> outgoing;
     bool readyToSend = true;

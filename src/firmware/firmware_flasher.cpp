@@ -303,8 +303,10 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
             return;
         }
     }
-    if (offset % chunkSize == 0 && offset / chunkSize < image.verified.size())
+    if (offset % chunkSize == 0 && offset / chunkSize < image.verified.size() && !image.verified[offset / chunkSize]) {
         image.verified[offset / chunkSize] = true;
+        writeCounts.bytesVerified += std::min<uint64_t>(chunkSize, image.size - offset);
+    }
     sendProgress(relay, image, "romVerify", progressPercent(offset, image.size));
 }
 
@@ -366,11 +368,13 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
         const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
         logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),
                    current.file.c_str(), seconds, kibPerSecond);
+        ++writeCounts.completed;
         sessions.erase(found);
         return;
     }
     // A write the editor cancelled did not fail.
     const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
+    ++(cancelled ? writeCounts.cancelled : writeCounts.failed);
     if (!cancelled)
         logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),

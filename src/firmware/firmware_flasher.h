@@ -62,6 +62,15 @@ public:
     // The relay's flash session; nullptr when none runs.
     const FlashSession* session(const Relay& relay) const;
 
+    // Writes ended since the start, by outcome, and the bytes whose echo matched.
+    struct Counts {
+        uint64_t completed = 0;
+        uint64_t failed = 0;
+        uint64_t cancelled = 0;
+        uint64_t bytesVerified = 0;
+    };
+    const Counts& counts() const { return writeCounts; }
+
     // Largest file accepted for a board with this flash size in KiB (0: not known yet); negative refuses all.
     static int64_t sizeLimit(int32_t flashSizeKiB);
     // Messages one write of an image of this size queues: start, one per chunk, finish.
@@ -88,4 +97,5 @@ private:
     Clock& clock;
     PieceReader readPiece;
     std::unordered_map<const Relay*, FlashSession> sessions;
+    Counts writeCounts;
 };

@@ -158,6 +158,7 @@ Json::Value ReplyTranslator::versionReply(Relay& relay, const ReceivedMessage& m
                static_cast<int>(version.flashSize));
 
     relay.flashSizeKiB = static_cast<int32_t>(version.flashSize);
+    relay.mode = inBootloader ? BoardMode::bootloader : BoardMode::application;
     return reply;
 }
 

@@ -211,6 +211,7 @@ bool Sessions::makeRoom(ConnectionState& state, size_t incomingBytes)
     }
     const size_t dropped = replies.size() - kept;
     replies.erase(replies.begin() + static_cast<std::ptrdiff_t>(kept), replies.end());
+    droppedCount += dropped;
     if (dropped > 0)
         logger.log(LogLevel::WARNING,
                    "Connection with %s does not read its replies: dropped its %zu oldest progress and live-value "
@@ -236,6 +237,7 @@ void Sessions::closeUnreadConnection(Connection& connection, ConnectionState& st
                "Closing the connection with %s: it does not read its replies (%zu waiting, %zu bytes)",
                state.peerName.c_str(), state.replies.size(), state.queuedBytes);
     state.closing = true;
+    droppedCount += state.replies.size();
     releaseReplies(state);
     // Closed at the library's next service, outside whatever callback queued the reply.
     if (connection.wsi != nullptr)

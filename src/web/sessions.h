@@ -61,6 +61,8 @@ public:
     Connection* findConnection(EditorId id) const;
     size_t queuedReplies(const Connection* connection) const;
     size_t queuedReplyBytes(const Connection* connection) const;
+    // Replies dropped because their editor did not read them, since the start.
+    uint64_t repliesDropped() const { return droppedCount; }
     // The replies waiting for the connection, oldest first.
     std::vector<std::string> pendingReplies(const Connection* connection) const;
     static std::string peerName(Connection& connection);
@@ -96,7 +98,7 @@ private:
     static void clearText(ConnectionState& state);
     // Pushes out expendable replies, oldest first, until a quarter of both limits is free beside the incoming
     // reply; false when that cannot be reached.
-    static bool makeRoom(ConnectionState& state, size_t incomingBytes);
+    bool makeRoom(ConnectionState& state, size_t incomingBytes);
     static void releaseReplies(ConnectionState& state);
     void closeUnreadConnection(Connection& connection, ConnectionState& state);
     bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
@@ -110,4 +112,5 @@ private:
     uint32_t receivedMessageCount = 0;
     // The library's reserved prefix followed by the reply being sent; grows to the longest reply sent so far.
     std::vector<unsigned char> sendBuffer;
+    uint64_t droppedCount = 0;
 };
