@@ -375,6 +375,7 @@ public:
     }
 
     void receive(const std::string& text) { core.sessions().received(editor, text.data(), text.size(), true); }
+    Sessions& sessions() { return core.sessions(); }
     // Messages queued for the board since the last call.
     size_t takeQueued()
     {
@@ -482,8 +483,25 @@ public:
 };
 
 // Lists the folder as an editor's refresh does: the list kept from before, or kept and updated after one file was
-// written since (the write itself not timed), or read whole by a list that has not looked yet.
-enum class ListUse { Unchanged, AfterAWrite, FirstRead };
+// written since (the write itself not timed), or read whole by a list that has not looked yet; or greets a new
+// editor, whose greeting holds the list, and lets it go again.
+enum class ListUse { Unchanged, AfterAWrite, FirstRead, Greeting };
+
+// A new editor's greeting, which ends with the list, and the editor's leaving; the greeting is checked untimed.
+void greetEditors(benchmark::State& state, size_t listBytes)
+{
+    CommandPath path;
+    for (auto _ : state) {
+        Connection editor{};
+        path.sessions().established(editor, nullptr);
+        state.PauseTiming();
+        const std::vector<std::string> greeting = path.sessions().pendingReplies(&editor);
+        if (greeting.size() != 4 || greeting[3].size() != listBytes)
+            state.SkipWithError("the greeting does not end with the whole list");
+        state.ResumeTiming();
+        path.sessions().closed(editor);
+    }
+}
 
 void benchFirmwareFileList(benchmark::State& state, ListUse use)
 {
@@ -496,20 +514,24 @@ void benchFirmwareFileList(benchmark::State& state, ListUse use)
     auto list = std::make_unique<FirmwareFileList>();
     size_t bytes = list->text().size();
     int written = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (use == ListUse::AfterAWrite) {
-            const int file = open(folder.name(written++ % firmwareFileCount).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-            if (file >= 0 && write(file, "+", 1) != 1)
-                state.SkipWithError("cannot write a firmware file");
-            if (file >= 0)
-                close(file);
-        } else if (use == ListUse::FirstRead) {
-            list = std::make_unique<FirmwareFileList>();
+    if (use == ListUse::Greeting)
+        greetEditors(state, bytes);
+    else
+        for (auto _ : state) {
+            state.PauseTiming();
+            if (use == ListUse::AfterAWrite) {
+                const int file =
+                    open(folder.name(written++ % firmwareFileCount).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                if (file >= 0 && write(file, "+", 1) != 1)
+                    state.SkipWithError("cannot write a firmware file");
+                if (file >= 0)
+                    close(file);
+            } else if (use == ListUse::FirstRead) {
+                list = std::make_unique<FirmwareFileList>();
+            }
+            state.ResumeTiming();
+            bytes = list->text().size();
         }
-        state.ResumeTiming();
-        bytes = list->text().size();
-    }
     benchmark::DoNotOptimize(bytes);
     state.counters["list_bytes"] = static_cast<double>(bytes);
     if (chdir(previous.c_str()) != 0)
@@ -532,6 +554,8 @@ void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConver
                                  ListUse::AfterAWrite)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("firmwareFileList/20000_files_first_read", benchFirmwareFileList, ListUse::FirstRead)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("firmwareFileList/20000_files_greeting", benchFirmwareFileList, ListUse::Greeting)
         ->Unit(benchmark::kMillisecond);
     for (const auto& reply : replies)
         benchmark::RegisterBenchmark((std::string("CompactJsonWriter_vs_jsoncpp/") + reply.first).c_str(),

@@ -140,7 +140,8 @@ void addMicroBenchmarkRows(ResultTable& table, const std::string& jsonPath)
         bool hasTarget;
     } lists[] = {{"unchanged", "unchanged", true},
                  {"after_a_write", "after a file was written", true},
-                 {"first_read", "first read", false}};
+                 {"first_read", "first read", false},
+                 {"greeting", "a new editor's greeting", true}};
     for (const auto& list : lists) {
         const auto found = runs.find(std::string("firmwareFileList/20000_files_") + list.run);
         if (found == runs.end())
