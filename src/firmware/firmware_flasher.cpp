@@ -1,12 +1,12 @@
 #include "firmware/firmware_flasher.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -33,7 +33,8 @@ struct OpenedFile {
 // Opens the file once and takes everything from that descriptor, so nothing can be swapped in between: links are
 // not followed (a link named like a firmware file could lead anywhere), and only a regular file is kept, since
 // reading a FIFO or a device could block the loop or read without end. Without blocking, a FIFO opens at once and
-// is refused by its type. Tells a missing path from one that exists but cannot be used.
+// is refused by its type (nobody but root can put a device node there). Tells a missing path from one that exists
+// but cannot be used.
 OpenedFile openFirmwareFile(const std::string& file)
 {
     OpenedFile opened;

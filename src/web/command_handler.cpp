@@ -96,7 +96,7 @@ void CommandHandler::handleWebCommand(Connection& connection, const Json::Value&
     try {
         if (hasMember(command, "firmware_file_list_refresh")) {
             logger.log(LogLevel::DEBUG, "Doing firmware_file_list_refresh request");
-            // An editor that asks faster than that gets one list when its interval ends, the latest.
+            // Four lists a second at most: an editor that asks sooner gets one, the latest, when its interval ends.
             if (refreshes.admit(connection.id))
                 sendFirmwareFileList(connection);
             else
