@@ -2,8 +2,13 @@
 // command against its parse alone) time both sides in the same iteration, in CPU time of this thread so that
 // other work on a busy machine counts against neither; each reports the two per-call times and their ratio.
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <time.h>
@@ -22,6 +27,7 @@
 #include "device/frame_parser.h"
 #include "device/message_type.h"
 #include "device/relay.h"
+#include "firmware/firmware_file_list.h"
 #include "firmware/firmware_flasher.h"
 #include "simulation/simulated_serial_driver.h"
 #include "web/connection.h"
@@ -369,6 +375,7 @@ public:
     }
 
     void receive(const std::string& text) { core.sessions().received(editor, text.data(), text.size(), true); }
+    Sessions& sessions() { return core.sessions(); }
     // Messages queued for the board since the last call.
     size_t takeQueued()
     {
@@ -438,6 +445,99 @@ void benchReceivedPieceWithTextHeld(benchmark::State& state)
     state.counters["held_bytes"] = static_cast<double>(unfinished.size());
 }
 
+// --- The firmware file list -------------------------------------------------------------------------------------
+
+constexpr int firmwareFileCount = 20000;
+
+// A temporary folder of 20 000 small firmware files, made once for the benchmarks that list it and removed at exit.
+class FirmwareFolder {
+public:
+    FirmwareFolder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-bench-files-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            return;
+        path = pattern;
+        for (int i = 0; i < firmwareFileCount; ++i) {
+            const int file = open(name(i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (file < 0 || write(file, "firmware", 8) != 8)
+                made = false;
+            if (file >= 0)
+                close(file);
+        }
+    }
+    ~FirmwareFolder()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+    }
+    std::string name(int i) const
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "/firmware-%05d.bin", i);
+        return path + text;
+    }
+
+    std::string path;
+    bool made = true;
+};
+
+// Lists the folder as an editor's refresh does: the list kept from before, or kept and updated after one file was
+// written since (the write itself not timed), or read whole by a list that has not looked yet; or greets a new
+// editor, whose greeting holds the list, and lets it go again.
+enum class ListUse { Unchanged, AfterAWrite, FirstRead, Greeting };
+
+// A new editor's greeting, which ends with the list, and the editor's leaving; the greeting is checked untimed.
+void greetEditors(benchmark::State& state, size_t listBytes)
+{
+    CommandPath path;
+    for (auto _ : state) {
+        Connection editor{};
+        path.sessions().established(editor, nullptr);
+        state.PauseTiming();
+        const std::vector<std::string> greeting = path.sessions().pendingReplies(&editor);
+        if (greeting.size() != 4 || greeting[3].size() != listBytes)
+            state.SkipWithError("the greeting does not end with the whole list");
+        state.ResumeTiming();
+        path.sessions().closed(editor);
+    }
+}
+
+void benchFirmwareFileList(benchmark::State& state, ListUse use)
+{
+    static const FirmwareFolder folder;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    if (folder.path.empty() || !folder.made || chdir(folder.path.c_str()) != 0) {
+        state.SkipWithError("cannot make the folder of firmware files");
+        return;
+    }
+    auto list = std::make_unique<FirmwareFileList>();
+    size_t bytes = list->text().size();
+    int written = 0;
+    if (use == ListUse::Greeting)
+        greetEditors(state, bytes);
+    else
+        for (auto _ : state) {
+            state.PauseTiming();
+            if (use == ListUse::AfterAWrite) {
+                const int file =
+                    open(folder.name(written++ % firmwareFileCount).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                if (file >= 0 && write(file, "+", 1) != 1)
+                    state.SkipWithError("cannot write a firmware file");
+                if (file >= 0)
+                    close(file);
+            } else if (use == ListUse::FirstRead) {
+                list = std::make_unique<FirmwareFileList>();
+            }
+            state.ResumeTiming();
+            bytes = list->text().size();
+        }
+    benchmark::DoNotOptimize(bytes);
+    state.counters["list_bytes"] = static_cast<double>(bytes);
+    if (chdir(previous.c_str()) != 0)
+        state.SkipWithError("cannot go back to the working directory");
+}
+
 void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConversionRegistry& features,
                         const std::vector<std::pair<const char*, Json::Value>>& replies)
 {
@@ -448,6 +548,15 @@ void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConver
     benchmark::RegisterBenchmark("formatJsonReal_vs_jsoncpp/8_reals", benchRealAgainstLibrary);
     benchmark::RegisterBenchmark("receivedPiece/1MiB_held_vs_nothing", benchReceivedPieceWithTextHeld)
         ->Iterations(receivedPieceIterations);
+    benchmark::RegisterBenchmark("firmwareFileList/20000_files_unchanged", benchFirmwareFileList, ListUse::Unchanged)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("firmwareFileList/20000_files_after_a_write", benchFirmwareFileList,
+                                 ListUse::AfterAWrite)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("firmwareFileList/20000_files_first_read", benchFirmwareFileList, ListUse::FirstRead)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("firmwareFileList/20000_files_greeting", benchFirmwareFileList, ListUse::Greeting)
+        ->Unit(benchmark::kMillisecond);
     for (const auto& reply : replies)
         benchmark::RegisterBenchmark((std::string("CompactJsonWriter_vs_jsoncpp/") + reply.first).c_str(),
                                      benchWriterAgainstLibrary, &reply.second);

@@ -12,7 +12,7 @@
 
 RelayCore::RelayCore(SerialDriver& driver, Clock& clock)
     : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this, clock),
-      commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher),
+      commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher, clock),
       translator(nodeRegistry, featureRegistry), clock(clock)
 {}
 
@@ -84,7 +84,8 @@ bool RelayCore::readBoards()
         lastActivityMs = clock.nowMs();
     const bool spoke = boardLink.hasBoardMessages();
     boardLink.answerBoardMessages();
-    return check.portsRemoved || spoke;
+    const bool listsSent = commands.sendHeldFirmwareFileLists();
+    return check.portsRemoved || spoke || listsSent;
 }
 
 void RelayCore::sendToBoards()
@@ -107,10 +108,10 @@ void RelayCore::sendToBoards()
 
 uint64_t RelayCore::nextDueMs() const
 {
-    const uint64_t queueDue = boardLink.queue().nextDueMs();
+    const uint64_t due = std::min(boardLink.queue().nextDueMs(), commands.nextDueMs());
     if (!boardLink.ports().autoRefreshPorts)
-        return queueDue;
-    return std::min(queueDue, lastActivityMs + idleMsBeforeRefresh);
+        return due;
+    return std::min(due, lastActivityMs + idleMsBeforeRefresh);
 }
 
 void RelayCore::closePorts()
@@ -190,6 +191,7 @@ void RelayCore::onConnectionEstablished(Connection& connection)
 
 void RelayCore::onConnectionClosed(Connection& connection)
 {
+    commands.onConnectionClosed(connection);
     // A board being written keeps its relay until the write ends: half a firmware would leave it unusable.
     RelayList& relays = boardLink.relays();
     for (Relay* relay : relays.snapshot()) {

@@ -35,13 +35,14 @@ public:
 
     // The first, verbose port enumeration and the converters.
     void start();
-    // Reads the boards and answers what they sent; true when that made replies or removed ports, which should then
-    // leave in the same pass.
+    // Reads the boards and answers what they sent, and the editors' firmware list refreshes held back until now;
+    // true when that made replies or removed ports, which should then leave in the same pass.
     bool readBoards();
     // Sends the next queued messages and, after a second without activity, enumerates the ports again.
     void sendToBoards();
     // The clock time at which a pass next has work that no port or editor brings (a message to send, an
-    // acknowledgement wait or a frame's time to leave running out, the idle refresh); UINT64_MAX for none.
+    // acknowledgement wait or a frame's time to leave running out, the idle refresh, a held firmware list);
+    // UINT64_MAX for none.
     uint64_t nextDueMs() const;
     // The first half of the orderly stop: the ports and the port list.
     void closePorts();

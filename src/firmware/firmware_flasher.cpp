@@ -1,12 +1,14 @@
 #include "firmware/firmware_flasher.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "core/clock.h"
@@ -15,52 +17,60 @@
 #include "device/board_payloads.h"
 #include "device/message_type.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-enum class FileKind { Regular, Missing, Unusable };
+enum class FileKind { Regular, Missing, Unusable, Unreadable };
 
-struct FileProbe {
+// A firmware file opened for reading, or why not.
+struct OpenedFile {
     FileKind kind = FileKind::Missing;
+    int descriptor = -1;
     uint64_t size = 0;
     // Why a path that exists cannot be used.
     std::string problem;
 };
 
-// Tells a missing path from one that exists but has no size to take: a directory or other non-regular file, a
-// link whose target is gone, a path the relay may not look into.
-FileProbe probeFile(const std::string& file)
+// Opens the file once and takes everything from that descriptor, so nothing can be swapped in between: links are
+// not followed (a link named like a firmware file could lead anywhere), and only a regular file is kept, since
+// reading a FIFO or a device could block the loop or read without end. Without blocking, a FIFO opens at once and
+// is refused by its type (nobody but root can put a device node there). Tells a missing path from one that exists
+// but cannot be used.
+OpenedFile openFirmwareFile(const std::string& file)
 {
-    FileProbe probe;
-    std::error_code error;
-    const fs::file_status status = fs::status(file, error);
-    if (status.type() == fs::file_type::not_found) {
-        std::error_code linkError;
-        if (fs::is_symlink(fs::symlink_status(file, linkError))) {
-            probe.kind = FileKind::Unusable;
-            probe.problem = "link to a missing file";
+    OpenedFile opened;
+    const int descriptor = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        const int error = errno;
+        struct stat status {};
+        if (error == ELOOP) {
+            opened.kind = FileKind::Unusable;
+            opened.problem = "a link, which is not followed";
+        } else if (error == ENOENT || error == ENOTDIR || lstat(file.c_str(), &status) != 0) {
+            // Also a path in a folder the relay may not look into: it is not there for the relay.
+            opened.kind = FileKind::Missing;
+        } else if (!S_ISREG(status.st_mode)) {
+            opened.kind = FileKind::Unusable;
+            opened.problem = "not a regular file";
+        } else {
+            opened.kind = FileKind::Unreadable;
+            opened.problem = std::strerror(error);
         }
-        return probe;
+        return opened;
     }
-    probe.kind = FileKind::Unusable;
-    if (error) {
-        probe.problem = error.message();
-        return probe;
+    struct stat status {};
+    opened.kind = FileKind::Unusable;
+    if (fstat(descriptor, &status) != 0)
+        opened.problem = std::strerror(errno);
+    else if (!S_ISREG(status.st_mode))
+        opened.problem = "not a regular file";
+    else {
+        opened.kind = FileKind::Regular;
+        opened.descriptor = descriptor;
+        opened.size = static_cast<uint64_t>(status.st_size);
+        return opened;
     }
-    // Opening a FIFO or a device could block the loop or read without end.
-    if (!fs::is_regular_file(status)) {
-        probe.problem = "not a regular file";
-        return probe;
-    }
-    const uintmax_t size = fs::file_size(file, error);
-    if (error) {
-        probe.problem = error.message();
-        return probe;
-    }
-    probe.kind = FileKind::Regular;
-    probe.size = size;
-    return probe;
+    close(descriptor);
+    return opened;
 }
 
 size_t freadPiece(std::FILE* file, uint8_t* buffer, size_t count) { return std::fread(buffer, 1, count, file); }
@@ -108,25 +118,39 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress");
         return false;
     }
-    const FileProbe probe = probeFile(file);
-    if (probe.kind == FileKind::Missing) {
+    const OpenedFile opened = openFirmwareFile(file);
+    if (opened.kind == FileKind::Missing) {
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
         return false;
     }
-    if (probe.kind == FileKind::Unusable) {
+    if (opened.kind == FileKind::Unusable) {
         // The editor learns no more than of a missing file: what else exists on the host is none of its business.
-        logger.log(LogLevel::ERROR, "%s: Cannot take the size of firmware file %s: %s", relay.portName.c_str(),
-                   file.c_str(), probe.problem.c_str());
+        logger.log(LogLevel::ERROR, "%s: Firmware file %s refused: %s", relay.portName.c_str(), file.c_str(),
+                   opened.problem.c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
+        return false;
+    }
+    if (opened.kind == FileKind::Unreadable) {
+        logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
+                   opened.problem.c_str());
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> handle(fdopen(opened.descriptor, "rb"));
+    if (!handle) {
+        logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
+                   std::strerror(errno));
+        close(opened.descriptor);
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
         return false;
     }
     const int64_t limit = sizeLimit(relay.flashSizeKiB);
-    if (limit < 0 || probe.size > static_cast<uint64_t>(limit)) {
+    if (limit < 0 || opened.size > static_cast<uint64_t>(limit)) {
         onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge");
         return false;
     }
     // Half a flash in the queue would leave the board with a broken image, so the whole conversation must fit.
-    const uint64_t needed = messageCount(probe.size);
+    const uint64_t needed = messageCount(opened.size);
     if (needed > queue.freeSlots(relay)) {
         logger.log(LogLevel::ERROR, "%s: Firmware needs %lu queued messages, the queue has room for %lu",
                    relay.portName.c_str(), static_cast<unsigned long>(needed),
@@ -134,15 +158,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge");
         return false;
     }
-
-    std::unique_ptr<std::FILE, FileCloser> handle(std::fopen(file.c_str(), "rb"));
-    if (!handle) {
-        logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
-                   std::strerror(errno));
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
-        return false;
-    }
-    const uint32_t size = static_cast<uint32_t>(probe.size);
+    const uint32_t size = static_cast<uint32_t>(opened.size);
     logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(size));
 
     std::vector<uint8_t> bytes(size, 0);

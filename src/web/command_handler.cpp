@@ -66,22 +66,43 @@ const CommandHandler::BoardCommandRow CommandHandler::boardCommands[] = {
 };
 
 CommandHandler::CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
-                               const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher)
+                               const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher,
+                               Clock& clock)
     : sessions(sessions), boards(boards), nodeConversions(nodeConversions), featureConversions(featureConversions),
-      flasher(flasher)
+      flasher(flasher), refreshes(clock)
 {}
 
 void CommandHandler::sendFirmwareFileList(Connection& connection)
 {
-    sessions.queueResponse(&connection, CompactJsonWriter().write(firmwareFileListJson()));
+    sessions.queueResponse(&connection, firmwareFiles.text());
 }
+
+bool CommandHandler::sendHeldFirmwareFileLists()
+{
+    bool sent = false;
+    for (EditorId editor : refreshes.takeDue()) {
+        if (Connection* connection = sessions.findConnection(editor)) {
+            sendFirmwareFileList(*connection);
+            sent = true;
+        }
+    }
+    return sent;
+}
+
+void CommandHandler::onConnectionClosed(const Connection& connection) { refreshes.forget(connection.id); }
 
 void CommandHandler::handleWebCommand(Connection& connection, const Json::Value& command)
 {
     try {
         if (hasMember(command, "firmware_file_list_refresh")) {
             logger.log(LogLevel::DEBUG, "Doing firmware_file_list_refresh request");
-            sendFirmwareFileList(connection);
+            // Four lists a second at most: an editor that asks sooner gets one, the latest, when its interval ends.
+            if (refreshes.admit(connection.id))
+                sendFirmwareFileList(connection);
+            else
+                logger.log(LogLevel::DEBUG, "Firmware file list of editor #%llu held back: asked again within %llu ms",
+                           static_cast<unsigned long long>(connection.id),
+                           static_cast<unsigned long long>(RefreshLimiter::intervalMs));
         } else if (hasMember(command, "set_auto_refresh_ports")) {
             logger.log(LogLevel::DEBUG, "Doing auto refresh ports request");
             PortManager& ports = boards.ports();

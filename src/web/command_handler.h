@@ -6,8 +6,11 @@
 #include <json/value.h>
 
 #include "device/serial_message.h"
+#include "firmware/firmware_file_list.h"
+#include "web/refresh_limiter.h"
 
 class BoardLink;
+class Clock;
 class FeatureConversionRegistry;
 class FirmwareFlasher;
 class NodeConversionRegistry;
@@ -20,11 +23,17 @@ struct SerialPortHandle;
 class CommandHandler {
 public:
     CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
-                   const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher);
+                   const FeatureConversionRegistry& featureConversions, FirmwareFlasher& flasher, Clock& clock);
 
     // Never throws: a command that cannot be carried out is logged and dropped.
     void handleWebCommand(Connection& connection, const Json::Value& command);
+    // Sends the list now (the greeting); refreshes an editor asks for go through the refresh limiter.
     void sendFirmwareFileList(Connection& connection);
+    // Answers the refreshes held back until their connection's interval ended; true when it sent any.
+    bool sendHeldFirmwareFileLists();
+    // When the first held refresh is due; UINT64_MAX for none.
+    uint64_t nextDueMs() const { return refreshes.nextDueMs(); }
+    void onConnectionClosed(const Connection& connection);
 
 private:
     // One board command: its port (taken as its row says), the payload and the value of the payload member that
@@ -80,4 +89,6 @@ private:
     const NodeConversionRegistry& nodeConversions;
     const FeatureConversionRegistry& featureConversions;
     FirmwareFlasher& flasher;
+    FirmwareFileList firmwareFiles;
+    RefreshLimiter refreshes;
 };

@@ -208,10 +208,12 @@ def fresh_editor_served(context, port, when):
 def hostile_editor_case(context):
     # What the attacks are answered with.
     for refusal in ("Could not find port", "onFirmwareFlashStepFailed: firmwareFileNotFound",
-                    "Cannot take the size of firmware file"):
+                    "Firmware file shadow.bin refused: a link, which is not followed"):
         context.allow_error(refusal)
-    with Workspace(context.repo_root) as workspace:
+    with Workspace(context.repo_root) as workspace, Workspace(context.repo_root, with_mount_origin=False) as outside:
         workspace.write("app.bin", bytes(64))
+        # A link named like a firmware file that leads out of the working directory.
+        os.symlink(outside.write("secret.bin", b"secret" * 16), workspace.file("shadow.bin"))
         # A sanitizer build holds freed memory back (quarantine) for seconds: given back at once, resident memory
         # shows what the relay holds. Other builds ignore the variable.
         sanitizer = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
@@ -221,20 +223,28 @@ def hostile_editor_case(context):
             fresh_editor_served(context, run.port, "before the attacks")
             idle_resident, idle_descriptors = settled_resources(pid)
             attacker = WebSocketClient(run.port, PROTOCOL)
-            receive_until(attacker, lambda message: "firmwareFilesList" in message)
+            greeting = receive_until(attacker, lambda message: "firmwareFilesList" in message)
+            context.expect_equal(greeting and greeting[-1]["firmwareFilesList"], [{"name": "app.bin", "size": 64}],
+                                 "the link is not listed")
+            # A board ready to take whatever it is sent.
+            board_command(attacker, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader",
+                                                                       "usbConfigType": "cdc"}})
+            receive_until(attacker, lambda message: "requestBootloaderStatus" in message)
 
             # Other spellings of a listed port and other devices are never opened.
             names = ["/dev//simACM0", "simACM0/", "/dev/null", "../simACM0"] + [f"sim{'/' * i}ACM0" for i in range(1, 200)]
             for name in names:
                 board_command(attacker, name, {"write_firmware": {"file": "app.bin"}})
             # Only firmware files of the working directory are read; anything else is answered as missing.
-            paths = ["../../etc/passwd", "/etc/passwd", "/etc/passwd\u0000.bin", "mount-origin/index.html", "mount-origin"]
+            paths = ["../../etc/passwd", "/etc/passwd", "/etc/passwd\u0000.bin", "shadow.bin", "mount-origin/index.html",
+                     "mount-origin"]
             for path in paths:
                 board_command(attacker, "simACM0", {"write_firmware": {"file": path}})
             answers = receive_until(attacker, lambda message: message.get("firmwareFileNotFound") == paths[-1])
             failures = [sorted(message) for message in answers or [] if message.get("port") == "simACM0"]
             context.expect_equal(failures, [["firmwareFileNotFound", "port"]] * len(paths),
-                                 "every path outside the firmware files is answered as a missing file")
+                                 "every path outside the firmware files is answered as a missing file, and the "
+                                 "board is sent nothing")
             # Unfinished text held while small messages keep arriving.
             attacker.send_text('{"port":"' + "x" * 1000000)
             for _ in range(2000):
@@ -316,6 +326,20 @@ def descriptors_kept_back_case(context):
             context.expect(relay.running(), "the relay still runs")
 
 
+def refresh_flood_case(context):
+    with Workspace(context.repo_root) as workspace:
+        for index in range(20000):
+            open(workspace.file(f"f{index:05}.bin"), "wb").close()
+        with SimulatorRun(context, [], workspace) as run:
+            context.expect_equal([len(message["firmwareFilesList"]) for message in run.greeting or []
+                                  if "firmwareFilesList" in message], [20000], "every firmware file listed")
+            # Thousands of refreshes that are never read are answered a few times a second, each from the kept list.
+            with WebSocketClient(run.port, PROTOCOL) as flooder:
+                for _ in range(3000):
+                    flooder.send_text('{"firmware_file_list_refresh":1}')
+                fresh_editor_served(context, run.port, "while another floods 20 000 files' list with refreshes")
+
+
 def options_case(context):
     binary = simulator_binary(context)
     with Workspace(context.repo_root, with_mount_origin=False) as workspace:
@@ -348,6 +372,7 @@ CASES = [
     ("firmware write after switching to the bootloader", firmware_case),
     ("a hostile editor neither reaches beyond the boards and files nor starves others", hostile_editor_case),
     ("descriptors are kept back for files while connections pour in", descriptors_kept_back_case),
+    ("an editor flooding the firmware list with refreshes starves no other", refresh_flood_case),
     ("usage text and invalid options", options_case),
 ]
 

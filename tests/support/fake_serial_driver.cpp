@@ -47,6 +47,12 @@ bool FakeSerialDriver::disableXonXoff(SerialPortHandle* port)
     return SimulatedSerialDriver::disableXonXoff(port);
 }
 
+int FakeSerialDriver::inputWaiting(SerialPortHandle* port)
+{
+    ++calls.inputChecks;
+    return SimulatedSerialDriver::inputWaiting(port);
+}
+
 int FakeSerialDriver::writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count)
 {
     ++calls.writes;

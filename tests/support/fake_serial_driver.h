@@ -18,6 +18,7 @@ public:
         int closes = 0;
         int frees = 0;
         int writes = 0;
+        int inputChecks = 0;
         int lastBaudRate = 0;
     };
 
@@ -36,6 +37,7 @@ public:
     bool open(SerialPortHandle* port) override;
     bool setBaudRate(SerialPortHandle* port, int baud) override;
     bool disableXonXoff(SerialPortHandle* port) override;
+    int inputWaiting(SerialPortHandle* port) override;
     int writeNonBlocking(SerialPortHandle* port, const uint8_t* data, size_t count) override;
     bool close(SerialPortHandle* port) override;
     void freePort(SerialPortHandle* port) override;

@@ -244,6 +244,43 @@ TEST_F(CommandHandlerTest, FirmwareFileListRefreshWinsOverPort)
     EXPECT_TRUE(parts.ports.openPorts().empty());
 }
 
+TEST_F(CommandHandlerTest, FirmwareFileListRefreshesAreAnsweredAtMostFourTimesASecond)
+{
+    const ScopedWorkingDirectory folder;
+    const std::string refresh = R"({"firmware_file_list_refresh":1})";
+    parts.command(refresh);
+    ASSERT_EQ(parts.takeReplies(parts.editor).size(), 1u) << "the first refresh is answered at once";
+    // A flood within the interval is held; another editor is answered as ever.
+    for (int i = 0; i < 1000; ++i)
+        parts.command(refresh);
+    parts.command(refresh, parts.otherEditor);
+    EXPECT_TRUE(parts.takeReplies(parts.editor).empty());
+    EXPECT_EQ(parts.takeReplies(parts.otherEditor).size(), 1u);
+    const uint64_t due = parts.core.nextDueMs();
+    EXPECT_EQ(due, parts.clock.nowMs() + 250) << "the loop wakes when the held refresh is due";
+
+    // Held requests are answered once, with the list as it is when the interval ends.
+    std::ofstream("late.bin") << "image";
+    parts.clock.advance(249);
+    EXPECT_FALSE(parts.core.readBoards());
+    EXPECT_TRUE(parts.takeReplies(parts.editor).empty());
+    parts.clock.advance(1);
+    EXPECT_TRUE(parts.core.readBoards()) << "the answer leaves in the same pass";
+    EXPECT_EQ(parts.takeReplies(parts.editor),
+              std::vector<std::string>{R"({"firmwareFilesList":[{"name":"late.bin","size":5}]})"});
+    parts.clock.advance(1000);
+    EXPECT_FALSE(parts.core.readBoards());
+    EXPECT_TRUE(parts.takeReplies(parts.editor).empty()) << "the flood is answered once";
+
+    // A held request of an editor that leaves is dropped with it.
+    parts.command(refresh, parts.otherEditor);
+    parts.command(refresh, parts.otherEditor);
+    parts.sessions.closed(parts.otherEditor);
+    EXPECT_EQ(parts.core.commandHandler().nextDueMs(), UINT64_MAX);
+    parts.sessions.established(parts.otherEditor, nullptr);
+    std::remove("late.bin");
+}
+
 TEST_F(CommandHandlerTest, AutoRefreshPortsFollowsTheBooleanConversion)
 {
     struct Case {

@@ -472,9 +472,11 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
     const std::string folder = (fs::path(directory) / "folder.bin").string();
     const std::string broken = (fs::path(directory) / "broken.bin").string();
     const std::string fifo = (fs::path(directory) / "fifo.bin").string();
+    const std::string link = (fs::path(directory) / "link.bin").string();
     fs::create_directory(folder);
     fs::create_symlink(missing, broken);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(writeFile("target.bin", pattern(64, 1)), link);
     const struct {
         std::string path;
         const char* reason;
@@ -487,6 +489,9 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
         {broken, "firmwareFileNotFound"},
         // Opening a pipe would block the relay until someone writes to it.
         {fifo, "firmwareFileNotFound"},
+        // A link is not followed, even to a readable file: it could lead out of the working directory.
+        {link, "firmwareFileNotFound"},
+        {"/dev/null", "firmwareFileNotFound"},
     };
     Relay& relay = relayFor("/dev/ttyACM0", 128);
     for (const auto& c : cases) {

@@ -147,6 +147,11 @@ TEST_F(PortManagerTest, ClosingDestroysTheRelaysOfThePort)
 
 TEST_F(PortManagerTest, CheckPortFramesWhatTheBoardSendsIntoTheInbox)
 {
+    // A relay without a port (its name could not be opened) has nothing to read: the driver is not asked.
+    relays.bindRelay("ttyGONE", nullptr, 0);
+    EXPECT_FALSE(ports.checkPort().portsRemoved);
+    EXPECT_EQ(driver.counters().inputChecks, 0);
+
     SimulatedBoard* board = addListedBoard("ttyACM0");
     SerialPortHandle* port = ports.openPort("ttyACM0");
     relays.bindRelay("ttyACM0", port, 0);
