@@ -260,9 +260,10 @@ def hostile_editor_case(context):
             fresh_editor_served(context, run.port, "while a failed value behind a comment is followed by small messages")
             # An editor that never reads, flooded with large replies (dumps of 3000 nodes), is closed once its
             # budget is spent; meanwhile resident memory stays bounded.
+            # The other board: this one now runs its bootloader.
             for node in range(1, 3001):
-                board_command(attacker, "simACM0", {"addNode": {"id": node, "type": "constant"}})
-            board_command(attacker, "simACM0", {"configDump": {}})
+                board_command(attacker, "simACM1", {"addNode": {"id": node, "type": "constant"}})
+            board_command(attacker, "simACM1", {"configDump": {}})
             context.expect(receive_until(attacker, lambda message: "configDump" in message, timeout=60) is not None,
                            "a dump of the board's 3000 nodes")
             flooder = WebSocketClient(run.port, PROTOCOL)
@@ -274,7 +275,7 @@ def hostile_editor_case(context):
                     break
                 try:
                     for _ in range(20):
-                        board_command(flooder, "simACM0", {"configDump": {}})
+                        board_command(flooder, "simACM1", {"configDump": {}})
                 except OSError:
                     break
                 peak = max(peak, process_resources(pid)[0])
