@@ -104,7 +104,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     // A second write (a double click) would mix two files on one board: the running one goes on untouched.
     if (const FlashSession* current = session(relay)) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
-                   relay.portName.c_str(), file.c_str(), current->file.c_str());
+                   relay.portName.c_str(), logName(file).c_str(), logName(current->file).c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress");
         return false;
     }
@@ -116,7 +116,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     if (probe.kind == FileKind::Unusable) {
         // The editor learns no more than of a missing file: what else exists on the host is none of its business.
         logger.log(LogLevel::ERROR, "%s: Cannot take the size of firmware file %s: %s", relay.portName.c_str(),
-                   file.c_str(), probe.problem.c_str());
+                   logName(file).c_str(), probe.problem.c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
         return false;
     }
@@ -137,8 +137,8 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
 
     std::unique_ptr<std::FILE, FileCloser> handle(std::fopen(file.c_str(), "rb"));
     if (!handle) {
-        logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
-                   std::strerror(errno));
+        logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(),
+                   logName(file).c_str(), std::strerror(errno));
         onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
         return false;
     }
@@ -159,7 +159,8 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     session.size = size;
     session.verified.assign((size + chunkSize - 1) / chunkSize, false);
     session.startedAtMs = clock.nowMs();
-    logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), file.c_str(), size);
+    logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), logName(file).c_str(),
+               size);
     queueConversation(relay, session);
     return true;
 }
@@ -365,7 +366,7 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     if (reason == nullptr) {
         const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
         logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),
-                   current.file.c_str(), seconds, kibPerSecond);
+                   logName(current.file).c_str(), seconds, kibPerSecond);
         sessions.erase(found);
         return;
     }
@@ -374,7 +375,7 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     if (!cancelled)
         logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
-               current.file.c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
+               logName(current.file).c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
                detail.c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
@@ -411,7 +412,7 @@ std::string FirmwareFlasher::unverifiedRanges(const FlashSession& session)
 
 void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason)
 {
-    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason.c_str(), detail.c_str());
+    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason.c_str(), logName(detail).c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[reason] = detail;

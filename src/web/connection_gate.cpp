@@ -97,7 +97,8 @@ ConnectionGate::Verdict ConnectionGate::check(lws* wsi)
     const std::string origin = headerPresent(wsi, WSI_TOKEN_ORIGIN) ? header(wsi, WSI_TOKEN_ORIGIN) : std::string();
     if (!allowedOrigins.empty() && headerPresent(wsi, WSI_TOKEN_ORIGIN) &&
         (origin.empty() || !originAllowed(origin, header(wsi, WSI_TOKEN_HOST), allowedOrigins))) {
-        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + origin + " is not allowed (-o)");
+        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + logName(origin) +
+                      " is not allowed (-o)");
         return Verdict::foreignOrigin;
     }
     if (peerOf.size() >= maxConnections) {
