@@ -15,6 +15,8 @@ from websocket_client import WebSocketClient  # noqa: E402
 
 PROTOCOL = "vantrel-configurator"
 REPLY_TIMEOUT_S = 10.0
+# Port names of 8 KB sent by the hostile editor, each unique.
+UNIQUE_NAMES = 200
 
 
 def simulator_binary(context):
@@ -216,6 +218,11 @@ def hostile_editor_case(context):
             idle_resident, idle_descriptors = settled_resources(pid)
             attacker = WebSocketClient(run.port, PROTOCOL)
             receive_until(attacker, lambda message: "firmwareFilesList" in message)
+            # Names that would forge log lines or move the terminal's cursor (first: later attacks use up the
+            # allowance of this log line).
+            board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
+            context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
+                           "control characters are escaped")
 
             # Other spellings of a listed port and other devices are never opened.
             names = ["/dev//simACM0", "simACM0/", "/dev/null", "../simACM0"] + [f"sim{'/' * i}ACM0" for i in range(1, 200)]
@@ -229,15 +236,21 @@ def hostile_editor_case(context):
             failures = [sorted(message) for message in answers or [] if message.get("port") == "simACM0"]
             context.expect_equal(failures, [["firmwareFileNotFound", "port"]] * len(paths),
                                  "every path outside the firmware files is answered as a missing file")
+            # Unique long port names: what they add to the log is bounded, however many come.
+            logged = len(run.relay.stdout())
+            for index in range(UNIQUE_NAMES):
+                board_command(attacker, f"{index:06d}" + "p" * 8192, {"getVersion": {}})
+            board_command(attacker, "simACM0", {"looptime": {}})
+            context.expect(receive_until(attacker, lambda message: "looptime" in message) is not None,
+                           "the board answers after the unique names")
+            grown = len(run.relay.stdout()) - logged
+            context.expect(grown <= UNIQUE_NAMES * 500,
+                           f"{grown} bytes of log for {UNIQUE_NAMES} unique 8 KB port names")
             # Unfinished text held while small messages keep arriving.
             attacker.send_text('{"port":"' + "x" * 1000000)
             for _ in range(2000):
                 attacker.send_text("aaaaaaa")
             fresh_editor_served(context, run.port, "while a megabyte of unfinished text is held")
-            # Names that would forge log lines or move the terminal's cursor.
-            board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
-            context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
-                           "control characters are escaped")
             attacker.close()
             fresh_editor_served(context, run.port, "after the attacker left")
 
