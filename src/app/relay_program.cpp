@@ -71,8 +71,10 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
         return 1;
     }
 
+    // A closed terminal or session (SIGHUP) stops the relay in order as well: writes ended, ports closed.
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
+    std::signal(SIGHUP, onSignal);
     lws_set_log_level(LLL_ERR | LLL_WARN, logLibraryLine);
 
     RelayServer server(driver, clock);

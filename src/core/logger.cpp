@@ -1,10 +1,54 @@
 #include "core/logger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 Logger logger;
+
+namespace {
+
+// All of the text, or false at the first error (errno tells which).
+bool writeWhole(int descriptor, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(descriptor, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+std::string formattedLine(int level, const std::string& text)
+{
+    return Logger::timeStamp() + " [" + Logger::levelName(level) + "]: " + text + "\n";
+}
+
+} // namespace
+
+std::string logName(const std::string& name)
+{
+    if (name.size() <= maxLoggedNameBytes)
+        return name;
+    size_t cut = maxLoggedNameBytes;
+    // Back to the first byte of a character: continuation bytes are 10xxxxxx; a UTF-8 character has at most four.
+    for (int step = 0; step < 3 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80; ++step)
+        --cut;
+    return name.substr(0, cut) + "\xE2\x80\xA6";
+}
+
+Logger::~Logger() { closeLogFile(); }
 
 const char* Logger::levelName(int level)
 {
@@ -29,7 +73,44 @@ std::string Logger::timeStamp()
     return text;
 }
 
-void Logger::setLogFile(const std::string& path) { logFilePath = path; }
+void Logger::setLogFile(const std::string& path)
+{
+    closeLogFile();
+    if (path.empty())
+        return;
+    // Looked at before opening only to say why: a FIFO without a reader would fail with a misleading reason.
+    struct stat facts {};
+    std::string problem;
+    int descriptor = -1;
+    if (::stat(path.c_str(), &facts) == 0 && !S_ISREG(facts.st_mode)) {
+        problem = "not a regular file";
+    } else {
+        // Should a FIFO appear after that look, opening it must not wait for a reader (before the relay listens,
+        // deaf to signals).
+        descriptor = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (descriptor < 0)
+            problem = std::strerror(errno);
+        else if (::fstat(descriptor, &facts) != 0 || !S_ISREG(facts.st_mode))
+            problem = "not a regular file";
+    }
+    if (!problem.empty()) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        warnAboutTarget("Cannot log to " + path + ": " + problem + "; logging to standard output");
+        return;
+    }
+    logDescriptor = descriptor;
+    logFilePath = path;
+}
+
+void Logger::closeLogFile()
+{
+    if (logDescriptor >= 0)
+        ::close(logDescriptor);
+    logDescriptor = -1;
+    logFilePath.clear();
+    writeFailing = false;
+}
 
 std::string Logger::escapeControlCharacters(const char* text)
 {
@@ -52,75 +133,95 @@ void Logger::log(LogLevel level, const char* format, ...)
     const int value = static_cast<int>(level);
     if (value < threshold)
         return;
+    const auto now = std::chrono::steady_clock::now();
+    if (unreported > 0 && now >= nextReportAt)
+        reportSuppressed(now, false);
+    CallSite* held = holdBack(value, format, now);
+    // Only the first line held back is formatted, as the example of its report: a flood costs little.
+    if (held != nullptr && held->held > 1)
+        return;
 
     va_list args;
     va_start(args, format);
     std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
 
-    const std::string text = escapeControlCharacters(buffer);
-    if (admit(value, text))
+    std::string text = escapeControlCharacters(buffer);
+    if (held != nullptr)
+        held->example = std::move(text);
+    else
         write(value, text);
 }
 
-bool Logger::admit(int level, const std::string& text)
+Logger::CallSite* Logger::holdBack(int level, const char* format, std::chrono::steady_clock::time_point now)
 {
-    const auto now = std::chrono::steady_clock::now();
-    if (unreported > 0)
-        reportSuppressed(now, false);
-    if (level != static_cast<int>(LogLevel::WARNING) && level != static_cast<int>(LogLevel::ERROR))
-        return true;
-    auto found = repeats.find(text);
-    if (found == repeats.end()) {
-        if (repeats.size() >= maxTrackedTexts)
-            reportSuppressed(now, true);
-        found = repeats.emplace(text, Repeats{now, 0, 0}).first;
+    // DEBUG and TRAFFIC are asked for; a FATAL line ends the program.
+    const bool budgeted = level == static_cast<int>(LogLevel::INFO) || level == static_cast<int>(LogLevel::WARNING) ||
+                          level == static_cast<int>(LogLevel::ERROR);
+    if (!budgeted || !budgetPerCallSite)
+        return nullptr;
+    const auto [found, fresh] = callSites.try_emplace(format);
+    CallSite& site = found->second;
+    constexpr auto perLine = std::chrono::steady_clock::duration(std::chrono::seconds(1)) / linesPerSecond;
+    if (fresh)
+        site.refilledAt = now;
+    const long long earned = (now - site.refilledAt) / perLine;
+    site.allowance = std::min<long long>(burstLines, site.allowance + earned);
+    site.refilledAt += earned * perLine;
+    if (site.allowance > 0) {
+        --site.allowance;
+        return nullptr;
     }
-    Repeats& seen = found->second;
-    if (now - seen.windowStart >= std::chrono::seconds(1))
-        seen = Repeats{now, 0, 0};
-    if (seen.printed >= repeatsPerSecond) {
-        ++seen.suppressed;
-        ++unreported;
-        return false;
+    if (site.held == 0) {
+        site.firstHeldAt = now;
+        if (unreported == 0 || now + std::chrono::seconds(1) < nextReportAt)
+            nextReportAt = now + std::chrono::seconds(1);
     }
-    ++seen.printed;
-    return true;
+    ++site.held;
+    ++unreported;
+    return &site;
 }
 
 void Logger::reportSuppressed(std::chrono::steady_clock::time_point now, bool all)
 {
-    // Once a text's second is over, one line tells how many of it were held back; `all` also forgets the texts
-    // still within their second, to make room.
-    for (auto it = repeats.begin(); it != repeats.end();) {
-        Repeats& seen = it->second;
-        const bool over = now - seen.windowStart >= std::chrono::seconds(1);
-        if (!over && !all) {
-            ++it;
+    // A second after a call site's first held-back line, one line tells how many were held back since; `all`
+    // reports every count now and forgets the call sites.
+    nextReportAt = std::chrono::steady_clock::time_point::max();
+    for (auto& [format, site] : callSites) {
+        if (site.held == 0)
+            continue;
+        const auto dueAt = site.firstHeldAt + std::chrono::seconds(1);
+        if (!all && now < dueAt) {
+            nextReportAt = std::min(nextReportAt, dueAt);
             continue;
         }
-        if (seen.suppressed > 0) {
-            unreported -= seen.suppressed;
-            char line[64];
-            std::snprintf(line, sizeof line, "%lu more lines like this were suppressed: ", seen.suppressed);
-            write(static_cast<int>(LogLevel::WARNING), line + it->first);
-        }
-        it = repeats.erase(it);
+        unreported -= site.held;
+        write(static_cast<int>(LogLevel::WARNING),
+              std::to_string(site.held) + " more lines like this were suppressed: " + site.example);
+        site.held = 0;
+        site.example.clear();
     }
+    if (all)
+        callSites.clear();
 }
 
 void Logger::write(int level, const std::string& text)
 {
-    const std::string stamp = timeStamp();
-    const char* name = levelName(level);
-    if (!logFilePath.empty()) {
-        // Opened anew for every line so that the file can be moved or removed while the relay runs.
-        if (std::FILE* file = std::fopen(logFilePath.c_str(), "a")) {
-            std::fprintf(file, "%s [%s]: %s\n", stamp.c_str(), name, text.c_str());
-            std::fclose(file);
-            return;
-        }
+    const bool toFile = logDescriptor >= 0;
+    if (writeWhole(toFile ? logDescriptor : STDOUT_FILENO, formattedLine(level, text))) {
+        writeFailing = false;
+        return;
     }
-    std::printf("%s [%s]: %s\n", stamp.c_str(), name, text.c_str());
-    std::fflush(stdout);
+    const int error = errno;
+    if (writeFailing)
+        return;
+    writeFailing = true;
+    warnAboutTarget(std::string("Cannot write the log to ") + (toFile ? logFilePath : "standard output") + ": " +
+                    std::strerror(error) + "; lines are lost until it can be written again");
+}
+
+void Logger::warnAboutTarget(const std::string& text) const
+{
+    if (threshold <= static_cast<int>(LogLevel::FATAL))
+        writeWhole(STDERR_FILENO, formattedLine(static_cast<int>(LogLevel::WARNING), text));
 }

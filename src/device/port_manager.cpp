@@ -67,14 +67,13 @@ bool PortManager::refreshPorts(bool verbose)
     }
     for (const PortInfo& port : ports) {
         if (verbose)
-            logger.log(LogLevel::INFO, "\t%s (%s)", port.name.c_str(), port.usbProduct.c_str());
+            logger.log(LogLevel::INFO, "\t%s (%s)", port.name.c_str(), logName(port.usbProduct).c_str());
         portListHash += port.name + "_" + port.usbProduct + "_";
     }
     if (verbose) {
         logger.log(LogLevel::DEBUG, "\tHash: %s", portListHash.c_str());
         logger.log(LogLevel::DEBUG, "availableAfter: %s", portListHash.c_str());
     }
-    std::fflush(stdout);
     return portListHash != previousHash;
 }
 
@@ -100,7 +99,7 @@ SerialPortHandle* PortManager::openPort(const std::string& name)
     const bool listed = std::any_of(ports.begin(), ports.end(), [&](const PortInfo& p) { return p.name == name; });
     SerialPortHandle* port = listed ? driver.findPort(name) : nullptr;
     if (port == nullptr) {
-        logger.log(LogLevel::ERROR, "Could not find port %s", name.c_str());
+        logger.log(LogLevel::ERROR, "Could not find port %s", logName(name).c_str());
         return nullptr;
     }
     if (!driver.open(port)) {
@@ -112,7 +111,6 @@ SerialPortHandle* PortManager::openPort(const std::string& name)
     if (!driver.setBaudRate(port, baudRate)) {
         logger.log(LogLevel::ERROR, "Could not set baud rate for port %s : %s", name.c_str(),
                    driver.lastError().c_str());
-        std::fflush(stdout);
     }
     driver.disableXonXoff(port);
     open[name] = port;
@@ -197,7 +195,6 @@ PortCheck PortManager::checkPort()
             continue;
         int waiting = driver.inputWaiting(port);
         readPort(*relay, port, waiting);
-        std::fflush(stdout);
         if (waiting == SerialDriver::FAILED_DEVICE)
             failed.insert(port);
     }

@@ -114,7 +114,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     // A second write (a double click) would mix two files on one board: the running one goes on untouched.
     if (const FlashSession* current = session(relay)) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
-                   relay.portName.c_str(), file.c_str(), current->file.c_str());
+                   relay.portName.c_str(), logName(file).c_str(), logName(current->file).c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress");
         return false;
     }
@@ -125,7 +125,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     }
     if (opened.kind == FileKind::Unusable) {
         // The editor learns no more than of a missing file: what else exists on the host is none of its business.
-        logger.log(LogLevel::ERROR, "%s: Firmware file %s refused: %s", relay.portName.c_str(), file.c_str(),
+        logger.log(LogLevel::ERROR, "%s: Firmware file %s refused: %s", relay.portName.c_str(), logName(file).c_str(),
                    opened.problem.c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
         return false;
@@ -175,7 +175,8 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     session.size = size;
     session.verified.assign((size + chunkSize - 1) / chunkSize, false);
     session.startedAtMs = clock.nowMs();
-    logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), file.c_str(), size);
+    logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), logName(file).c_str(),
+               size);
     queueConversation(relay, session);
     return true;
 }
@@ -383,7 +384,7 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     if (reason == nullptr) {
         const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
         logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),
-                   current.file.c_str(), seconds, kibPerSecond);
+                   logName(current.file).c_str(), seconds, kibPerSecond);
         ++writeCounts.completed;
         sessions.erase(found);
         return;
@@ -394,7 +395,7 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     if (!cancelled)
         logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
-               current.file.c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
+               logName(current.file).c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
                detail.c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
@@ -431,7 +432,7 @@ std::string FirmwareFlasher::unverifiedRanges(const FlashSession& session)
 
 void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason)
 {
-    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason.c_str(), detail.c_str());
+    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason.c_str(), logName(detail).c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[reason] = detail;

@@ -116,7 +116,7 @@ void CommandHandler::handleWebCommand(Connection& connection, const Json::Value&
     } catch (const std::exception& e) {
         // One editor message that cannot be carried out must not end the relay.
         logger.log(LogLevel::ERROR, "Dropping command that could not be carried out (%s): %s", e.what(),
-                   CompactJsonWriter().write(command).c_str());
+                   logName(CompactJsonWriter().write(command)).c_str());
     }
 }
 

@@ -131,7 +131,7 @@ ConnectionGate::ConnectionGate(GateRules rules) : gateRules(std::move(rules)) {}
 ConnectionGate::Verdict ConnectionGate::checkHostAndToken(const RequestFacts& request)
 {
     if (!gateRules.hostNames.accepts(request.host)) {
-        refusals.info("Refused a request from " + request.peer + " for host " + request.host +
+        refusals.info("Refused a request from " + request.peer + " for host " + logName(request.host) +
                       ": not a name of this relay (name it with -a)");
         return Verdict::foreignHost;
     }
@@ -176,7 +176,7 @@ ConnectionGate::Verdict ConnectionGate::checkUpgrade(const RequestFacts& request
     const std::string& peer = request.peer;
     if (!originAllowed(request)) {
         const std::string origin = request.origin.empty() ? "(empty, or longer than 1024 characters)" : request.origin;
-        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + origin + " is not allowed (-o)");
+        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + logName(origin) + " is not allowed (-o)");
         return Verdict::foreignOrigin;
     }
     if (peerOf.size() >= maxConnections) {

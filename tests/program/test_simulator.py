@@ -16,6 +16,8 @@ from websocket_client import WebSocketClient  # noqa: E402
 
 PROTOCOL = "vantrel-configurator"
 REPLY_TIMEOUT_S = 10.0
+# Port names of 8 KB sent by the hostile editor, each unique.
+UNIQUE_NAMES = 200
 
 
 def simulator_binary(context):
@@ -226,6 +228,11 @@ def hostile_editor_case(context):
             greeting = receive_until(attacker, lambda message: "firmwareFilesList" in message)
             context.expect_equal(greeting and greeting[-1]["firmwareFilesList"], [{"name": "app.bin", "size": 64}],
                                  "the link is not listed")
+            # Names that would forge log lines or move the terminal's cursor (first: later attacks use up the
+            # allowance of this log line).
+            board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
+            context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
+                           "control characters are escaped")
             # A board ready to take whatever it is sent.
             board_command(attacker, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader",
                                                                        "usbConfigType": "cdc"}})
@@ -245,15 +252,21 @@ def hostile_editor_case(context):
             context.expect_equal(failures, [["firmwareFileNotFound", "port"]] * len(paths),
                                  "every path outside the firmware files is answered as a missing file, and the "
                                  "board is sent nothing")
+            # Unique long port names: what they add to the log is bounded, however many come.
+            logged = len(run.relay.stdout())
+            for index in range(UNIQUE_NAMES):
+                board_command(attacker, f"{index:06d}" + "p" * 8192, {"getVersion": {}})
+            board_command(attacker, "simACM1", {"looptime": {}})
+            context.expect(receive_until(attacker, lambda message: "looptime" in message) is not None,
+                           "the board answers after the unique names")
+            grown = len(run.relay.stdout()) - logged
+            context.expect(grown <= UNIQUE_NAMES * 500,
+                           f"{grown} bytes of log for {UNIQUE_NAMES} unique 8 KB port names")
             # Unfinished text held while small messages keep arriving.
             attacker.send_text('{"port":"' + "x" * 1000000)
             for _ in range(2000):
                 attacker.send_text("aaaaaaa")
             fresh_editor_served(context, run.port, "while a megabyte of unfinished text is held")
-            # Names that would forge log lines or move the terminal's cursor.
-            board_command(attacker, "sim\nACM0\u001b[2J", {"getVersion": {}})
-            context.expect(run.relay.wait_for_output("Could not find port sim\\x0AACM0\\x1B[2J"),
-                           "control characters are escaped")
             # A value behind a comment that has closed and fails is read once, not again for every piece after it.
             for piece in ["/**/[1", ",1.5" * 130000, ",x]"] + ["a"] * 600:
                 attacker.send_text(piece)

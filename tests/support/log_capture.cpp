@@ -5,10 +5,12 @@
 #include <fstream>
 #include <unistd.h>
 
-LogCapture::LogCapture(int threshold) : previousFile(logger.logFile()), previousThreshold(logger.threshold)
+LogCapture::LogCapture(int threshold, bool everyLine)
+    : previousFile(logger.logFile()), previousThreshold(logger.threshold), previousBudget(logger.budgetPerCallSite)
 {
-    // Lines that earlier tests of this process repeated must not be held back from this capture.
+    // Call sites that earlier tests of this process used up must not hold lines back from this capture.
     logger.reportSuppressedNow();
+    logger.budgetPerCallSite = !everyLine;
     const char* directory = std::getenv("TMPDIR");
     std::string pattern = std::string(directory && *directory ? directory : "/tmp") + "/vantrel_log_XXXXXX";
     const int fd = mkstemp(pattern.data());
@@ -23,6 +25,7 @@ LogCapture::~LogCapture()
 {
     logger.setLogFile(previousFile);
     logger.threshold = previousThreshold;
+    logger.budgetPerCallSite = previousBudget;
     std::remove(filePath.c_str());
 }
 

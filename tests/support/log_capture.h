@@ -9,8 +9,9 @@
 // what was logged. The logger's previous file and threshold are restored on destruction.
 class LogCapture {
 public:
-    // The threshold in force during the capture; DEBUG keeps every line.
-    explicit LogCapture(int threshold = static_cast<int>(LogLevel::DEBUG));
+    // The threshold in force during the capture; DEBUG keeps every line. With everyLine, no call site's lines are
+    // held back, for tests that count them.
+    explicit LogCapture(int threshold = static_cast<int>(LogLevel::DEBUG), bool everyLine = false);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -29,4 +30,5 @@ private:
     std::string filePath;
     std::string previousFile;
     int previousThreshold;
+    bool previousBudget;
 };
