@@ -72,6 +72,12 @@ RelayFigures RelayCore::figures() const
     figures.writesCancelled = writes.cancelled;
     figures.bytesVerified = writes.bytesVerified;
     figures.repliesDropped = sessionList.repliesDropped();
+    figures.logLinesSuppressed = logger.suppressedTotal();
+    figures.lastError = logger.lastError();
+    if (!figures.lastError.empty())
+        figures.lastErrorAgeSeconds = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - logger.lastErrorAt())
+                .count());
     return figures;
 }
 

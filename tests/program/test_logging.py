@@ -7,7 +7,7 @@ sys.dont_write_bytecode = True
 import os  # noqa: E402
 
 from program_test_runner import run_cases  # noqa: E402
-from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, Workspace, free_port,  # noqa: E402
+from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, RelayProcess, Workspace, free_port,  # noqa: E402
                            parse_log, serve_and_stop)
 
 OFF = 65535
@@ -61,6 +61,27 @@ def threshold_case(extra_args, threshold):
     return case
 
 
+def journal_priorities_case(context):
+    """With standard output the journal's stream, every line carries its syslog priority; elsewhere none does."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        for journal in (True, False):
+            with RelayProcess(context.binary, ["-p", str(port), "-l", "6", "--bogus"], workspace.path,
+                              journal=journal) as relay:
+                context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                lines = relay.stdout().splitlines()
+            if journal:
+                parsed, malformed = parse_log("\n".join(line[3:] for line in lines))
+                priorities = [(line[:3], entry.level) for line, entry in zip(lines, parsed)]
+                context.expect(not malformed and len(parsed) == len(lines), f"lines after the prefix: {malformed}")
+                context.expect_equal({level: prefix for prefix, level in priorities},
+                                     {"DEBUG": "<7>", "INFO": "<6>", "WARNING": "<4>"}, "priority of each level")
+                context.expect(len(set(priorities)) == 3, f"one priority per level: {set(priorities)}")
+            else:
+                context.expect(not any(line.startswith("<") for line in lines), "no prefix outside the journal")
+
+
 def missing_value_case(option, warning):
     def case(context):
         port = free_port()
@@ -112,7 +133,8 @@ CASES = (
     + [("-l without value", missing_value_case("-l", "No value given for -l parameter, using 'info'")),
        ("-f without value", missing_value_case("-f", "No value given for -f parameter, using stdout")),
        ("-f appends across runs", log_file_appends_across_runs),
-       ("-f in a missing directory", unopenable_log_file_falls_back)]
+       ("-f in a missing directory", unopenable_log_file_falls_back),
+       ("syslog priorities when standard output is the journal", journal_priorities_case)]
 )
 
 if __name__ == "__main__":
