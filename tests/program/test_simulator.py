@@ -18,7 +18,7 @@ from websocket_client import WebSocketClient  # noqa: E402
 PROTOCOL = "vantrel-configurator"
 REPLY_TIMEOUT_S = 10.0
 # Port names of 8 KB sent by the hostile editor, each unique.
-UNIQUE_NAMES = 200
+UNIQUE_NAMES = 50
 
 
 def simulator_binary(context):
