@@ -157,7 +157,14 @@ bool RelayCore::translateBoardMessage(Relay& relay, const ReceivedMessage& messa
         return true;
     default: break;
     }
-    return translator.translate(relay, message, reply);
+    const bool known = translator.translate(relay, message, reply);
+    if (known && message.type() == MT_VERSION) {
+        // The editor hears the version before what a write that waited for the board's flash size makes of it.
+        sendReply(relay, reply);
+        reply = Json::Value();
+        flasher.onVersionKnown(relay);
+    }
+    return known;
 }
 
 void RelayCore::sendReply(const Relay& relay, const Json::Value& reply)
