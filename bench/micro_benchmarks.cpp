@@ -31,6 +31,7 @@
 #include "firmware/firmware_flasher.h"
 #include "simulation/simulated_serial_driver.h"
 #include "web/connection.h"
+#include "web/status_pages.h"
 #include "json/compact_json_writer.h"
 
 namespace {
@@ -538,6 +539,27 @@ void benchFirmwareFileList(benchmark::State& state, ListUse use)
         state.SkipWithError("cannot go back to the working directory");
 }
 
+// One scrape of /health and /metrics with 16 boards listed and open: what it takes of the loop.
+void benchStatusScrape(benchmark::State& state)
+{
+    SystemClock clock;
+    SimulatedSerialDriver driver(&clock);
+    for (int index = 0; index < 16; ++index)
+        driver.addBoard("simACM" + std::to_string(index), "vantrel board");
+    RelayCore core(driver, clock);
+    core.start();
+    for (int index = 0; index < 16; ++index) {
+        const std::string name = "simACM" + std::to_string(index);
+        core.boards().relays().bindRelay(name, core.boards().ports().openPort(name), 0);
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const RelayFigures figures = core.figures();
+        bytes += healthJson(figures).size() + metricsText(figures).size();
+    }
+    benchmark::DoNotOptimize(bytes);
+}
+
 void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConversionRegistry& features,
                         const std::vector<std::pair<const char*, Json::Value>>& replies)
 {
@@ -557,6 +579,7 @@ void registerBenchmarks(const NodeConversionRegistry& nodes, const FeatureConver
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("firmwareFileList/20000_files_greeting", benchFirmwareFileList, ListUse::Greeting)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("statusScrape/16_boards", benchStatusScrape)->Unit(benchmark::kMicrosecond);
     for (const auto& reply : replies)
         benchmark::RegisterBenchmark((std::string("CompactJsonWriter_vs_jsoncpp/") + reply.first).c_str(),
                                      benchWriterAgainstLibrary, &reply.second);

@@ -104,7 +104,8 @@ EventWait::Watch EventWait::adopt(SerialPortHandle* port, int descriptor)
     watch.wsi = lws_adopt_descriptor_vhost(lws_get_vhost_by_name(context, "localhost"), LWS_ADOPT_RAW_FILE_DESC, file,
                                            protocolName, nullptr);
     if (watch.wsi == nullptr)
-        logger.log(LogLevel::ERROR, "%s: cannot watch the port (lws_adopt_descriptor_vhost)", name.c_str());
+        logger.log(LogLevel::ERROR, "%s: the loop cannot wait on the port; it is read at every pass instead",
+                   name.c_str());
     return watch;
 }
 

@@ -72,6 +72,12 @@ RelayFigures RelayCore::figures() const
     figures.writesCancelled = writes.cancelled;
     figures.bytesVerified = writes.bytesVerified;
     figures.repliesDropped = sessionList.repliesDropped();
+    figures.logLinesSuppressed = logger.suppressedTotal();
+    figures.lastError = logger.lastError();
+    if (!figures.lastError.empty())
+        figures.lastErrorAgeSeconds = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - logger.lastErrorAt())
+                .count());
     return figures;
 }
 
@@ -151,7 +157,14 @@ bool RelayCore::translateBoardMessage(Relay& relay, const ReceivedMessage& messa
         return true;
     default: break;
     }
-    return translator.translate(relay, message, reply);
+    const bool known = translator.translate(relay, message, reply);
+    if (known && message.type() == MT_VERSION) {
+        // The editor hears the version before what a write that waited for the board's flash size makes of it.
+        sendReply(relay, reply);
+        reply = Json::Value();
+        flasher.onVersionKnown(relay);
+    }
+    return known;
 }
 
 void RelayCore::sendReply(const Relay& relay, const Json::Value& reply)

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -35,6 +36,18 @@ std::string formattedLine(int level, const std::string& text)
     return Logger::timeStamp() + " [" + Logger::levelName(level) + "]: " + text + "\n";
 }
 
+// The journal names the stream it reads in JOURNAL_STREAM as "device:inode"; only then is standard output it.
+bool standardOutputIsJournal()
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (stream == nullptr || fstat(STDOUT_FILENO, &status) != 0)
+        return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == status.st_dev && inode == status.st_ino;
+}
+
 } // namespace
 
 std::string logName(const std::string& name)
@@ -49,6 +62,17 @@ std::string logName(const std::string& name)
 }
 
 Logger::~Logger() { closeLogFile(); }
+
+const char* Logger::journalPriority(int level)
+{
+    switch (level) {
+    case static_cast<int>(LogLevel::FATAL): return "<2>";
+    case static_cast<int>(LogLevel::ERROR): return "<3>";
+    case static_cast<int>(LogLevel::WARNING): return "<4>";
+    case static_cast<int>(LogLevel::INFO): return "<6>";
+    default: return "<7>";
+    }
+}
 
 const char* Logger::levelName(int level)
 {
@@ -147,6 +171,10 @@ void Logger::log(LogLevel level, const char* format, ...)
     va_end(args);
 
     std::string text = escapeControlCharacters(buffer);
+    if (value >= static_cast<int>(LogLevel::ERROR)) {
+        lastErrorText = text;
+        lastErrorTime = now;
+    }
     if (held != nullptr)
         held->example = std::move(text);
     else
@@ -178,6 +206,7 @@ Logger::CallSite* Logger::holdBack(int level, const char* format, std::chrono::s
             nextReportAt = now + std::chrono::seconds(1);
     }
     ++site.held;
+    ++suppressedCount;
     ++unreported;
     return &site;
 }
@@ -208,7 +237,11 @@ void Logger::reportSuppressed(std::chrono::steady_clock::time_point now, bool al
 void Logger::write(int level, const std::string& text)
 {
     const bool toFile = logDescriptor >= 0;
-    if (writeWhole(toFile ? logDescriptor : STDOUT_FILENO, formattedLine(level, text))) {
+    if (!toFile && toJournal < 0)
+        toJournal = standardOutputIsJournal() ? 1 : 0;
+    const std::string line =
+        !toFile && toJournal == 1 ? journalPriority(level) + formattedLine(level, text) : formattedLine(level, text);
+    if (writeWhole(toFile ? logDescriptor : STDOUT_FILENO, line)) {
         writeFailing = false;
         return;
     }

@@ -63,6 +63,15 @@ public:
     // for readers of the log that cannot wait).
     void reportSuppressedNow() { reportSuppressed(std::chrono::steady_clock::now(), true); }
 
+    // Lines held back as repeats since the start.
+    unsigned long long suppressedTotal() const { return suppressedCount; }
+    // The last ERROR or FATAL line written, and when; empty when there was none.
+    const std::string& lastError() const { return lastErrorText; }
+    std::chrono::steady_clock::time_point lastErrorAt() const { return lastErrorTime; }
+
+    // The syslog priority a line of this level carries in the journal ("<3>" for ERROR).
+    static const char* journalPriority(int level);
+
 private:
     // One call site's allowance: created at its first line, kept until reportSuppressedNow; there are no more of
     // them than formats in the program.
@@ -92,6 +101,12 @@ private:
     // Lines held back whose count has not been reported yet, and when the earliest report is due.
     unsigned long unreported = 0;
     std::chrono::steady_clock::time_point nextReportAt;
+    unsigned long long suppressedCount = 0;
+    std::string lastErrorText;
+    std::chrono::steady_clock::time_point lastErrorTime;
+    // Whether standard output is the journal, which takes each line's priority from a "<N>" prefix; found out at
+    // the first line written to it.
+    int toJournal = -1;
 };
 
 // The one process-wide logger.

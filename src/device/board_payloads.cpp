@@ -116,7 +116,7 @@ CountedListPayload readCountedList(const ReceivedMessage& message, const char* m
     const uint32_t held = static_cast<uint32_t>(std::max(0, message.payloadLength() - 2)) / entryBytes;
     list.entries = list.declared;
     if (list.declared > held) {
-        logger.log(LogLevel::WARNING, "%s numNodes = %d exceeds the %d entries in the message, reading those", typeName,
+        logger.log(LogLevel::WARNING, "A %s reply announces %d nodes but holds %d; reading those", typeName,
                    static_cast<int>(list.declared), static_cast<int>(held));
         list.entries = held;
     }

@@ -124,7 +124,7 @@ uint16_t getPayloadSizeFromMessageType(uint16_t type)
 {
     if (type < typeCount && messageTypes[type].payloadSize >= 0)
         return static_cast<uint16_t>(messageTypes[type].payloadSize);
-    logger.log(LogLevel::WARNING, "Unknown message type in getPayloadSizeFromMessageType: %d", static_cast<int>(type));
+    logger.log(LogLevel::WARNING, "No payload size is known for message type %d", static_cast<int>(type));
     return 0;
 }
 

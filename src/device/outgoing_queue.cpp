@@ -140,7 +140,8 @@ void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
 
     const SerialMessage& head = relay.outgoing.front();
     if (mode == AckMode::Forced) {
-        logger.log(LogLevel::WARNING, "%s: Forcing ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+        logger.log(LogLevel::WARNING, "%s: No answer within 1 s to %s; the next message goes", relay.portName.c_str(),
+                   messageTypeName(head.type()));
         ++timeoutCount;
         const SerialMessage givenUp = head;
         relay.outgoing.pop_front();
@@ -197,7 +198,8 @@ void OutgoingQueue::cullFirmwareFlashMessages(Relay& relay)
     const size_t count = end - first;
     if (count == 0)
         return;
-    logger.log(LogLevel::WARNING, "Culling %d firmware flash messages from outgoing queue", static_cast<int>(count));
+    logger.log(LogLevel::WARNING, "%s: Dropped the %d queued messages of the firmware write", relay.portName.c_str(),
+               static_cast<int>(count));
     relay.outgoing.erase(relay.outgoing.begin() + static_cast<std::ptrdiff_t>(first),
                          relay.outgoing.begin() + static_cast<std::ptrdiff_t>(end));
 }

@@ -31,7 +31,7 @@ std::vector<PortInfo> PortManager::enumerate()
     std::vector<PortInfo> found;
     std::vector<SerialPortInfo> all;
     if (!driver.listPorts(all)) {
-        logger.log(LogLevel::ERROR, "sp_list_ports failed: %s", driver.lastError().c_str());
+        logger.log(LogLevel::ERROR, "Cannot list the serial ports: %s", driver.lastError().c_str());
         return found;
     }
     for (const SerialPortInfo& info : all)

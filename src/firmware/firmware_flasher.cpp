@@ -19,6 +19,38 @@
 
 namespace {
 
+// What a failure's reply key means, for the log.
+const char* failureWords(const std::string& reason)
+{
+    static const std::pair<const char*, const char*> words[] = {
+        {"firmwareFileNotFound", "no such firmware file in the working directory"},
+        {"firmwareFileCantOpen", "the firmware file cannot be read"},
+        {"firmwareFileEmpty", "the firmware file is empty"},
+        {"firmwareFileTooLarge", "the firmware file is larger than the board's flash"},
+        {"firmwareFileReadError", "the firmware file ended early while it was read"},
+        {"firmwareWriteInProgress", "a write of this board is running already"},
+        {"firmwareNeedsBootloader", "the board is not in its bootloader"},
+        {"firmwareFileVerifyError", "the board did not take the image as sent"},
+        {"firmwareWriteCancelled", "cancelled"},
+    };
+    for (const auto& [key, text] : words) {
+        if (reason == key)
+            return text;
+    }
+    return "the write could not be done";
+}
+
+// A byte count in KiB as people read it: "1008 KiB", "0.5 KiB".
+std::string kib(uint64_t bytes)
+{
+    char text[32];
+    if (bytes % 1024 == 0)
+        std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes / 1024));
+    else
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    return text;
+}
+
 enum class FileKind { Regular, Missing, Unusable, Unreadable };
 
 // A firmware file opened for reading, or why not.
@@ -111,29 +143,61 @@ uint64_t FirmwareFlasher::messageCount(uint64_t imageSize) { return 2 + (imageSi
 
 bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
 {
+    return startWrite(relay, file, relay.editor);
+}
+
+void FirmwareFlasher::onVersionKnown(Relay& relay)
+{
+    const auto found = waiting.find(&relay);
+    if (found == waiting.end())
+        return;
+    const WaitingWrite write = found->second;
+    waiting.erase(found);
+    startWrite(relay, write.file, write.editor);
+}
+
+void FirmwareFlasher::versionUnanswered(Relay& relay, const SerialMessage& head, const char* what)
+{
+    const auto found = waiting.find(&relay);
+    if (found == waiting.end() || head.type() != MT_VERSION)
+        return;
+    const WaitingWrite write = found->second;
+    waiting.erase(found);
+    onFirmwareFlashStepFailed(relay, std::string("the board ") + what + " when asked its flash size",
+                              "firmwareFileVerifyError", write.editor);
+}
+
+bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId editor)
+{
     // A second write (a double click) would mix two files on one board: the running one goes on untouched.
     if (const FlashSession* current = session(relay)) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
                    relay.portName.c_str(), logName(file).c_str(), logName(current->file).c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress");
+        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
+        return false;
+    }
+    if (waiting.count(&relay) != 0) {
+        logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: another waits for the board's version",
+                   relay.portName.c_str(), logName(file).c_str());
+        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
         return false;
     }
     const OpenedFile opened = openFirmwareFile(file);
     if (opened.kind == FileKind::Missing) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound", editor);
         return false;
     }
     if (opened.kind == FileKind::Unusable) {
         // The editor learns no more than of a missing file: what else exists on the host is none of its business.
         logger.log(LogLevel::ERROR, "%s: Firmware file %s refused: %s", relay.portName.c_str(), logName(file).c_str(),
                    opened.problem.c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound", editor);
         return false;
     }
     if (opened.kind == FileKind::Unreadable) {
         logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
                    opened.problem.c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen", editor);
         return false;
     }
     std::unique_ptr<std::FILE, FileCloser> handle(fdopen(opened.descriptor, "rb"));
@@ -141,12 +205,45 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
                    std::strerror(errno));
         close(opened.descriptor);
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen", editor);
+        return false;
+    }
+    if (opened.size == 0) {
+        close(opened.descriptor);
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileEmpty", editor);
+        return false;
+    }
+    if (opened.size > maxImageBytes) {
+        close(opened.descriptor);
+        const std::string sizes =
+            logName(file) + " is " + kib(opened.size) + ", no board takes more than " + kib(maxImageBytes);
+        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
+        return false;
+    }
+    // The size check needs the board's flash size: without it, the board is asked first.
+    if (relay.flashSizeKiB == 0) {
+        close(opened.descriptor);
+        waiting[&relay] = WaitingWrite{file, editor};
+        logger.log(LogLevel::INFO, "%s: Asking the board its flash size before writing %s", relay.portName.c_str(),
+                   logName(file).c_str());
+        queue.enqueue(relay, commandMessage(MT_VERSION));
+        return true;
+    }
+    // A switch to the bootloader still in the queue goes first and makes what the board last said stale.
+    const bool switchQueued = std::any_of(relay.outgoing.begin(), relay.outgoing.end(),
+                                          [](const SerialMessage& m) { return m.type() == MT_REQUEST_BOOTLOADER; });
+    if (relay.mode == BoardMode::application && !switchQueued) {
+        close(opened.descriptor);
+        const std::string state = "the board runs its application: switch it to its bootloader first";
+        onFirmwareFlashStepFailed(relay, state, "firmwareNeedsBootloader", editor);
         return false;
     }
     const int64_t limit = sizeLimit(relay.flashSizeKiB);
     if (limit < 0 || opened.size > static_cast<uint64_t>(limit)) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge");
+        close(opened.descriptor);
+        const std::string sizes = logName(file) + " is " + kib(opened.size) + ", the board takes at most " +
+                                  kib(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
+        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
         return false;
     }
     // Half a flash in the queue would leave the board with a broken image, so the whole conversation must fit.
@@ -155,7 +252,7 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
         logger.log(LogLevel::ERROR, "%s: Firmware needs %lu queued messages, the queue has room for %lu",
                    relay.portName.c_str(), static_cast<unsigned long>(needed),
                    static_cast<unsigned long>(queue.freeSlots(relay)));
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge", editor);
         return false;
     }
     const uint32_t size = static_cast<uint32_t>(opened.size);
@@ -165,11 +262,11 @@ bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
     const bool complete = readImage(handle.get(), bytes);
     handle.reset();
     if (!complete) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError");
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError", editor);
         return false;
     }
     FlashSession& session = sessions[&relay];
-    session.editor = relay.editor;
+    session.editor = editor;
     session.file = file;
     session.bytes = std::move(bytes);
     session.size = size;
@@ -232,6 +329,7 @@ void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)
 
 void FirmwareFlasher::onHeadRefused(Relay& relay, const SerialMessage& head)
 {
+    versionUnanswered(relay, head, "refused");
     // A board outside its bootloader refuses the start, also one the editor sent by hand.
     if (head.type() == MT_BOOTLOADER_ROM_WRITE_START) {
         if (running(relay) != nullptr)
@@ -276,12 +374,14 @@ bool isWriteMessage(const SerialMessage& head)
 
 void FirmwareFlasher::onHeadGivenUp(Relay& relay, const SerialMessage& head)
 {
+    versionUnanswered(relay, head, "did not answer within 1 s");
     if (running(relay) != nullptr && isWriteMessage(head))
         endWrite(relay, "firmwareFileVerifyError", "no answer within 1 s to " + flashStepText(head));
 }
 
 void FirmwareFlasher::onHeadDropped(Relay& relay, const SerialMessage& head)
 {
+    versionUnanswered(relay, head, "could not be sent the question");
     if (running(relay) != nullptr && isWriteMessage(head))
         endWrite(relay, "firmwareFileVerifyError", flashStepText(head) + " could not be sent to the board");
 }
@@ -346,6 +446,18 @@ void FirmwareFlasher::onFinishReported(Relay& relay)
 
 bool FirmwareFlasher::cancel(Relay& relay)
 {
+    const auto asking = waiting.find(&relay);
+    if (asking != waiting.end()) {
+        const WaitingWrite write = asking->second;
+        waiting.erase(asking);
+        logger.log(LogLevel::INFO, "%s: Firmware write of %s cancelled before it started", relay.portName.c_str(),
+                   logName(write.file).c_str());
+        Json::Value reply(Json::objectValue);
+        reply["port"] = relay.portName;
+        reply["firmwareWriteCancelled"] = "cancelled by the editor";
+        replies.sendToEditor(write.editor, reply);
+        return true;
+    }
     if (running(relay) == nullptr) {
         logger.log(LogLevel::INFO, "%s: No firmware write to cancel", relay.portName.c_str());
         return false;
@@ -356,6 +468,7 @@ bool FirmwareFlasher::cancel(Relay& relay)
 
 void FirmwareFlasher::onRelayDestroyed(const Relay& relay)
 {
+    waiting.erase(&relay);
     const FlashSession* current = session(relay);
     if (current == nullptr)
         return;
@@ -393,7 +506,8 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
     ++(cancelled ? writeCounts.cancelled : writeCounts.failed);
     if (!cancelled)
-        logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason, detail.c_str());
+        logger.log(LogLevel::ERROR, "%s: Firmware write of %s failed: %s%s%s", relay.portName.c_str(),
+                   logName(current.file).c_str(), failureWords(reason), detail.empty() ? "" : ": ", detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
                logName(current.file).c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
                detail.c_str());
@@ -430,11 +544,16 @@ std::string FirmwareFlasher::unverifiedRanges(const FlashSession& session)
     return text;
 }
 
-void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason)
+void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason,
+                                                EditorId editor)
 {
-    logger.log(LogLevel::ERROR, "onFirmwareFlashStepFailed: %s %s", reason.c_str(), logName(detail).c_str());
+    logger.log(LogLevel::ERROR, "%s: Firmware write not started: %s (%s)", relay.portName.c_str(), failureWords(reason),
+               logName(detail).c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply[reason] = detail;
-    replies.sendReply(relay, reply);
+    if (editor != 0)
+        replies.sendToEditor(editor, reply);
+    else
+        replies.sendReply(relay, reply);
 }

@@ -36,9 +36,14 @@ public:
 
     FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, Clock& clock, PieceReader readPiece = PieceReader());
 
-    // Starts a write for the editor the relay answers now. True when the messages were queued; false when a
-    // failure was reported (also while another write of this board runs).
+    // Starts a write for the editor the relay answers now, checked before anything is erased: an empty file, one
+    // larger than the board's flash and a board known to run its application are refused. When the board's flash
+    // size is not known yet, its version is asked first and the write goes on once the answer came. True when the
+    // messages (or the question) were queued; false when a failure was reported (also while another write of this
+    // board runs).
     bool writeFirmware(Relay& relay, const std::string& file);
+    // The board's version reply came: a write that waited for it goes on (or is refused).
+    void onVersionKnown(Relay& relay);
     // Ends the board's running write on purpose; false when none runs.
     bool cancel(Relay& relay);
     bool isWriting(const Relay& relay) const;
@@ -57,8 +62,9 @@ public:
     // The relay goes (its port was closed or the relay stops): a running write ends as failed.
     void onRelayDestroyed(const Relay& relay);
 
-    // A failure before any write runs, for the editor the relay answers.
-    void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason);
+    // A failure before any write runs, for the editor the relay answers (or the one given).
+    void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason,
+                                   EditorId editor = 0);
     // The relay's flash session; nullptr when none runs.
     const FlashSession* session(const Relay& relay) const;
 
@@ -77,6 +83,16 @@ public:
     static uint64_t messageCount(uint64_t imageSize);
 
 private:
+    // A write that waits for the board's version, to know its flash size: made by writeFirmware, dropped when the
+    // answer comes, when the question fails or with the relay.
+    struct WaitingWrite {
+        std::string file;
+        EditorId editor = 0;
+    };
+
+    bool startWrite(Relay& relay, const std::string& file, EditorId editor);
+    // The question for the version failed: the write waiting for it is refused.
+    void versionUnanswered(Relay& relay, const SerialMessage& head, const char* what);
     // Reads the whole file into bytes in chunk-sized pieces; false (after the ERROR line) on a short piece.
     bool readImage(std::FILE* file, std::vector<uint8_t>& bytes);
     void queueConversation(Relay& relay, const FlashSession& session);
@@ -97,5 +113,6 @@ private:
     Clock& clock;
     PieceReader readPiece;
     std::unordered_map<const Relay*, FlashSession> sessions;
+    std::unordered_map<const Relay*, WaitingWrite> waiting;
     Counts writeCounts;
 };

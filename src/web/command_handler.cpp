@@ -157,7 +157,8 @@ void CommandHandler::dispatchPayload(const std::string& portName, SerialPortHand
         }
         return;
     }
-    logger.log(LogLevel::WARNING, "********* No command found in JSON payload");
+    logger.log(LogLevel::WARNING, "%s: The command names no board command the relay knows; nothing was sent",
+               logName(portName).c_str());
 }
 
 std::vector<SerialMessage> CommandHandler::addNode(const BoardCommand& command) const

@@ -176,7 +176,8 @@ ConnectionGate::Verdict ConnectionGate::checkUpgrade(const RequestFacts& request
     const std::string& peer = request.peer;
     if (!originAllowed(request)) {
         const std::string origin = request.origin.empty() ? "(empty, or longer than 1024 characters)" : request.origin;
-        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + logName(origin) + " is not allowed (-o)");
+        refusals.info("Refused a WebSocket connection from " + peer + ": origin " + logName(origin) +
+                      " is not allowed (-o)");
         return Verdict::foreignOrigin;
     }
     if (peerOf.size() >= maxConnections) {

@@ -80,6 +80,7 @@ bool ReplyTranslator::translateReply(Relay& relay, const ReceivedMessage& messag
         reply = replyFor(relay, "port");
         reply["requestBootloaderStatus"] = integer(payload.bootloaderFlags);
         reply["requestUSBConfigStatus"] = integer(payload.usbConfigFlags);
+        relay.mode = (payload.bootloaderFlags & 1) != 0 ? BoardMode::bootloader : BoardMode::application;
         return true;
     }
     case MT_VERSION: reply = versionReply(relay, message); return true;

@@ -177,7 +177,8 @@ void Sessions::queueResponse(Connection* connection, std::string text)
         return;
     ConnectionState& state = found->second;
     if (text.size() > maxReplyBytes) {
-        logger.log(LogLevel::ERROR, "Outgoing response is larger than sendBuffer");
+        logger.log(LogLevel::ERROR, "A reply of %zu bytes for %s is longer than the relay sends (1 MiB); it is dropped",
+                   text.size(), state.peerName.c_str());
         return;
     }
     if ((state.replies.size() >= maxQueuedReplies || state.queuedBytes + text.size() > maxQueuedReplyBytes) &&
@@ -266,10 +267,11 @@ void Sessions::writable(Connection& connection)
         const int written = lws_write(connection.wsi, sendBuffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
         const bool connectionEnded = written < 0;
         if (connectionEnded) {
-            logger.log(LogLevel::ERROR, "lws_write: connection ended!");
+            logger.log(LogLevel::ERROR, "The connection with %s ended while a reply was being sent",
+                       state.peerName.c_str());
         } else if (static_cast<size_t>(written) < text.size()) {
-            logger.log(LogLevel::ERROR, "lws_write: wrote %d bytes when expecting to write %d", written,
-                       static_cast<int>(text.size()));
+            logger.log(LogLevel::ERROR, "Only %d of the %d bytes of a reply went to %s", written,
+                       static_cast<int>(text.size()), state.peerName.c_str());
         }
         state.queuedBytes -= text.size();
         state.replies.pop_front();

@@ -710,11 +710,13 @@ private:
     std::map<std::string, std::map<std::string, int>> forcedAcks()
     {
         std::map<std::string, std::map<std::string, int>> counts;
-        const std::string marker = ": Forcing ack for ";
+        const std::string marker = ": No answer within 1 s to ";
         for (const std::string& text : log.texts()) {
             const size_t at = text.find(marker);
-            if (at != std::string::npos)
-                ++counts[text.substr(0, at)][text.substr(at + marker.size())];
+            if (at != std::string::npos) {
+                const std::string type = text.substr(at + marker.size());
+                ++counts[text.substr(0, at)][type.substr(0, type.find(';'))];
+            }
         }
         return counts;
     }

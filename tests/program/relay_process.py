@@ -177,7 +177,7 @@ def run_to_exit(binary, args, cwd, timeout=SHORT_RUN_TIMEOUT_S, extra_environmen
 class RelayProcess:
     """A relay that serves until it is signalled; standard output and error go to files."""
 
-    def __init__(self, binary, args, cwd, extra_environment=None, descriptor_limit=None):
+    def __init__(self, binary, args, cwd, extra_environment=None, descriptor_limit=None, journal=False):
         environment = dict(os.environ, **(extra_environment or {}))
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptor_limit, descriptor_limit))
                  if descriptor_limit else None)
@@ -185,6 +185,10 @@ class RelayProcess:
         self._stdout_path = os.path.join(self._output_directory.name, "stdout")
         self._stderr_path = os.path.join(self._output_directory.name, "stderr")
         with open(self._stdout_path, "wb") as stdout, open(self._stderr_path, "wb") as stderr:
+            if journal:
+                # What the journal tells a service whose standard output it reads.
+                status = os.fstat(stdout.fileno())
+                environment["JOURNAL_STREAM"] = f"{status.st_dev}:{status.st_ino}"
             self.process = subprocess.Popen([binary] + args, cwd=cwd, stdout=stdout, stderr=stderr,
                                             stdin=subprocess.DEVNULL, env=environment, preexec_fn=limit)
 

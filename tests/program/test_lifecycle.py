@@ -79,6 +79,7 @@ CASES = [
     ("SIGTERM stops the relay", stop_case(signal.SIGTERM, with_editor_connected=False)),
     ("SIGINT with an editor connected", stop_case(signal.SIGINT, with_editor_connected=True)),
     ("SIGTERM with an editor connected", stop_case(signal.SIGTERM, with_editor_connected=True)),
+    ("SIGHUP with an editor connected", stop_case(signal.SIGHUP, with_editor_connected=True)),
     ("busy port is fatal", busy_port_case([], banner_then_fatal)),
     ("busy port at -l 1 logs only the fatal line", busy_port_case(["-l", "1"], fatal_only)),
     ("busy port with logging off", busy_port_case(["-l", "0"], silent)),

@@ -7,8 +7,8 @@ sys.dont_write_bytecode = True
 import os  # noqa: E402
 
 from program_test_runner import run_cases  # noqa: E402
-from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, Workspace, free_port,  # noqa: E402
-                           parse_log, serve_and_stop)
+from relay_process import (LEVEL_VALUES, START_BANNER, STOP_LINE, RelayProcess, Workspace,  # noqa: E402
+                           free_port, parse_log, serve_and_stop)
 
 OFF = 65535
 
@@ -61,6 +61,27 @@ def threshold_case(extra_args, threshold):
     return case
 
 
+def journal_priorities_case(context):
+    """With standard output the journal's stream, every line carries its syslog priority; elsewhere none does."""
+    port = free_port()
+    with Workspace(context.repo_root) as workspace:
+        for journal in (True, False):
+            with RelayProcess(context.binary, ["-p", str(port), "-l", "6", "--bogus"], workspace.path,
+                              journal=journal) as relay:
+                context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                lines = relay.stdout().splitlines()
+            if journal:
+                parsed, malformed = parse_log("\n".join(line[3:] for line in lines))
+                priorities = [(line[:3], entry.level) for line, entry in zip(lines, parsed)]
+                context.expect(not malformed and len(parsed) == len(lines), f"lines after the prefix: {malformed}")
+                context.expect_equal({level: prefix for prefix, level in priorities},
+                                     {"DEBUG": "<7>", "INFO": "<6>", "WARNING": "<4>"}, "priority of each level")
+                context.expect(len(set(priorities)) == 3, f"one priority per level: {set(priorities)}")
+            else:
+                context.expect(not any(line.startswith("<") for line in lines), "no prefix outside the journal")
+
+
 def missing_value_case(option, warning):
     def case(context):
         port = free_port()
@@ -97,14 +118,27 @@ def log_file_appends_across_runs(context):
         context.expect_equal(stops[1], len(messages) - 1, "position of the last stop line")
 
 
-def unopenable_log_file_falls_back(context):
-    port = free_port()
-    with Workspace(context.repo_root) as workspace:
-        output = serve_and_stop(context, ["-p", str(port), "-f", "missing/relay.log"], port, workspace)
-        context.expect(not os.path.exists(workspace.file("missing")), "missing directory created")
-    messages = [line.message for line in parse_log(output)[0]]
-    context.expect(messages[:1] == [START_BANNER], f"banner on standard output: {output!r}")
-    context.expect(messages[-1:] == [STOP_LINE], f"stop line on standard output: {output!r}")
+def refused_log_target_case(target, reason):
+    """-f to something that cannot hold the log: one WARNING on standard error, the log on standard output."""
+    def case(context):
+        port = free_port()
+        with Workspace(context.repo_root) as workspace:
+            if target == "fifo":
+                os.mkfifo(workspace.file(target))
+            with RelayProcess(context.binary, ["-p", str(port), "-f", target], workspace.path) as relay:
+                # A FIFO without a reader must neither hold up the start nor the stop.
+                context.expect(relay.wait_listening(port), f"relay listens: {relay.stdout()!r}")
+                context.expect_equal(relay.stop(), 0, "exit status after SIGINT")
+                output, errors = relay.stdout(), relay.stderr()
+            context.expect(not os.path.exists(workspace.file("missing")), "missing directory created")
+        messages = [line.message for line in parse_log(output)[0]]
+        context.expect(messages[:1] == [START_BANNER], f"banner on standard output: {output!r}")
+        context.expect(messages[-1:] == [STOP_LINE], f"stop line on standard output: {output!r}")
+        warning = ("WARNING", f"Cannot log to {target}: {reason}; logging to standard output")
+        lines, malformed = parse_log(errors)
+        context.expect_equal(([(line.level, line.message) for line in lines], malformed), ([warning], []),
+                             "standard error")
+    return case
 
 
 CASES = (
@@ -112,7 +146,10 @@ CASES = (
     + [("-l without value", missing_value_case("-l", "No value given for -l parameter, using 'info'")),
        ("-f without value", missing_value_case("-f", "No value given for -f parameter, using stdout")),
        ("-f appends across runs", log_file_appends_across_runs),
-       ("-f in a missing directory", unopenable_log_file_falls_back)]
+       ("-f in a missing directory", refused_log_target_case("missing/relay.log", "No such file or directory")),
+       ("-f to a FIFO without a reader", refused_log_target_case("fifo", "not a regular file")),
+       ("-f to a device", refused_log_target_case("/dev/full", "not a regular file")),
+       ("syslog priorities when standard output is the journal", journal_priorities_case)]
 )
 
 if __name__ == "__main__":

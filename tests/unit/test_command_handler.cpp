@@ -129,7 +129,7 @@ TEST_F(CommandHandlerTest, EveryPayloadCommandQueuesItsBytes)
         if (*c.logLine != '\0') {
             EXPECT_TRUE(capture.contains(c.logLine));
         }
-        EXPECT_FALSE(capture.contains("No command found"));
+        EXPECT_FALSE(capture.contains("names no board command"));
     }
 }
 
@@ -152,7 +152,7 @@ TEST_F(CommandHandlerTest, DroppedCommandsQueueNothing)
         SCOPED_TRACE(payload);
         LogCapture capture;
         EXPECT_TRUE(queuedFor(payload).empty());
-        EXPECT_FALSE(capture.contains("No command found"));
+        EXPECT_FALSE(capture.contains("names no board command"));
         EXPECT_FALSE(capture.contains("Doing number tweak") || capture.contains("Doing color tweak"))
             << "dropped tweaks log nothing";
     }
@@ -214,7 +214,7 @@ TEST_F(CommandHandlerTest, PayloadWithoutKnownCommandWarns)
         SCOPED_TRACE(command);
         LogCapture capture;
         parts.command(command);
-        EXPECT_TRUE(capture.contains("********* No command found in JSON payload"));
+        EXPECT_TRUE(capture.contains("The command names no board command the relay knows"));
         EXPECT_TRUE(parts.queuedTypes("ttyACM0").empty());
     }
 }
@@ -225,7 +225,7 @@ TEST_F(CommandHandlerTest, MessagesWithoutCommandAreIgnoredSilently)
         SCOPED_TRACE(text);
         LogCapture capture;
         parts.command(text);
-        EXPECT_FALSE(capture.contains("No command found"));
+        EXPECT_FALSE(capture.contains("names no board command"));
         EXPECT_FALSE(capture.contains("Dropping command"));
         EXPECT_EQ(parts.relays.size(), 0u);
         EXPECT_TRUE(parts.replies(parts.editor).empty());
@@ -379,7 +379,9 @@ TEST_F(CommandHandlerTest, WriteFirmwareTakesOnlyFirmwareFilesOfTheWorkingDirect
         EXPECT_TRUE(parts.queuedTypes("ttyACM0").empty());
     }
     parts.command(R"({"port":"ttyACM0","payload":{"write_firmware":{"file":")" + present + R"("}}})");
-    EXPECT_EQ(parts.queuedTypes("ttyACM0").size(), 3u) << "a firmware file of the working directory is written";
+    // Its write begins by asking the board its flash size.
+    EXPECT_EQ(parts.queuedTypes("ttyACM0"), std::vector<uint16_t>{MT_VERSION})
+        << "a firmware file of the working directory is written";
     std::remove(present.c_str());
 }
 

@@ -78,7 +78,8 @@ protected:
         return path;
     }
 
-    Relay& relayFor(const std::string& name, int32_t flashSizeKiB = 0)
+    // Flash size 0: the board's version has not been asked.
+    Relay& relayFor(const std::string& name, int32_t flashSizeKiB = 1024)
     {
         Relay& relay = relays.bindRelay(name, nullptr, 0);
         relay.flashSizeKiB = flashSizeKiB;
@@ -93,7 +94,10 @@ protected:
         board->setMode(mode);
         SerialPortHandle* port = driver.findPort(name);
         EXPECT_TRUE(driver.open(port));
-        return relays.bindRelay(name, port, 0);
+        Relay& relay = relays.bindRelay(name, port, 0);
+        // As after its version reply, which did not say whether it runs its bootloader.
+        relay.flashSizeKiB = 1024;
+        return relay;
     }
 
     // Hands one board message to the queue and the flasher as the reply translation does.
@@ -205,27 +209,31 @@ protected:
 
 TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
 {
+    // A write is checked before anything is erased: without the board's flash size its version is asked first,
+    // and the write goes on (or is refused) when the answer comes.
+    enum class Outcome { written, tooLarge, asked, empty };
     struct Case {
         int32_t flashSizeKiB;
         uintmax_t fileSize;
-        bool accepted;
+        Outcome outcome;
     };
     const uint32_t largest = FirmwareFlasher::maxImageBytes;
     const Case cases[] = {
-        {128, 114656, true},
-        {128, 114657, false},
-        // Before the version reply: any ordinary size passes, a file no board could take does not.
-        {0, 114657, true},
-        {0, 1000000, true},
-        {0, largest + 1, false},
-        {0, uintmax_t{5} << 32, false},
-        {65535, largest + 1, false},
+        {128, 114656, Outcome::written},
+        {128, 114657, Outcome::tooLarge},
+        {0, 114657, Outcome::asked},
+        {0, 1000000, Outcome::asked},
+        // A file no board could take is refused without asking.
+        {0, largest + 1, Outcome::tooLarge},
+        {0, uintmax_t{5} << 32, Outcome::tooLarge},
+        {65535, largest + 1, Outcome::tooLarge},
+        {0, 0, Outcome::empty},
+        {128, 0, Outcome::empty},
         // Boards no larger than the bootloader's share take nothing; just above, the limit starts small.
-        {1, 0, false},
-        {16, 0, false},
-        {16, 1, false},
-        {17, 992, true},
-        {17, 993, false},
+        {1, 1, Outcome::tooLarge},
+        {16, 1, Outcome::tooLarge},
+        {17, 992, Outcome::written},
+        {17, 993, Outcome::tooLarge},
     };
     int pieces = 0;
     pieceReader = [&pieces](std::FILE* file, uint8_t* buffer, size_t count) {
@@ -237,27 +245,84 @@ TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
         Relay& relay = relayFor("/dev/ttyACM0", c.flashSizeKiB);
         relay.outgoing.clear();
         flasher.cancel(relay);
+        flasher.onRelayDestroyed(relay);
         replies.clear();
         pieces = 0;
         const std::string path = sparseFile("image.bin", c.fileSize);
 
-        EXPECT_EQ(flasher.writeFirmware(relay, path), c.accepted);
-        if (c.accepted) {
+        EXPECT_EQ(flasher.writeFirmware(relay, path), c.outcome == Outcome::written || c.outcome == Outcome::asked);
+        switch (c.outcome) {
+        case Outcome::written:
             EXPECT_TRUE(replies.empty());
             EXPECT_EQ(relay.outgoing.size(), 2 + (c.fileSize + 31) / 32);
             EXPECT_EQ(image(relay).size, c.fileSize);
-        } else {
-            expectOnlyFailure("/dev/ttyACM0", "firmwareFileTooLarge", path);
-            EXPECT_TRUE(relay.outgoing.empty());
+            break;
+        case Outcome::asked:
+            ASSERT_EQ(relay.outgoing.size(), 1u);
+            EXPECT_EQ(relay.outgoing[0].type(), MT_VERSION);
+            EXPECT_TRUE(replies.empty());
+            EXPECT_FALSE(flasher.isWriting(relay));
+            break;
+        case Outcome::tooLarge:
+            ASSERT_EQ(replies.size(), 1u);
+            EXPECT_TRUE(replies[0].value.isMember("firmwareFileTooLarge"));
+            EXPECT_NE(replies[0].value["firmwareFileTooLarge"].asString().find(" KiB, "), std::string::npos)
+                << "both sizes in KiB";
+            break;
+        case Outcome::empty: expectOnlyFailure("/dev/ttyACM0", "firmwareFileEmpty", path); break;
+        }
+        if (c.outcome != Outcome::written && c.outcome != Outcome::asked) {
+            EXPECT_EQ(relay.outgoing.size(), 0u);
             EXPECT_FALSE(flasher.isWriting(relay));
             EXPECT_EQ(pieces, 0) << "a refused file is not read";
         }
     }
+    // The answer to the question: a 128 KiB board takes 114656 bytes and no more, and one in its application none.
+    const struct {
+        uintmax_t fileSize;
+        BoardMode mode;
+        const char* refusal;
+    } answers[] = {{114656, BoardMode::bootloader, nullptr},
+                   {114657, BoardMode::bootloader, "firmwareFileTooLarge"},
+                   {64, BoardMode::application, "firmwareNeedsBootloader"}};
+    for (const auto& answer : answers) {
+        Relay& relay = relayFor("/dev/ttyACM2", 0);
+        relay.outgoing.clear();
+        replies.clear();
+        ASSERT_TRUE(flasher.writeFirmware(relay, sparseFile("asked.bin", answer.fileSize)));
+        relay.outgoing.clear();
+        relay.flashSizeKiB = 128;
+        relay.mode = answer.mode;
+        flasher.onVersionKnown(relay);
+        EXPECT_EQ(flasher.isWriting(relay), answer.refusal == nullptr);
+        if (answer.refusal != nullptr) {
+            ASSERT_EQ(replies.size(), 1u);
+            EXPECT_TRUE(replies[0].value.isMember(answer.refusal)) << replies[0].text;
+        }
+        flasher.cancel(relay);
+    }
+    // A write waiting for the answer can be cancelled; one whose question goes unanswered is refused.
+    Relay& asking = relayFor("/dev/ttyACM3", 0);
+    const std::string small = sparseFile("small.bin", 64);
+    ASSERT_TRUE(flasher.writeFirmware(asking, small));
+    replies.clear();
+    EXPECT_TRUE(flasher.cancel(asking));
+    expectOnlyFailure("/dev/ttyACM3", "firmwareWriteCancelled", "cancelled by the editor");
+    ASSERT_TRUE(flasher.writeFirmware(asking, small));
+    replies.clear();
+    SerialMessage question;
+    question.setType(MT_VERSION);
+    flasher.onHeadGivenUp(asking, question);
+    expectOnlyFailure("/dev/ttyACM3", "firmwareFileVerifyError",
+                      "the board did not answer within 1 s when asked its flash size");
+    asking.flashSizeKiB = 128;
+    flasher.onVersionKnown(asking);
+    EXPECT_FALSE(flasher.isWriting(asking)) << "a refused write does not start when the answer comes late";
     pieceReader = nullptr;
     // Every flash size from 1 to 16 KiB refuses every file.
     for (int32_t kib = 1; kib <= 16; ++kib) {
         Relay& relay = relayFor("/dev/ttyACM1", kib);
-        for (uintmax_t size : {0u, 1u, 32u, 1024u}) {
+        for (uintmax_t size : {1u, 32u, 1024u}) {
             replies.clear();
             EXPECT_FALSE(flasher.writeFirmware(relay, sparseFile("small.bin", size))) << kib << " KiB, " << size;
             ASSERT_EQ(replies.size(), 1u);
@@ -335,22 +400,6 @@ TEST_F(FirmwareFlasherTest, QueuesStartChunksAndFinishForA70ByteFile)
     EXPECT_EQ(progress[2].value["romWrite"].asDouble(), 100.0) << "capped";
 }
 
-TEST_F(FirmwareFlasherTest, AnEmptyFileQueuesOnlyStartAndFinish)
-{
-    Relay& relay = relayFor("/dev/ttyACM0", 128);
-    ASSERT_TRUE(flasher.writeFirmware(relay, writeFile("empty.bin", {})));
-    ASSERT_EQ(relay.outgoing.size(), 2u);
-    EXPECT_EQ(relay.outgoing[0].type(), MT_BOOTLOADER_ROM_WRITE_START);
-    EXPECT_EQ(readU32(relay.outgoing[0].payload()), 0u);
-    EXPECT_EQ(relay.outgoing[1].type(), MT_BOOTLOADER_ROM_WRITE_FINISH);
-    EXPECT_TRUE(flasher.isWriting(relay));
-    // Nothing to echo: the finish completes the write.
-    flasher.onFinishReported(relay);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].text, R"({"port":"/dev/ttyACM0","romFinish":1})");
-    EXPECT_FALSE(flasher.isWriting(relay));
-}
-
 TEST_F(FirmwareFlasherTest, VerificationFailureEndsTheWrite)
 {
     Relay& relay = relayFor("/dev/ttyACM0", 128);
@@ -370,7 +419,8 @@ TEST_F(FirmwareFlasherTest, VerificationFailureEndsTheWrite)
     char line[80];
     std::snprintf(line, sizeof line, "Verification failed (address: 66) %d != %d", last[2], file[66]);
     EXPECT_TRUE(log.contains(line)) << line;
-    EXPECT_TRUE(log.contains("onFirmwareFlashStepFailed: firmwareFileVerifyError "));
+    EXPECT_TRUE(log.contains("/dev/ttyACM0: Firmware write of "));
+    EXPECT_TRUE(log.contains(" failed: the board did not take the image as sent"));
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "");
     EXPECT_FALSE(flasher.isWriting(relay)) << "the image is released";
     EXPECT_TRUE(relay.outgoing.empty()) << "nothing of the write is left to send, least of all the finish";
@@ -499,7 +549,9 @@ TEST_F(FirmwareFlasherTest, PathsThatCannotBeFlashedAreReportedByReason)
         replies.clear();
         EXPECT_FALSE(flasher.writeFirmware(relay, c.path));
         expectOnlyFailure("/dev/ttyACM0", c.reason, c.path);
-        EXPECT_TRUE(log.contains(std::string("onFirmwareFlashStepFailed: ") + c.reason + " " + c.path));
+        EXPECT_TRUE(log.contains("/dev/ttyACM0: Firmware write not started: no such firmware file in the working "
+                                 "directory (" +
+                                 c.path + ")"));
         EXPECT_TRUE(relay.outgoing.empty());
         EXPECT_FALSE(flasher.isWriting(relay));
     }
@@ -616,7 +668,7 @@ TEST_F(FirmwareFlasherTest, RefusedStartNeedsTheBootloaderAndCullsTheFlash)
     pump(relay);
 
     expectOnlyFailure("/dev/ttyACM0", "firmwareNeedsBootloader", "");
-    EXPECT_TRUE(log.contains("Culling 5 firmware flash messages from outgoing queue"));
+    EXPECT_TRUE(log.contains("Dropped the 5 queued messages of the firmware write"));
     SimulatedBoard* board = driver.board("/dev/ttyACM0");
     ASSERT_EQ(board->received().size(), 2u);
     EXPECT_EQ(board->received()[0].type, MT_BOOTLOADER_ROM_WRITE_START);
@@ -630,8 +682,8 @@ TEST_F(FirmwareFlasherTest, SilentBoardGetsTheFlashCulledAfterTheForcedAck)
     ASSERT_TRUE(flasher.writeFirmware(relay, writeFile("70.bin", pattern(70, 0))));
     pump(relay, 1100);
 
-    EXPECT_TRUE(log.contains("/dev/ttyACM0: Forcing ack for MT_BOOTLOADER_ROM_WRITE_START"));
-    EXPECT_TRUE(log.contains("Culling 4 firmware flash messages from outgoing queue"));
+    EXPECT_TRUE(log.contains("/dev/ttyACM0: No answer within 1 s to MT_BOOTLOADER_ROM_WRITE_START"));
+    EXPECT_TRUE(log.contains("Dropped the 4 queued messages of the firmware write"));
     EXPECT_EQ(driver.board("/dev/ttyACM0")->received().size(), 1u);
     expectOnlyFailure("/dev/ttyACM0", "firmwareFileVerifyError", "no answer within 1 s to the start of the write");
 }
@@ -640,7 +692,7 @@ TEST_F(FirmwareFlasherTest, OneMebibyteFlashHoldsTheImageOnceAndOneMessagePerChu
 {
     const size_t size = 1 << 20;
     const Bytes file = pattern(size, 0x77);
-    Relay& relay = relayFor("/dev/ttyACM0");
+    Relay& relay = relayFor("/dev/ttyACM0", 2048);
     ASSERT_TRUE(flasher.writeFirmware(relay, writeFile("big.bin", file)));
 
     ASSERT_EQ(relay.outgoing.size(), 2 + size / 32);

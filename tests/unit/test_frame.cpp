@@ -121,7 +121,7 @@ TEST(WriteFrame, FrameLengthFollowsThePayloadSizeOfTheType)
         EXPECT_TRUE(writeFrame(driver, somePort, message, unsent));
         EXPECT_EQ(driver.allBytes().size(), c.frameSize) << messageTypeName(c.type);
         EXPECT_EQ(message.length(), c.frameSize - 4) << messageTypeName(c.type);
-        EXPECT_EQ(capture.contains("Unknown message type in getPayloadSizeFromMessageType: 17"), c.type == MT_NACK);
+        EXPECT_EQ(capture.contains("No payload size is known for message type 17"), c.type == MT_NACK);
     }
 }
 

@@ -113,7 +113,7 @@ TEST_F(OutgoingQueueTest, SilentBoardIsGivenUpAfterMoreThanOneSecondAndTheNextMe
     clock.advance(1);
     EXPECT_TRUE(queue.serviceOutgoingQueues());
     EXPECT_TRUE(log.contains("Skipping ack wait after 1001 ms"));
-    EXPECT_TRUE(log.contains("ttyACM0: Forcing ack for MT_LED"));
+    EXPECT_TRUE(log.contains("ttyACM0: No answer within 1 s to MT_LED"));
     EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_LOOPTIME}));
 }
 
@@ -169,7 +169,7 @@ TEST_F(OutgoingQueueTest, RefusedFlashStartCullsTheFlashAndKeepsLaterMessages)
     queue.serviceOutgoingQueues();
 
     queue.rejectHead(*relay);
-    EXPECT_TRUE(log.contains("Culling 12 firmware flash messages from outgoing queue"));
+    EXPECT_TRUE(log.contains("Dropped the 12 queued messages of the firmware write"));
     EXPECT_EQ(queuedTypes(), (std::vector<uint16_t>{MT_LED}));
     EXPECT_EQ(events.refused, (std::vector<uint16_t>{MT_BOOTLOADER_ROM_WRITE_START}));
     EXPECT_TRUE(relay->readyToSend);
@@ -182,7 +182,7 @@ TEST_F(OutgoingQueueTest, RefusedOrdinaryMessageIsRemovedAndTheNextOneSent)
     queue.enqueue(*relay, message(MT_LOOPTIME));
     queue.serviceOutgoingQueues();
     queue.rejectHead(*relay);
-    EXPECT_FALSE(log.contains("Culling"));
+    EXPECT_FALSE(log.contains("queued messages of the firmware write"));
     EXPECT_TRUE(log.contains("ttyACM0: Received nack for MT_LED"));
     queue.serviceOutgoingQueues();
     EXPECT_EQ(sentTypes(), (std::vector<uint16_t>{MT_LED, MT_LOOPTIME}));

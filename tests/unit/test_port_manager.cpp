@@ -85,7 +85,7 @@ TEST_F(PortManagerTest, EnumerationFailureEmptiesTheListAndClosesOpenPorts)
     LogCapture log;
     driver.setEnumerationFails(true);
     EXPECT_TRUE(ports.refreshPorts(false));
-    EXPECT_TRUE(log.contains("sp_list_ports failed: "));
+    EXPECT_TRUE(log.contains("Cannot list the serial ports: "));
     EXPECT_TRUE(log.contains("Port has disappeared: ttyACM0"));
     EXPECT_TRUE(ports.openPorts().empty());
 }

@@ -244,7 +244,7 @@ TEST_F(ReplyTranslatorTest, CapabilitiesReadOnlyTheEntriesTheMessageHolds)
               std::vector<std::string>{R"({"capabilities":{"knownNodes":["digitalin","analogin"],)"
                                        R"("usableNodes":["digitalin","analogin"]},"portName":"ttyACM0"})"});
     EXPECT_TRUE(capture.contains("MT_CAPABILITIES numNodes = 200"));
-    EXPECT_TRUE(capture.contains("MT_CAPABILITIES numNodes = 200 exceeds the 3 entries in the message"));
+    EXPECT_TRUE(capture.contains("A MT_CAPABILITIES reply announces 200 nodes but holds 3"));
 }
 
 TEST_F(ReplyTranslatorTest, CapabilitiesLongerThanOneSerialMessage)
@@ -280,7 +280,7 @@ TEST_F(ReplyTranslatorTest, ConfigDumpNamesEveryNode)
     capture.clear();
     EXPECT_EQ(translate(MT_CONFIG_DUMP, "0500 1200 02"),
               std::vector<std::string>{R"({"configDump":{"nodes":[{"type":"constant"}]},"portName":"ttyACM0"})"});
-    EXPECT_TRUE(capture.contains("MT_CONFIG_DUMP numNodes = 5 exceeds the 1 entries in the message"));
+    EXPECT_TRUE(capture.contains("A MT_CONFIG_DUMP reply announces 5 nodes but holds 1"));
 
     // A count and an id past one byte.
     std::string many = "2C01";
@@ -416,6 +416,7 @@ TEST_F(ReplyTranslatorTest, LooptimeIsSentBeforeItsAcknowledgement)
     // A running write, whose own messages are set aside: the chunks below are answered within it.
     const ScopedWorkingDirectory folder;
     std::ofstream("image.bin") << std::string(64, 'x');
+    relay.flashSizeKiB = 1024;
     ASSERT_TRUE(parts.flasher.writeFirmware(relay, "image.bin"));
     relay.outgoing.clear();
     parts.takeReplies(parts.editor);
