@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -55,7 +56,7 @@ void printResults(const ClientOutput& output, const std::vector<std::string>& po
             row["event"] = "result";
             row["port"] = port;
             row["result"] = ok ? "ok" : "failed";
-            row["seconds"] = seconds;
+            row["seconds"] = std::round(seconds * 100) / 100;
             if (ok)
                 row["firmware"] = board.after.firmware;
             else

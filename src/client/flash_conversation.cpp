@@ -9,6 +9,8 @@
 
 namespace {
 
+// What the bootloader keeps of every board's flash for itself: 16 KiB and one chunk of 32 bytes.
+constexpr uint64_t bootloaderBytes = 16 * 1024 + 32;
 // While a board restarts into another mode it is asked this often whether it is back.
 constexpr uint64_t askAgainIntervalMs = 1000;
 
@@ -78,9 +80,19 @@ void FlashConversation::onMessage(const Json::Value& message, uint64_t nowMs)
     }
     BoardVersion version;
     if (readBoardVersion(message, version)) {
-        versionAnswered(board, version, nowMs);
+        // The first answer is taken whole: the version conversation ends with a bootloader status of its own,
+        // which must not pass for the answer to the switch asked next.
+        if (board.stage == FlashStage::version)
+            board.before = version;
+        else
+            versionAnswered(board, version, nowMs);
     } else if (message.isMember("requestBootloaderStatus")) {
-        if (!board.waitingForBoard && (board.stage == FlashStage::bootloader || board.stage == FlashStage::application))
+        if (board.stage == FlashStage::version && !board.before.firmware.empty())
+            versionAnswered(board, board.before, nowMs);
+        else if (board.stage == FlashStage::again && !board.after.firmware.empty())
+            enter(board, FlashStage::done, "runs firmware " + board.after.firmware, nowMs);
+        else if (!board.waitingForBoard &&
+                 (board.stage == FlashStage::bootloader || board.stage == FlashStage::application))
             switchAnswered(board, message["requestBootloaderStatus"], nowMs);
     } else if (board.stage == FlashStage::write) {
         writeAnswered(board, message, nowMs);
@@ -93,14 +105,16 @@ void FlashConversation::versionAnswered(BoardFlash& board, const BoardVersion& v
     case FlashStage::version: {
         board.before = version;
         const uint64_t flashBytes = static_cast<uint64_t>(version.flashSizeKiB) * 1024;
-        if (flashBytes == 0) {
+        if (flashBytes <= bootloaderBytes) {
             fail(board, "the board did not say how large its flash is", nowMs);
             return;
         }
-        if (image.size() > flashBytes) {
+        // Checked before the switch, so that an image too large leaves the board as it was.
+        if (image.size() > flashBytes - bootloaderBytes) {
             fail(board,
                  imageName + " has " + kibText(static_cast<double>(image.size())) + " KiB, more than the " +
-                     std::to_string(version.flashSizeKiB) + " KiB of the board's flash",
+                     kibText(static_cast<double>(flashBytes - bootloaderBytes)) +
+                     " KiB the bootloader leaves free of the board's " + std::to_string(version.flashSizeKiB) + " KiB",
                  nowMs);
             return;
         }
@@ -123,10 +137,9 @@ void FlashConversation::versionAnswered(BoardFlash& board, const BoardVersion& v
             startWrite(board, nowMs);
         return;
     case FlashStage::again:
-        if (board.waitingForBoard && !version.bootloader) {
+        // Done once the rest of this version conversation (its bootloader status) has come too.
+        if (board.waitingForBoard && !version.bootloader)
             board.after = version;
-            enter(board, FlashStage::done, "runs firmware " + version.firmware, nowMs);
-        }
         return;
     default: return;
     }

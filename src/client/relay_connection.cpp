@@ -78,6 +78,7 @@ RelayConnection::RelayConnection(RelayUrl url, std::string token, uint64_t timeo
 RelayConnection::~RelayConnection()
 {
     if (context != nullptr) {
+        leave();
         wakeContext.store(nullptr);
         lws_context_destroy(context);
     }
@@ -276,7 +277,13 @@ int RelayConnection::onCallback(lws* from, int reason, void* in, size_t length)
             incoming.clear();
         }
         break;
-    case LWS_CALLBACK_CLIENT_WRITEABLE: writeNext(); break;
+    case LWS_CALLBACK_CLIENT_WRITEABLE:
+        if (leaving) {
+            lws_close_reason(from, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+            return -1;
+        }
+        writeNext();
+        break;
     case LWS_CALLBACK_CLIENT_CLOSED:
         closed = true;
         wsi = nullptr;
@@ -297,6 +304,18 @@ void RelayConnection::serviceUntil(uint64_t deadlineMs)
     // With the timer scheduled, the library's wait ends by the deadline at the latest.
     lws_service(context, 0);
     lws_sul_cancel(&timer);
+}
+
+void RelayConnection::leave()
+{
+    if (wsi == nullptr || closed)
+        return;
+    flush();
+    leaving = true;
+    lws_callback_on_writable(wsi);
+    const uint64_t deadline = steadyMs() + 1000;
+    while (!closed && steadyMs() < deadline)
+        serviceUntil(deadline);
 }
 
 void RelayConnection::flush()

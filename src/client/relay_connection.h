@@ -72,6 +72,8 @@ private:
     void serviceUntil(uint64_t deadlineMs);
     // Sends what is queued, for at most a second.
     void flush();
+    // Ends the connection with a close frame, so the relay stops sending, and waits a second at most for its end.
+    void leave();
     std::string connectionFailureText() const;
 
     RelayUrl url;
@@ -81,6 +83,8 @@ private:
     lws* wsi = nullptr;
     bool established = false;
     bool closed = false;
+    // Set when the client leaves: the next writable callback closes the connection with a close frame.
+    bool leaving = false;
     // Why the connection could not be made, from the library; and the HTTP status of a refused upgrade.
     std::string connectError;
     int refusedStatus = 0;
