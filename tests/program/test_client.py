@@ -284,6 +284,86 @@ def traffic_seen(context, events):
                    events[2]["looptime"] > 0, f"a loop time request, its answer and its value: {events[:3]}")
 
 
+def flash_case(context):
+    """Images on this machine, written into one board and into all, and the end table."""
+    image = bytes((index * 13 + index // 97) & 0xFF for index in range(64 * 1024))
+    with Workspace(context.repo_root, with_mount_origin=False) as files:
+        files.write("app.bin", image)
+        files.write("huge.bin", bytes(1024 * 1024))
+        with Workspace(context.repo_root) as workspace, SimulatorRun(context, ["-n", "3"], workspace) as run:
+            status, stdout, stderr = run_client(context, run.port, ["flash", "simACM1", files.file("app.bin"), "--json"],
+                                                files.path)
+            events = json_lines(stdout)
+            context.expect_equal((status, stderr), (0, ""), "flash of one board")
+            context.expect_equal([event["stage"] for event in events if event["event"] == "stage"],
+                                 ["version", "size", "bootloader", "write", "application", "again", "done"], "stages")
+            progress = [event["verifiedBytes"] for event in events if event["event"] == "progress"]
+            context.expect(progress == sorted(progress) and progress[-1] == len(image) and len(progress) <= 10,
+                           f"progress in tenths up to the whole image: {progress}")
+            context.expect_equal([(event["port"], event["result"], event["firmware"]) for event in events
+                                  if event["event"] == "result"], [("simACM1", "ok", "1.4.2")], "the result")
+            status, stdout, _ = run_client(context, run.port, ["flash", "--all", "app.bin"], files.path)
+            rows = [line.split()[:2] for line in stdout.splitlines()[-4:]]
+            context.expect_equal((status, rows), (0, [["PORT", "RESULT"], ["simACM0", "ok"], ["simACM1", "ok"],
+                                                      ["simACM2", "ok"]]), f"the end table of --all: {stdout!r}")
+            status, stdout, stderr = run_client(context, run.port, ["flash", "simACM0", "simACM2", "huge.bin"],
+                                                files.path)
+            context.expect(status == 1 and stdout.count("failed") == 4 and "switching" not in stdout,
+                           f"an image too large is refused before the switch: {stdout!r}")
+            one_error_line(context, stderr, "2 of 2 boards failed, first simACM0: huge.bin has 1024.0 KiB, more than "
+                                            "the 1008.0 KiB the bootloader leaves free", "the refusal")
+            board_command(run.client, "simACM0", {"getVersion": {}})
+            context.expect_equal(receive_until(run.client, lambda m: "versionMajor" in m)[-1]["flags"] & 1, 0,
+                                 "the board still runs its application")
+
+
+# What the relay makes of an announced image (name, announced size) followed by a binary message of that many bytes
+# (None: none is sent), on a board in its bootloader whose flash size is known: the reply key and a piece of its text,
+# or None for a write that goes on to romFinish; and a piece of a WARNING line, or None.
+IMAGE_ROWS = [
+    (100, 100, None, None),
+    (0, None, ("firmwareFileEmpty", "x.bin"), None),
+    (2 * 1024 * 1024, None, ("firmwareFileTooLarge", "x.bin is 2048 KiB, the board takes at most 1008.0 KiB"),
+     "Image refused before it was sent"),
+    (100, 99, ("firmwareFileReadError", "the image has 99 bytes, not the 100 announced"), None),
+    (100, 101, ("firmwareFileReadError", "the image is longer than the 100 bytes announced"),
+     "longer than the 100 bytes announced"),
+    (None, 64, None, "Dropping a binary message from 127.0.0.1 (localhost): none was announced"),
+]
+
+
+def image_case(announced, sent, refusal, warning):
+    def case(context):
+        if refusal is not None:
+            context.allow_error("Firmware write not started")
+        with Workspace(context.repo_root) as workspace, SimulatorRun(context, [], workspace) as run:
+            board_command(run.client, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader"}})
+            board_command(run.client, "simACM0", {"getVersion": {}})
+            receive_until(run.client, lambda message: "versionMajor" in message)
+            if announced is not None:
+                board_command(run.client, "simACM0", {"write_firmware_image": {"name": "x.bin", "size": announced}})
+            if sent is not None:
+                run.client.send_binary(bytes(range(256)) * (sent // 256) + bytes(sent % 256))
+            # A later command shows the binary message was not taken for the text of a command.
+            board_command(run.client, "simACM1", {"looptime": {}})
+            awaited = {"looptime"} | ({"romFinish"} if refusal is None and announced is not None else set())
+            seen = set()
+            replies = receive_until(run.client, lambda message: seen.update(message) or awaited <= seen)
+            if not context.expect(replies is not None, "answered"):
+                return
+            failures = [(key, value) for message in replies for key, value in message.items()
+                        if key.startswith("firmware")]
+            if refusal is None:
+                context.expect(failures == [] and (announced is None or any("romFinish" in m for m in replies)),
+                               f"no refusal and, for an image, a complete write: {failures}")
+            else:
+                context.expect(len(failures) == 1 and failures[0][0] == refusal[0] and refusal[1] in failures[0][1],
+                               f"refused with {refusal}: {failures}")
+            if warning is not None:
+                context.expect(run.relay.wait_for_output(warning), f"a WARNING naming {warning!r}")
+    return case
+
+
 def token_case(context):
     """A relay open to the network wants its token from a client beyond loopback: in --token or VANTREL_TOKEN."""
     address = network_address()
@@ -321,6 +401,11 @@ CASES = [
     ("backup, diff, restore --commit and failed restores", configuration_commands_case),
     ("monitor of a node's live values until Ctrl+C", monitor_case(["--node", "7"], 5, live_values_seen)),
     ("monitor of the loop time with its traffic", monitor_case(["--traffic"], 3, traffic_seen)),
+    ("flash of one board, of all, and an image too large", flash_case),
+] + [
+    (f"an image of {announced} bytes announced, {sent} sent", image_case(announced, sent, refusal, warning))
+    for announced, sent, refusal, warning in IMAGE_ROWS
+] + [
     ("a client beyond loopback needs the token", token_case),
 ]
 
