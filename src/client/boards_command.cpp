@@ -136,7 +136,7 @@ Json::Value boardJson(const BoardAnswer& answer)
 
 Outcome runBoards(const CommandContext& context)
 {
-    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs);
+    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
     const Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;

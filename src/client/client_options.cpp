@@ -14,25 +14,28 @@ struct OptionRow {
 };
 
 const OptionRow optionRows[] = {
-    {"--relay", nullptr, true, ""},       {"--token", nullptr, true, ""},
-    {"--timeout", nullptr, true, ""},     {"--json", nullptr, false, ""},
-    {"--help", "-h", false, ""},          {"--all", nullptr, false, "flash"},
-    {"--output", "-o", true, "backup"},   {"--commit", nullptr, false, "restore"},
-    {"--node", nullptr, true, "monitor"}, {"--traffic", nullptr, false, "monitor"},
+    {"--relay", nullptr, true, ""},           {"--token", nullptr, true, ""},
+    {"--timeout", nullptr, true, ""},         {"--ca", nullptr, true, ""},
+    {"--json", nullptr, false, ""},           {"--help", "-h", false, ""},
+    {"--all", nullptr, false, "flash"},       {"--output", "-o", true, "backup"},
+    {"--commit", nullptr, false, "restore"},  {"--node", nullptr, true, "monitor"},
+    {"--traffic", nullptr, false, "monitor"},
 };
 
 const char* const commandNames[] = {"boards", "flash", "backup", "restore", "diff", "monitor"};
 
-const char* const commonOptionsText = "Options of every command:\n"
-                                      "  --relay URL     the relay's address (default ws://localhost:7681/)\n"
-                                      "  --token TOKEN   the relay's access token, needed from other machines "
-                                      "(default: the VANTREL_TOKEN variable)\n"
-                                      "  --timeout S     seconds to wait for each answer (default 10)\n"
-                                      "  --json          JSON output for scripts\n"
-                                      "  --help          this text\n"
-                                      "\n"
-                                      "Exit status: 0 success, 1 the board or the write failed, 2 a usage mistake, "
-                                      "3 the relay cannot be reached.\n";
+const char* const commonOptionsText =
+    "Options of every command:\n"
+    "  --relay URL     the relay's address (default ws://localhost:7681/)\n"
+    "  --token TOKEN   the relay's access token, needed from other machines "
+    "(default: the VANTREL_TOKEN variable)\n"
+    "  --timeout S     seconds to wait for each answer (default 10)\n"
+    "  --ca FILE       trust this certificate for wss:// (the relay's relay-tls.crt)\n"
+    "  --json          JSON output for scripts\n"
+    "  --help          this text\n"
+    "\n"
+    "Exit status: 0 success, 1 the board or the write failed, 2 a usage mistake, "
+    "3 the relay cannot be reached.\n";
 
 bool isCommand(const std::string& word)
 {
@@ -95,6 +98,8 @@ Outcome applyOption(const OptionRow& row, const std::string& value, ClientOption
         options.relay = value;
     else if (name == "--token")
         options.token = value;
+    else if (name == "--ca")
+        options.caFile = value;
     else if (name == "--timeout" && !readSeconds(value, options.timeoutMs))
         return mistake(options.command,
                        "--timeout takes seconds above 0 (for example --timeout 30), not '" + value + "'");

@@ -16,6 +16,8 @@ struct ClientOptions {
     // --token, else the VANTREL_TOKEN variable, else the relay address's token.
     std::string token;
     uint64_t timeoutMs = 10000;
+    // A certificate to trust for wss:// beside the system's (the relay's own relay-tls.crt).
+    std::string caFile;
     bool json = false;
     bool help = false;
     // flash --all

@@ -76,7 +76,7 @@ Outcome readBoard(const CommandContext& context, const std::string& port,
                   std::optional<ConfigurationConversation::RestorePlan> plan,
                   const ConfigurationConversation::StageListener& listener, ConfigurationDocument& document)
 {
-    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs);
+    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
     Outcome outcome = relay.open();
     if (outcome.succeeded())
         outcome = relay.checkListed(port);

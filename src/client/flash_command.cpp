@@ -83,7 +83,7 @@ Outcome runFlash(const CommandContext& context)
     if (!read.succeeded())
         return read;
 
-    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs);
+    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
     const Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;

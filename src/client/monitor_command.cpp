@@ -141,7 +141,7 @@ private:
 Outcome runMonitor(const CommandContext& context)
 {
     const std::string& port = context.options.arguments[0];
-    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs);
+    RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
     const Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;

@@ -71,8 +71,9 @@ void catchInterrupts()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-RelayConnection::RelayConnection(RelayUrl url, std::string token, uint64_t timeoutMs)
-    : url(std::move(url)), token(std::move(token)), timeoutMs(timeoutMs), writeBuffer(LWS_PRE + binaryPieceBytes)
+RelayConnection::RelayConnection(RelayUrl url, std::string token, uint64_t timeoutMs, std::string caFile)
+    : url(std::move(url)), token(std::move(token)), timeoutMs(timeoutMs), caFile(std::move(caFile)),
+      writeBuffer(LWS_PRE + binaryPieceBytes)
 {}
 
 RelayConnection::~RelayConnection()
@@ -124,6 +125,8 @@ Outcome RelayConnection::open()
     info.fd_limit_per_thread = 16;
     if (url.secure)
         info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    if (!caFile.empty())
+        info.client_ssl_ca_filepath = caFile.c_str();
     context = lws_create_context(&info);
     if (context == nullptr)
         return Outcome::failure(ExitStatus::relayUnreachable,
@@ -178,6 +181,9 @@ std::string RelayConnection::connectionFailureText() const
         return where + " did not greet within " + durationText(timeoutMs) +
                ": is it a vantrel relay? (a longer --timeout may help)";
     const std::string why = connectError.empty() ? lastLibraryError : connectError;
+    if (url.secure && why.find("SSL") != std::string::npos)
+        return "cannot reach " + where + " over TLS (" + why + "): is its certificate one this machine trusts? Give " +
+               "the relay's own with --ca (relay-tls.crt in its working directory)";
     return "cannot reach " + where + (why.empty() ? "" : " (" + why + ")") +
            ": start the relay (vantrelRelay, or the vantrel-relay service) or give its address with --relay";
 }

@@ -27,7 +27,8 @@ struct ListedPort {
 // wait bounded by the conversation's deadlines. Made by a command; lives until the command ends.
 class RelayConnection : public MessageSender {
 public:
-    RelayConnection(RelayUrl url, std::string token, uint64_t timeoutMs);
+    // caFile: a certificate to trust for TLS beside the system's; empty for none.
+    RelayConnection(RelayUrl url, std::string token, uint64_t timeoutMs, std::string caFile);
     ~RelayConnection() override;
     RelayConnection(const RelayConnection&) = delete;
     RelayConnection& operator=(const RelayConnection&) = delete;
@@ -79,6 +80,7 @@ private:
     RelayUrl url;
     std::string token;
     uint64_t timeoutMs;
+    std::string caFile;
     lws_context* context = nullptr;
     lws* wsi = nullptr;
     bool established = false;

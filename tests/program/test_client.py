@@ -364,6 +364,21 @@ def image_case(announced, sent, refusal, warning):
     return case
 
 
+def tls_case(context):
+    """wss:// to a relay started with -s: its certificate is trusted once given with --ca."""
+    import ssl
+    from test_serving import embedded_certificate
+    with Workspace(context.repo_root) as workspace, SimulatorRun(context, ["-s", "-n", "1"], workspace) as run:
+        workspace.write("relay.crt", ssl.DER_cert_to_PEM_cert(embedded_certificate(context.repo_root)))
+        secure = ["--relay", f"wss://localhost:{run.port}/", "boards", "--json"]
+        status, _, stderr = run_client(context, None, secure, workspace.path)
+        context.expect_equal(status, 3, "exit status without the certificate")
+        one_error_line(context, stderr, "is its certificate one this machine trusts? Give the relay's own with --ca",
+                       "an untrusted certificate")
+        status, stdout, _ = run_client(context, None, secure + ["--ca", "relay.crt"], workspace.path)
+        context.expect(status == 0 and len(json.loads(stdout)) == 1, f"boards over wss with --ca: {status} {stdout!r}")
+
+
 def token_case(context):
     """A relay open to the network wants its token from a client beyond loopback: in --token or VANTREL_TOKEN."""
     address = network_address()
@@ -407,6 +422,7 @@ CASES = [
     for announced, sent, refusal, warning in IMAGE_ROWS
 ] + [
     ("a client beyond loopback needs the token", token_case),
+    ("wss with the relay's certificate", tls_case),
 ]
 
 if __name__ == "__main__":
