@@ -100,6 +100,7 @@ void printTable(const ClientOutput& output, const std::vector<const BoardAnswer*
             cells.push_back({answer->listed.name, answer->listed.usbProduct, "-", "-", "-", answer->failure});
     }
     std::vector<size_t> widths;
+    widths.reserve(headings.size());
     for (const std::string& heading : headings)
         widths.push_back(heading.size());
     for (const auto& row : cells)
@@ -137,11 +138,11 @@ Json::Value boardJson(const BoardAnswer& answer)
 Outcome runBoards(const CommandContext& context)
 {
     RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
-    const Outcome opened = relay.open();
+    Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;
     BoardsConversation conversation(relay, relay.ports(), context.options.timeoutMs);
-    const Outcome ran = relay.run(conversation);
+    Outcome ran = relay.run(conversation);
     if (!ran.succeeded())
         return ran;
     std::vector<const BoardAnswer*> rows;

@@ -1,5 +1,6 @@
 #include "client/client_options.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -77,7 +78,7 @@ bool readSeconds(const std::string& text, uint64_t& ms)
     const double seconds = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(seconds > 0 && seconds <= 86400))
         return false;
-    ms = static_cast<uint64_t>(seconds * 1000.0 + 0.5);
+    ms = static_cast<uint64_t>(std::llround(seconds * 1000.0));
     return ms > 0;
 }
 
@@ -186,7 +187,7 @@ Outcome parseClientOptions(int argc, const char* const* argv, const char* enviro
         } else if (equals != std::string::npos) {
             return mistake(options.command, name + " takes no value");
         }
-        const Outcome applied = applyOption(*row, value, options);
+        Outcome applied = applyOption(*row, value, options);
         if (!applied.succeeded())
             return applied;
     }

@@ -111,7 +111,7 @@ Outcome runBackup(const CommandContext& context)
     ConfigurationDocument document;
     // The document alone goes to standard output; with a file, the stages are shown.
     const auto listener = path.empty() ? ConfigurationConversation::StageListener() : stageLines(context.output, port);
-    const Outcome read = readBoard(context, port, std::nullopt, listener, document);
+    Outcome read = readBoard(context, port, std::nullopt, listener, document);
     if (!read.succeeded())
         return read;
     const std::string text = documentText(document);
@@ -131,7 +131,7 @@ Outcome runRestore(const CommandContext& context)
     const std::string& port = context.options.arguments[0];
     const std::string& path = context.options.arguments[1];
     ConfigurationDocument wanted;
-    const Outcome readFromFile = readDocumentFile(path, wanted);
+    Outcome readFromFile = readDocumentFile(path, wanted);
     if (!readFromFile.succeeded())
         return readFromFile;
     ConfigurationConversation::RestorePlan plan;
@@ -140,18 +140,18 @@ Outcome runRestore(const CommandContext& context)
     for (const auto& feature : wanted.features) {
         Json::Value payload;
         if (!setFeaturePayload(feature.second, payload, error))
-            return Outcome::failure(ExitStatus::usage, path + ": " + error);
+            return Outcome::failure(ExitStatus::usage, error.insert(0, path + ": "));
         plan.payloads.push_back(payload);
     }
     for (const auto& node : wanted.nodes) {
         Json::Value payload;
         if (!addNodePayload(node.second, payload, error))
-            return Outcome::failure(ExitStatus::usage, path + ": " + error);
+            return Outcome::failure(ExitStatus::usage, error.insert(0, path + ": "));
         plan.payloads.push_back(payload);
     }
     const auto listener = stageLines(context.output, port);
     ConfigurationDocument held;
-    const Outcome restored = readBoard(context, port, plan, listener, held);
+    Outcome restored = readBoard(context, port, plan, listener, held);
     if (!restored.succeeded())
         return restored;
     const std::vector<ConfigurationDifference> differences = compareConfigurations(wanted, held);
@@ -171,8 +171,8 @@ Outcome runDiff(const CommandContext& context)
     for (int side = 0; side < 2; ++side) {
         const std::string& source = context.options.arguments[side];
         // A file by that name is a file; anything else names a board.
-        const Outcome read = isFile(source) ? readDocumentFile(source, sides[side])
-                                            : readBoard(context, source, std::nullopt, nullptr, sides[side]);
+        Outcome read = isFile(source) ? readDocumentFile(source, sides[side])
+                                      : readBoard(context, source, std::nullopt, nullptr, sides[side]);
         if (!read.succeeded())
             return read;
     }

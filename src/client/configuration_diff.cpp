@@ -12,8 +12,12 @@ namespace {
 void flatten(const Json::Value& value, const std::string& prefix, std::map<std::string, Json::Value>& members)
 {
     if (value.isObject() && !value.empty()) {
-        for (const std::string& name : value.getMemberNames())
-            flatten(value[name], prefix.empty() ? name : prefix + "." + name, members);
+        for (const std::string& name : value.getMemberNames()) {
+            std::string path = prefix;
+            if (!path.empty())
+                path += '.';
+            flatten(value[name], path + name, members);
+        }
         return;
     }
     members[prefix] = value;

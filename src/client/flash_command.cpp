@@ -79,12 +79,12 @@ Outcome runFlash(const CommandContext& context)
     const std::vector<std::string>& arguments = context.options.arguments;
     const std::string& path = arguments.back();
     std::vector<uint8_t> image;
-    const Outcome read = readImage(path, image);
+    Outcome read = readImage(path, image);
     if (!read.succeeded())
         return read;
 
     RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
-    const Outcome opened = relay.open();
+    Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;
     std::vector<std::string> ports;
@@ -97,7 +97,7 @@ Outcome runFlash(const CommandContext& context)
     } else {
         ports.assign(arguments.begin(), arguments.end() - 1);
         for (const std::string& port : ports) {
-            const Outcome listed = relay.checkListed(port);
+            Outcome listed = relay.checkListed(port);
             if (!listed.succeeded())
                 return listed;
         }
@@ -107,7 +107,7 @@ Outcome runFlash(const CommandContext& context)
 
     const std::unique_ptr<FlashListener> view = makeFlashView(context.output);
     FlashConversation conversation(relay, ports, baseName(path), std::move(image), context.options.timeoutMs, *view);
-    const Outcome ran = relay.run(conversation);
+    Outcome ran = relay.run(conversation);
     if (!ran.succeeded() && ran.status == ExitStatus::relayUnreachable)
         return ran;
     printResults(context.output, ports, conversation.boards());

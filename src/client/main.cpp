@@ -12,7 +12,7 @@
 int main(int argc, char** argv)
 {
     ClientOptions options;
-    const Outcome parsed = parseClientOptions(argc, argv, std::getenv("VANTREL_TOKEN"), options);
+    Outcome parsed = parseClientOptions(argc, argv, std::getenv("VANTREL_TOKEN"), options);
     const ClientOutput output(options.json);
     if (!parsed.succeeded()) {
         output.failure(parsed);
@@ -25,7 +25,7 @@ int main(int argc, char** argv)
     RelayUrl url;
     std::string error;
     if (!parseRelayUrl(options.relay, url, error)) {
-        const Outcome mistake = Outcome::failure(ExitStatus::usage, "--relay: " + error);
+        Outcome mistake = Outcome::failure(ExitStatus::usage, "--relay: " + error);
         output.failure(mistake);
         return static_cast<int>(mistake.status);
     }

@@ -142,14 +142,14 @@ Outcome runMonitor(const CommandContext& context)
 {
     const std::string& port = context.options.arguments[0];
     RelayConnection relay(context.url, context.options.token, context.options.timeoutMs, context.options.caFile);
-    const Outcome opened = relay.open();
+    Outcome opened = relay.open();
     if (!opened.succeeded())
         return opened;
-    const Outcome listed = relay.checkListed(port);
+    Outcome listed = relay.checkListed(port);
     if (!listed.succeeded())
         return listed;
     MonitorConversation conversation(relay, relay, port, context.options.nodes, context.options.traffic,
                                      context.output);
-    const Outcome ran = relay.run(conversation);
+    Outcome ran = relay.run(conversation);
     return ran.succeeded() ? conversation.result : ran;
 }

@@ -23,7 +23,7 @@ namespace {
 
 const char* const protocolName = "vantrel-configurator";
 // A binary message leaves in pieces of this size, so a large image is not copied whole into the library's buffer.
-constexpr size_t binaryPieceBytes = 64 * 1024;
+constexpr size_t binaryPieceBytes = size_t{64} * 1024;
 
 volatile std::sig_atomic_t interruptRequested = 0;
 // The context whose loop a signal must wake; only the signal handler and the connection touch it.

@@ -23,7 +23,7 @@ public:
     virtual void onWebCommand(Connection& connection, const Json::Value& command) = 0;
     // The binary message the connection was expected to send has come: whole is false when it was longer than
     // announced and dropped (bytes then empty).
-    virtual void onBinaryMessage(Connection&, std::vector<uint8_t>, bool) {}
+    virtual void onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole) = 0;
 };
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
