@@ -20,7 +20,8 @@ class ConfigurationConversation : public Conversation {
 public:
     // Told of each stage passed: "version", "sent", "committed", "exported", with its words.
     using StageListener = std::function<void(const std::string& stage, const std::string& text)>;
-    // What a restore sends after the reset: the setFeature and addNode payloads, and whether to commit.
+    // What a restore sends after the reset: the setFeature and addNode payloads, and whether to commit. Made by
+    // the restore command from the file; kept by the conversation.
     struct RestorePlan {
         std::vector<Json::Value> payloads;
         bool commit = false;

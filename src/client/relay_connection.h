@@ -16,7 +16,7 @@
 struct lws;
 struct lws_context;
 
-// One board the relay lists, from its port list.
+// One board the relay lists: made from each port list the relay sends, kept until the next one.
 struct ListedPort {
     std::string name;
     std::string usbProduct;
@@ -60,7 +60,7 @@ public:
     int onCallback(lws* wsi, int reason, void* in, size_t length);
 
 private:
-    // A message waiting to be written; binary ones go out in pieces.
+    // A message waiting to be written (binary ones go out in pieces): made by send, dropped once written whole.
     struct OutgoingFrame {
         bool binary = false;
         std::string bytes;

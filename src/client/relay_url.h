@@ -4,7 +4,7 @@
 
 // Where the relay listens, from the --relay address. ws:// and wss:// are the WebSocket's own schemes; http:// and
 // https:// are taken as well, so the console address the relay logs ("http://robot:7681/?token=...") can be
-// pasted as it is, token included.
+// pasted as it is, token included. Made by main from --relay; lives for the whole run.
 struct RelayUrl {
     bool secure = false;
     // Without the brackets of an IPv6 literal.
