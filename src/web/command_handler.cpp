@@ -169,7 +169,7 @@ void CommandHandler::sendPortError(Connection& connection, const std::string& po
 }
 
 void CommandHandler::dispatchPayload(Connection& connection, const std::string& portName, SerialPortHandle* arrivalPort,
-                                     PortProblem arrivalProblem, const Json::Value& payload)
+                                     const PortProblem& arrivalProblem, const Json::Value& payload)
 {
     for (const BoardCommandRow& row : boardCommands) {
         if (!hasMember(payload, row.member))

@@ -61,7 +61,7 @@ private:
     void handleBoardCommand(Connection& connection, const Json::Value& command);
     // Carries out the first command member of the payload.
     void dispatchPayload(Connection& connection, const std::string& portName, SerialPortHandle* arrivalPort,
-                         PortProblem arrivalProblem, const Json::Value& payload);
+                         const PortProblem& arrivalProblem, const Json::Value& payload);
     // Tells the editor why its command could not reach the board.
     void sendPortError(Connection& connection, const std::string& portName, const PortProblem& problem);
 
