@@ -278,6 +278,8 @@ TOKEN_ROWS = [
     ("http", "/", {}, False),
     ("http", "/", {"Cookie": "{cookie}={token}"}, True),
     ("http", "/index.html", {"Authorization": "Bearer {token}"}, True),
+    ("http", "/metrics", {}, False),
+    ("http", "/health", {"Authorization": "Bearer {token}"}, True),
 ]
 
 
