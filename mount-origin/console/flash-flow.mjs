@@ -42,20 +42,26 @@ function fail(flow, reason) {
   return { status: { text: `flashing ${flow.source.name} failed: ${reason}`, failure: true } };
 }
 
+// The relay answers a version request with the board's bootloader status too: that status is no answer to a switch.
+function askVersion(flow) {
+  flow.statusesToSkip += 1;
+  return BOARD_COMMANDS.getVersion();
+}
+
 // A version request that is sent again until the board answers or COME_BACK_MS have passed.
 function askUntilBack(flow, now) {
   flow.waitingForBoard = true;
   flow.giveUpAt = now + COME_BACK_MS;
   flow.deadline = now + ASK_AGAIN_MS;
-  return { send: [BOARD_COMMANDS.getVersion()], status: null };
+  return { send: [askVersion(flow)], status: null };
 }
 
 export function startFlow(board, source, now) {
   board.flow = {
-    source, index: 0, outcome: null, reason: "", deadline: 0, giveUpAt: 0, waitingForBoard: false,
+    source, index: 0, outcome: null, reason: "", deadline: 0, giveUpAt: 0, waitingForBoard: false, statusesToSkip: 0,
     stages: FLOW_STAGES.map(([key, label]) => ({ key, label, state: "waiting", note: "" })),
   };
-  return begin(board.flow, "version", now, [BOARD_COMMANDS.getVersion()]);
+  return begin(board.flow, "version", now, [askVersion(board.flow)]);
 }
 
 function checkSize(board, now) {
@@ -126,12 +132,18 @@ export function followFlow(board, message, now) {
   const flow = board.flow;
   if (!flow || flow.outcome) return null;
   const key = current(flow).key;
+  if ("requestBootloaderStatus" in message) {
+    const wanted = key === "bootloader" ? 1 : key === "application" ? 0 : null;
+    const answersSwitch = wanted !== null && !flow.waitingForBoard;
+    if (flow.statusesToSkip > 0 && !(answersSwitch && message.requestBootloaderStatus === wanted)) {
+      flow.statusesToSkip -= 1;
+      return null;
+    }
+    if (answersSwitch) return switched(board, message, now, wanted);
+  }
   if (key === "version" && "versionMajor" in message) {
     finish(flow, "done", `v${versionText(message)} in its ${mode(message)}`);
     return checkSize(board, now);
-  }
-  if ((key === "bootloader" || key === "application") && "requestBootloaderStatus" in message && !flow.waitingForBoard) {
-    return switched(board, message, now, key === "bootloader" ? 1 : 0);
   }
   if ((key === "bootloader" || key === "again") && flow.waitingForBoard && "versionMajor" in message) {
     return cameBack(board, message, now);
@@ -146,7 +158,7 @@ export function tickFlow(board, now) {
   if (followed || writing(board) || now < flow.deadline) return followed;
   if (flow.waitingForBoard && now < flow.giveUpAt) {
     flow.deadline = now + ASK_AGAIN_MS;
-    return { send: [BOARD_COMMANDS.getVersion()] };
+    return { send: [askVersion(flow)] };
   }
   if (flow.waitingForBoard) return fail(flow, `the board did not answer again within ${COME_BACK_MS / 1000} s.`);
   return fail(flow, `no answer to "${current(flow).label.toLowerCase()}" within ${ANSWER_MS / 1000} s.`);

@@ -16,26 +16,28 @@ function svgElement(name, attributes, text) {
 }
 
 function boxElement(box, edges, onOpen) {
-  const reads = edges.filter((edge) => edge.to === box.key);
-  const described = box.missing ? `missing node ${box.id}, referenced but not on the board`
-    : `${box.type} node ${box.id}${box.lines.length ? ": " + box.lines.join(", ") : ""}` +
-      (reads.length ? `; reads ${reads.map((edge) => `${edge.input.replace(/^prop_/, "")} from ${edge.broken ? "missing " : ""}#${edge.source}`).join(", ")}` : "");
+  const title = box.missing ? `#${box.id} missing` : `${box.type} #${box.id}`;
+  const reads = edges.filter((edge) => edge.to === box.key)
+    .map((edge) => `${edge.input.replace(/^prop_/, "")} from ${edge.broken ? "missing " : ""}#${edge.source}`);
   const group = svgElement("g", { class: box.missing ? "graph-node missing" : "graph-node", transform: `translate(${box.x} ${box.y})` });
   group.dataset.node = box.key;
-  if (!box.missing) {
-    Object.entries({ tabindex: 0, role: "button", "aria-label": described }).forEach(([key, value]) => group.setAttribute(key, value));
+  if (box.missing) {
+    group.setAttribute("role", "img");
+    group.setAttribute("aria-label", `${title}: referenced but not on the board`);
+  } else {
+    // Its name is what it shows; what it reads is its description.
+    group.setAttribute("tabindex", "0");
+    group.setAttribute("role", "button");
+    if (reads.length) group.append(svgElement("desc", {}, `reads ${reads.join(", ")}`));
     group.addEventListener("click", () => onOpen(box.id));
     group.addEventListener("keydown", (event) => {
       if (event.key !== "Enter" && event.key !== " ") return;
       event.preventDefault();
       onOpen(box.id);
     });
-  } else {
-    group.setAttribute("role", "img");
-    group.setAttribute("aria-label", described);
   }
   group.append(svgElement("rect", { width: BOX.width, height: BOX.height, rx: 6 }));
-  group.append(svgElement("text", { x: 8, y: 17, class: "graph-title" }, box.missing ? `#${box.id} missing` : `${box.type} #${box.id}`));
+  group.append(svgElement("text", { x: 8, y: 17, class: "graph-title" }, title));
   box.lines.forEach((line, index) => group.append(svgElement("text", { x: 8, y: 34 + index * 15 }, line)));
   return group;
 }

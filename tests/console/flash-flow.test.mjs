@@ -10,30 +10,32 @@ const PORT = "simACM0";
 const version = (bootloader, flashsize = 1024) =>
   ({ portName: PORT, versionMajor: 1, versionMinor: 4, versionPatch: 2, flags: bootloader ? 1 : 0, flashsize });
 const status = (value) => ({ port: PORT, requestBootloaderStatus: value, requestUSBConfigStatus: 1 });
+// The relay answers a version request with the version and then the bootloader status.
+const asked = (bootloader) => [version(bootloader), status(bootloader ? 1 : 0)];
 const WRITE = [{ port: PORT, romErase: 8192 }, { port: PORT, romWrite: 100 }, { port: PORT, romVerify: 100 }, { port: PORT, romFinish: 1 }];
 const CANCEL = "cancel";
 
 // [name, file size, events (a reply, a number of seconds to let pass, or CANCEL), outcome, stage states, what
 // the page sent, in order]
 const FLOWS = [
-  ["from the application", 8000, [version(false), status(1), version(true), ...WRITE, status(0), version(false)], "done",
+  ["from the application", 8000, [...asked(false), status(1), ...asked(true), ...WRITE, status(0), ...asked(false)], "done",
     "done done done done done done done", ["getVersion", "request_bootloader", "getVersion", "write_firmware", "request_bootloader", "getVersion"]],
-  ["already in the bootloader", 8000, [version(true), ...WRITE, status(0), version(false)], "done",
+  ["already in the bootloader", 8000, [...asked(true), ...WRITE, status(0), ...asked(false)], "done",
     "done done skipped done done done done", ["getVersion", "write_firmware", "request_bootloader", "getVersion"]],
-  ["too large", 2 * 1024 * 1024, [version(false)], "failed", "done failed waiting waiting waiting waiting waiting", ["getVersion"]],
-  ["empty", 0, [version(false)], "failed", "done failed waiting waiting waiting waiting waiting", ["getVersion"]],
+  ["too large", 2 * 1024 * 1024, [...asked(false)], "failed", "done failed waiting waiting waiting waiting waiting", ["getVersion"]],
+  ["empty", 0, [...asked(false)], "failed", "done failed waiting waiting waiting waiting waiting", ["getVersion"]],
   ["no version", 8000, [6], "failed", "failed waiting waiting waiting waiting waiting waiting", ["getVersion"]],
-  ["the switch refused", 8000, [version(false), status(0)], "failed", "done done failed waiting waiting waiting waiting",
+  ["the switch refused", 8000, [...asked(false), status(0)], "failed", "done done failed waiting waiting waiting waiting",
     ["getVersion", "request_bootloader"]],
-  ["the board back late", 8000, [version(false), status(1), 3, 3, version(true), ...WRITE, status(0), version(false)], "done",
+  ["the board back late", 8000, [...asked(false), status(1), 3, 3, ...asked(true), ...WRITE, status(0), ...asked(false)], "done",
     "done done done done done done done", ["getVersion", "request_bootloader", "getVersion", "getVersion", "getVersion", "write_firmware", "request_bootloader", "getVersion"]],
-  ["the board never back", 8000, [version(false), status(1), 5, 5, 5], "failed", "done done failed waiting waiting waiting waiting",
+  ["the board never back", 8000, [...asked(false), status(1), 5, 5, 5], "failed", "done done failed waiting waiting waiting waiting",
     ["getVersion", "request_bootloader", "getVersion", "getVersion", "getVersion"]],
-  ["a verify error", 8000, [version(true), { port: PORT, romErase: 8192 }, { port: PORT, firmwareFileVerifyError: "" }], "failed",
+  ["a verify error", 8000, [...asked(true), { port: PORT, romErase: 8192 }, { port: PORT, firmwareFileVerifyError: "" }], "failed",
     "done done skipped failed waiting waiting waiting", ["getVersion", "write_firmware"]],
-  ["cancelled during the write", 8000, [version(true), { port: PORT, romErase: 8192 }, CANCEL], "cancelled",
+  ["cancelled during the write", 8000, [...asked(true), { port: PORT, romErase: 8192 }, CANCEL], "cancelled",
     "done done skipped cancelled waiting waiting waiting", ["getVersion", "write_firmware", "cancel_firmware"]],
-  ["cancelled before the switch", 8000, [version(false), CANCEL, status(1)], "cancelled",
+  ["cancelled before the switch", 8000, [...asked(false), CANCEL, status(1)], "cancelled",
     "done done cancelled waiting waiting waiting waiting", ["getVersion", "request_bootloader"]],
 ];
 

@@ -44,3 +44,12 @@ test('100 nodes: inputs, mixers and outputs fit 1280 px without overlapping', ()
   assert.equal(places.size, 100, "no two boxes in one place");
   assert.equal(layout.edges.length, 90);
 });
+
+test('an edge that skips a column passes beside the boxes of that column', () => {
+  const layout = layoutGraph(nodes([[1, "constant", { prop_value: 1 }], [2, "invert", { prop_source: "#1" }],
+    [3, "binaryop", { prop_binaryop_left: "#2", prop_binaryop_right: "#1" }]]), tables);
+  const skipping = layout.edges.find((edge) => edge.from === "1" && edge.to === "3").path;
+  const [, laneY] = skipping.match(/ L[0-9.]+ ([0-9.]+)/).map(Number);
+  const middle = layout.boxes.find((box) => box.key === "2");
+  assert.ok(laneY < middle.y || laneY > middle.y + BOX.height, `lane at ${laneY}, box from ${middle.y}`);
+});
