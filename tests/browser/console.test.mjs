@@ -292,7 +292,7 @@ test('console on simulated boards', async () => {
         // The graph: node 10 left of the scale that reads it, every node reached with Tab, Enter opens its form, and
         // saving it redraws the graph.
         assert.deepEqual((await graphNodes(page)).sort(), ['10', '11', '9'], 'the exported nodes drawn');
-        const edge = await page.$eval('#node-graph .graph-edge', (path) => path.querySelector('title').textContent);
+        const edge = await page.$eval('#node-graph .graph-edge', (line) => line.querySelector('title').textContent);
         assert.equal(edge, 'prop_source of node 11');
         await page.focus('#node-graph .graph-node');
         const reached = [];
