@@ -42,6 +42,7 @@ export function wireControls(state, run, confirm) {
   }
   element("node-type").addEventListener("change", () => run(commands.formChanged));
   element("node-id").addEventListener("input", () => run(commands.formChanged));
+  // The feature's fields follow the chosen feature at the next drawing.
   element("feature-name").addEventListener("change", () => run((current) => current));
   submitted("add-node-form", () => run((current, now) => commands.submitNode(current, {
     type: element("node-type").value, id: element("node-id").value,

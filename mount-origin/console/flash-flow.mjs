@@ -5,7 +5,7 @@
 import { BOARD_COMMANDS, cancelFirmware, runsBootloader, versionText } from "./protocol.mjs";
 import { startWrite, writing } from "./firmware.mjs";
 
-export const FLOW_STAGES = [
+const FLOW_STAGES = [
   ["version", "Ask the version"],
   ["size", "Check the size"],
   ["bootloader", "Switch to the bootloader"],

@@ -93,7 +93,7 @@ const BOARD_REPLIES = [
     board.version = message;
     board.bootloader = runsBootloader(message);
     board.stale = false;
-    if (port === state.selected && !board.flow) {
+    if (port === state.selected && !(board.flow && !board.flow.outcome)) {
       setStatus(state, `${port}: version ${versionText(message)} in its ${board.bootloader ? "bootloader" : "application"}.`);
     }
   }],

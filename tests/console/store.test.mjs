@@ -55,7 +55,8 @@ test('live values keep the newest 100', () => {
 
 const progress = (percent) => [{ port: PORT, romWrite: percent }, { port: PORT, romVerify: percent }];
 
-// [replies after the write of app.bin started, stage, text on the status line, seconds after the last reply]
+// [replies after the write of app.bin started (one a second), stage, text on the status line, seconds after the
+// last reply]
 const WRITES = [
   [[{ port: PORT, romErase: 4096 }, ...progress(50), ...progress(100), { port: PORT, romFinish: 1 }], "done", /written and verified/],
   [[{ port: PORT, romErase: 4096 }, ...progress(50), { port: PORT, firmwareWriteCancelled: "cancelled by the editor" }], "cancelled", /cancelled/],
@@ -63,6 +64,7 @@ const WRITES = [
   [[{ port: PORT, firmwareFileTooLarge: "app.bin" }], "failed", /too large/],
   [[{ port: PORT, romErase: 4096 }, { port: PORT, firmwareWriteInProgress: "app.bin" }], "erase", /already being written/],
   [[{ port: PORT, romErase: 4096 }, ...progress(10)], "failed", /No word from the relay about the write for 10 s/, 11],
+  [[{ port: PORT, romErase: 4096 }, ...[1, 2, 3, 4, 5, 6].flatMap(progress)], "write", /writing app\.bin/, 5],
   [[], "failed", /No word from the relay about the write for 10 s/, 11],
 ];
 
@@ -71,7 +73,7 @@ for (const [replies, stage, status, silence] of WRITES) {
     const state = chosenBoard();
     commands.writeOnly(state, "app.bin", 0);
     assert.deepEqual(sent(state).map((object) => object.payload), [{ write_firmware: { file: "app.bin" } }]);
-    replies.forEach((reply, index) => applyMessage(state, reply, index + 1));
+    replies.forEach((reply, index) => applyMessage(state, reply, (index + 1) * 1000));
     if (silence) tick(state, (replies.length + silence) * 1000);
     assert.equal(board(state).write.stage, stage);
     assert.match(state.status.text, status);
