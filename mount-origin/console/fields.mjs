@@ -45,7 +45,8 @@ export function fieldValue(field, raw) {
 export function collectProperties(fields, texts, extraText) {
   const properties = {};
   for (const [key, text] of Object.entries(texts)) {
-    const field = fields.find((entry) => entry.key === key);
+    const field = fields?.find((entry) => entry.key === key);
+    if (!field) return new Error(`Unknown property "${key}"`);
     const value = fieldValue(field, text);
     if (value instanceof Error) return value;
     properties[key] = value;

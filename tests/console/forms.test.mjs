@@ -44,6 +44,7 @@ const FORMS = [
   ["analogin", {}, "[1]", "The JSON properties must be an object."],
   ["analogin", {}, "{", "The JSON properties are not valid JSON"],
   ["mapping", {}, '{"prop_points": "0,0;1,1"}', { prop_points: "0,0;1,1" }],
+  ["mapping", { prop_pin: "1" }, "", 'Unknown property "prop_pin"'],
 ];
 
 test('form properties', () => {

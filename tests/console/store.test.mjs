@@ -3,6 +3,7 @@
 
 import { test } from "node:test";
 import assert from "node:assert/strict";
+import fs from "node:fs";
 import * as commands from "../../mount-origin/console/commands.mjs";
 import { applyMessage, createState, takeOutbox, tick } from "../../mount-origin/console/store.mjs";
 import { openConnection } from "../../mount-origin/console/connection.mjs";
@@ -101,6 +102,19 @@ for (const [command, reply] of ANSWERED) {
     assert.match(unanswered.status.text, /^simACM1: no answer to .* within \d+ s/);
   });
 }
+
+test('a node id in use is pointed out once, unless the node was opened to be changed', () => {
+  const state = commands.tablesLoaded(chosenBoard(), JSON.parse(fs.readFileSync(new URL("../../mount-origin/tables.json", import.meta.url))));
+  applyMessage(state, { port: PORT, exportNode: { id: 9, type: "constant", properties: { prop_value: 1 } } }, 0);
+  const form = { type: "constant", id: "9", texts: { prop_value: "2" }, extra: "" };
+  commands.submitNode(state, form, 1);
+  assert.match(state.forms.nodeError, /^Node id 9 is already used on this board \(constant\)/);
+  commands.submitNode(state, form, 2);
+  commands.openNode(state, 9);
+  commands.submitNode(state, { ...form, texts: { prop_value: "3" } }, 3);
+  assert.deepEqual(sent(state).map((object) => object.payload.addNode.properties.prop_value), [2, 3]);
+  assert.equal(board(state).nodes.get("9").properties.prop_value, 3, "the graph shows what was sent");
+});
 
 test('a command without a connection sends nothing and says so', () => {
   const state = createState();
