@@ -2,7 +2,7 @@
 // start of the application, version again. Each function takes the board and returns the step it calls for:
 // { send: [payloads], status: { text, failure } }, or null.
 
-import { BOARD_COMMANDS, cancelFirmware, runsBootloader, versionText } from "./protocol.mjs";
+import { BOARD_COMMANDS, BOOTLOADER_KIB, cancelFirmware, runsBootloader, versionText } from "./protocol.mjs";
 import { startWrite, writing } from "./firmware.mjs";
 
 const FLOW_STAGES = [
@@ -67,14 +67,16 @@ export function startFlow(board, source, now) {
 function checkSize(board, now) {
   const flow = board.flow;
   const { name, size } = flow.source;
-  const flashBytes = (Number(board.version.flashsize) || 0) * 1024;
+  const flashKiB = Number(board.version.flashsize) || 0;
+  const limit = (flashKiB - BOOTLOADER_KIB) * 1024;
   begin(flow, "size", now);
   if (size <= 0) return fail(flow, `${name} is empty.`);
-  if (!flashBytes) return fail(flow, "the board did not say how large its flash is.");
-  if (size > flashBytes) {
-    return fail(flow, `${name} has ${(size / 1024).toFixed(1)} KiB, more than the ${flashBytes / 1024} KiB of the board's flash.`);
+  if (!flashKiB) return fail(flow, "the board did not say how large its flash is.");
+  if (size > limit) {
+    return fail(flow, `${name} has ${(size / 1024).toFixed(1)} KiB, more than the ${Math.max(limit, 0) / 1024} KiB the board takes ` +
+      `(${flashKiB} KiB of flash, ${BOOTLOADER_KIB} KiB of them for its bootloader).`);
   }
-  finish(flow, "done", `${(size / 1024).toFixed(1)} of ${flashBytes / 1024} KiB`);
+  finish(flow, "done", `${(size / 1024).toFixed(1)} of ${limit / 1024} KiB`);
   if (board.bootloader) {
     begin(flow, "bootloader", now);
     finish(flow, "skipped", "already in its bootloader");

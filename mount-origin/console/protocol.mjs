@@ -48,13 +48,17 @@ export const ANSWERS = {
 export const WRITE_START_SECONDS = 10;
 export const WRITE_SILENCE_SECONDS = 10;
 
+// The share of a board's flash that the relay leaves to the bootloader: an image may take the rest.
+export const BOOTLOADER_KIB = 16;
+
 export const PROGRESS_KEYS = ["romErase", "romWrite", "romVerify"];
 
 // What the relay sends instead of progress when a firmware write cannot go on.
 export const FIRMWARE_FAILURES = {
   firmwareFileNotFound: (detail) => `The firmware file "${detail}" does not exist in the relay's working directory.`,
-  firmwareFileTooLarge: (detail) => `The firmware file "${detail}" is too large for this board's flash.`,
+  firmwareFileTooLarge: (detail) => `The firmware file is too large for this board: ${detail}.`,
   firmwareFileCantOpen: (detail) => `The firmware file "${detail}" cannot be opened for reading.`,
+  firmwareFileEmpty: (detail) => `The firmware file "${detail}" is empty.`,
   firmwareFileReadError: (detail) => `The firmware file "${detail}" could not be read completely.`,
   firmwareFileVerifyError: (detail) =>
     (detail ? `The write failed: ${detail}.` : "The board wrote something different from the file: verification failed.") +

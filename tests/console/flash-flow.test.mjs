@@ -62,11 +62,11 @@ for (const [name, size, events, outcome, stages, commandsSent] of FLOWS) {
   });
 }
 
-test('the too-large refusal names both sizes', () => {
+test('the too-large refusal names both sizes and the bootloader\'s share', () => {
   const state = commands.connected(createState(), 0);
-  applyMessage(state, { ports: [{ name: PORT }], firmwareFilesList: [{ name: "big.bin", size: 1100 * 1024 }] }, 0);
+  applyMessage(state, { ports: [{ name: PORT }], firmwareFilesList: [{ name: "big.bin", size: 1020 * 1024 }] }, 0);
   commands.selectBoard(state, PORT);
   commands.flash(state, "big.bin", 0);
   applyMessage(state, version(false), 1);
-  assert.equal(state.boards.get(PORT).flow.reason, "big.bin has 1100.0 KiB, more than the 1024 KiB of the board's flash.");
+  assert.equal(state.boards.get(PORT).flow.reason, "big.bin has 1020.0 KiB, more than the 1008 KiB the board takes (1024 KiB of flash, 16 KiB of them for its bootloader).");
 });
