@@ -166,6 +166,12 @@ export function tickFlow(board, now) {
   return fail(flow, `no answer to "${current(flow).label.toLowerCase()}" within ${ANSWER_MS / 1000} s.`);
 }
 
+// The relay said the board cannot be reached: a flash that runs ends with that reason.
+export function abandonFlow(board, reason) {
+  const flow = board.flow;
+  return !flow || flow.outcome ? null : fail(flow, reason);
+}
+
 export function cancelFlow(board) {
   const flow = board.flow;
   if (!flow || flow.outcome) return null;

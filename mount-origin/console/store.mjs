@@ -4,7 +4,7 @@
 
 import { ANSWERS, PROGRESS_KEYS, boardMessage, portOf, runsBootloader, versionText } from "./protocol.mjs";
 import { applyWriteMessage, expireWrite } from "./firmware.mjs";
-import { followFlow, tickFlow } from "./flash-flow.mjs";
+import { abandonFlow, followFlow, tickFlow } from "./flash-flow.mjs";
 import { addEntry, addProgress, createLog } from "./traffic-log.mjs";
 
 export const LIVE_POINTS = 100;
@@ -132,6 +132,14 @@ const BOARD_REPLIES = [
     if (values.length > LIVE_POINTS) values.shift();
   }],
   ["uploadProgress", (state, port, board, message) => { board.answer = `upload ${message.uploadProgress}%`; }],
+  // The relay could not take the command to the board: nothing it waits for will come.
+  ["portError", (state, port, board, message) => {
+    const { reason, text } = message.portError;
+    board.waiting.length = 0;
+    board.answer = `the board cannot be reached (${reason}): ${text}`;
+    setStatus(state, `${port}: the board cannot be reached: ${text}.`, true);
+    runStep(state, port, abandonFlow(board, text));
+  }],
 ];
 
 function settleAnswers(board, message) {

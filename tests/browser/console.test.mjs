@@ -446,6 +446,18 @@ test('console on simulated boards', async () => {
     });
 });
 
+// A board whose port may not be opened: the page says why and what to do, instead of waiting.
+test('a board that cannot be opened shows the reason', async () => {
+    await withRelayAndBrowser(['-u', '1'], {}, async ({ relay, page }) => {
+        await page.goto(`http://127.0.0.1:${relay.port}/`);
+        await expectConnected(page);
+        await expectBoardsListed(page);
+        await page.click('#port-list .port[data-port="simACM1"]');
+        await page.click('#board-commands [data-command="getVersion"]');
+        await page.locator('#status', { hasText: /simACM1: the board cannot be reached: .*dialout group/ }).waitFor();
+    });
+});
+
 // With -o naming someone else, the relay's own page is still let in.
 test('console over https with -s and -o', async () => {
     const args = ['-s', '-o', 'https://editor.example'];

@@ -38,6 +38,8 @@ const REPLIES = [
   [{ port: PORT, looptime: 120, nodecount: 4, memorysize: 64 }, (state) => board(state).answer === "loop time 120 µs, 4 node(s), 64 bytes"],
   [{ port: PORT, uploadProgress: 40 }, (state) => board(state).answer === "upload 40%"],
   [{ port: PORT, firmwareNeedsBootloader: "" }, (state) => board(state).write.stage === "failed" && state.status.failure],
+  [{ port: PORT, portError: { reason: "permission", text: "add the relay's user to the dialout group" } },
+    (state) => state.status.failure && /cannot be reached: add the relay's user to the dialout group/.test(state.status.text)],
 ];
 
 for (const [reply, check] of REPLIES) {
