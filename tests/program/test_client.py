@@ -250,6 +250,23 @@ def configuration_commands_case(context):
             one_error_line(context, stderr, piece, f"vantrel {args}")
 
 
+# Commands for a board whose port cannot be opened (the simulator's -u 1): each fails with the relay's portError text.
+UNOPENABLE_ROWS = [["boards"], ["backup", "simACM1"], ["restore", "simACM1", "a.json"], ["flash", "simACM1", "app.bin"],
+                   ["monitor", "simACM1", "--node", "3"]]
+
+
+def unopenable_case(context):
+    context.allow_error("simACM1")
+    with Workspace(context.repo_root) as workspace, SimulatorRun(context, ["-u", "1"], workspace) as run:
+        workspace.write("app.bin", bytes(64))
+        workspace.write("a.json", '{"format": "vantrel-configuration", "version": 1, "board": {}, "features": [], '
+                                  '"nodes": []}')
+        for args in UNOPENABLE_ROWS:
+            status, _, stderr = run_client(context, run.port, args, workspace.path)
+            context.expect_equal(status, 1, f"exit status of vantrel {args}")
+            one_error_line(context, stderr, "add the relay's user to the dialout group", f"vantrel {args}")
+
+
 def monitor_case(args, wanted, check):
     def case(context):
         with Workspace(context.repo_root) as workspace, SimulatorRun(context, [], workspace) as run:
@@ -414,6 +431,7 @@ CASES = [
     ("boards of none", boards_case(0)),
     ("restore and export of every node type and feature at its boundaries", round_trip_case),
     ("backup, diff, restore --commit and failed restores", configuration_commands_case),
+    ("every command for a board whose port cannot be opened", unopenable_case),
     ("monitor of a node's live values until Ctrl+C", monitor_case(["--node", "7"], 5, live_values_seen)),
     ("monitor of the loop time with its traffic", monitor_case(["--traffic"], 3, traffic_seen)),
     ("flash of one board, of all, and an image too large", flash_case),
