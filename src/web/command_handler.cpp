@@ -336,8 +336,28 @@ std::vector<SerialMessage> CommandHandler::romWriteFinish(const BoardCommand&) c
 
 std::vector<SerialMessage> CommandHandler::cancelFirmware(const BoardCommand& command) const
 {
-    if (Relay* relay = boards.relays().findRelayByPort(command.port))
+    Relay* relay = boards.relays().findRelayByPort(command.port);
+    if (relay == nullptr)
+        return {};
+    // An image announced for the board and not yet come is dropped: its write never starts.
+    const auto awaited = std::find_if(awaitedImages.begin(), awaitedImages.end(),
+                                      [&](const auto& entry) { return entry.second.port == command.portName; });
+    if (awaited == awaitedImages.end()) {
         flasher.cancel(*relay);
+        return {};
+    }
+    const EditorId editor = awaited->first;
+    const std::string name = awaited->second.name;
+    awaitedImages.erase(awaited);
+    logger.log(LogLevel::INFO, "%s: Image %s no longer awaited: cancelled by the editor", command.portName.c_str(),
+               logName(name).c_str());
+    if (Connection* connection = sessions.findConnection(editor)) {
+        sessions.expectBinaryMessage(*connection, 0);
+        Json::Value reply(Json::objectValue);
+        reply["port"] = command.portName;
+        reply["firmwareWriteCancelled"] = "cancelled by the editor before the image came";
+        sessions.queueResponse(connection, CompactJsonWriter().write(reply));
+    }
     return {};
 }
 

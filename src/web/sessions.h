@@ -53,7 +53,7 @@ public:
     // One received piece; isFinal marks the last piece of a WebSocket message, isBinary a binary message.
     void received(Connection& connection, const char* data, size_t length, bool isFinal, bool isBinary = false);
     // The connection's next binary message is kept, if it holds at most this many bytes (capped at
-    // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped.
+    // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped. 0 awaits none.
     void expectBinaryMessage(Connection& connection, size_t bytes);
     void writable(Connection& connection);
 

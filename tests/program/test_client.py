@@ -336,8 +336,11 @@ def flash_case(context):
 
 # What the relay makes of an announced image (name, announced size) followed by a binary message of that many bytes
 # (None: none is sent), on a board in its bootloader whose flash size is known: the reply key and a piece of its text,
-# or None for a write that goes on to romFinish; and a piece of a WARNING line, or None.
+# or None for a write that goes on to romFinish; and a piece of a WARNING line, or None. "cancel" sends
+# cancel_firmware between the announcement and the image.
 IMAGE_ROWS = [
+    ("cancel", 100, ("firmwareWriteCancelled", "cancelled by the editor before the image came"),
+     "Dropping a binary message from 127.0.0.1 (localhost): none was announced"),
     (100, 100, None, None),
     (0, None, ("firmwareFileEmpty", "x.bin"), None),
     (2 * 1024 * 1024, None, ("firmwareFileTooLarge", "x.bin is 2048 KiB, the board takes at most 1008.0 KiB"),
@@ -351,14 +354,18 @@ IMAGE_ROWS = [
 
 def image_case(announced, sent, refusal, warning):
     def case(context):
-        if refusal is not None:
+        if refusal is not None and announced != "cancel":
             context.allow_error("Firmware write not started")
         with Workspace(context.repo_root) as workspace, SimulatorRun(context, [], workspace) as run:
             board_command(run.client, "simACM0", {"request_bootloader": {"bootloaderType": "bootloader"}})
             board_command(run.client, "simACM0", {"getVersion": {}})
             receive_until(run.client, lambda message: "versionMajor" in message)
             if announced is not None:
-                board_command(run.client, "simACM0", {"write_firmware_image": {"name": "x.bin", "size": announced}})
+                board_command(run.client, "simACM0", {"write_firmware_image": {"name": "x.bin",
+                                                                               "size": 100 if announced == "cancel" else
+                                                                               announced}})
+            if announced == "cancel":
+                board_command(run.client, "simACM0", {"cancel_firmware": {}})
             if sent is not None:
                 run.client.send_binary(bytes(range(256)) * (sent // 256) + bytes(sent % 256))
             # A later command shows the binary message was not taken for the text of a command.
