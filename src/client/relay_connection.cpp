@@ -145,7 +145,13 @@ Outcome RelayConnection::open()
     connect.protocol = protocolName;
     connect.ssl_connection = url.secure ? LCCSCF_USE_SSL : 0;
     connect.pwsi = &wsi;
-    lws_client_connect_via_info(&connect);
+    // Without a connection under way (a name that does not resolve, say) there is nothing to wait for.
+    if (lws_client_connect_via_info(&connect) == nullptr) {
+        closed = true;
+        wsi = nullptr;
+        if (connectError.empty())
+            connectError = lastLibraryError.empty() ? "its name or address cannot be used" : lastLibraryError;
+    }
 
     // The greeting ends with the firmware file list.
     const uint64_t deadline = steadyMs() + timeoutMs;
