@@ -5,7 +5,8 @@
 // its cost from /proc.
 //
 // Usage: end_to_end_benchmark [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts]
-// parts is a comma-separated choice of flash, roundtrip, stalled, boards, idle (default: all of them).
+// parts is a comma-separated choice of flash, roundtrip, stalled, boards, idle, client (default: all of them). The
+// client part runs vantrel and vantrelRelaySim from beside the relay program.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -29,6 +30,7 @@
 #include <libwebsockets.h>
 
 #include "app/relay_server.h"
+#include "bench/client_benchmark.h"
 #include "bench/micro_summary.h"
 #include "bench/process_usage.h"
 #include "bench/result_table.h"
@@ -451,21 +453,21 @@ void enumerationMilliseconds(int times, double& cpu, double& wall)
     wall = millisecondsSince(started) / times;
 }
 
-std::string programNextToThis()
+std::string programNextToThis(const std::string& name)
 {
     char path[4096] = {};
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
     if (length <= 0)
-        return "vantrelRelay";
+        return name;
     std::string self(path, static_cast<size_t>(length));
-    return self.substr(0, self.rfind('/') + 1) + "vantrelRelay";
+    return self.substr(0, self.rfind('/') + 1) + name;
 }
 
 struct Options {
     std::string firmwareFolder = "/tmp";
     std::string program;
     int idleSeconds = 10;
-    std::string parts = "flash,roundtrip,stalled,boards,idle";
+    std::string parts = "flash,roundtrip,stalled,boards,idle,client";
     // The micro-benchmarks' JSON results, summarised in the same table when given.
     std::string microResults;
 
@@ -477,7 +479,7 @@ struct Options {
 
 bool readOptions(int argc, char** argv, Options& options)
 {
-    options.program = programNextToThis();
+    options.program = programNextToThis("vantrelRelay");
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc)
@@ -689,6 +691,10 @@ int main(int argc, char** argv)
         boardRows(table);
     if (options.wants("idle"))
         idleRows(table, options);
+    if (options.wants("client")) {
+        const std::string folder = options.program.substr(0, options.program.rfind('/') + 1);
+        clientRows(table, ClientPrograms{folder + "vantrel", folder + "vantrelRelaySim"}, options.firmwareFolder);
+    }
     table.print(stdout);
     return table.allMet() ? 0 : 1;
 }

@@ -23,23 +23,6 @@ std::string readText(const std::string& path)
     return text.str();
 }
 
-// Ends the child and reaps it; true when it had exited on its own before.
-bool endChild(int pid)
-{
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-        return true;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return false;
-}
-
 } // namespace
 
 long long cpuTicksFromStat(const std::string& stat)
@@ -109,25 +92,13 @@ IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
     IdleUsage usage;
     if (port == 0)
         return usage;
-    const std::string portText = std::to_string(port);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("fork");
+    const int pid = startProgram(program, {"-p", std::to_string(port)}, "");
+    if (pid < 0)
         return usage;
-    }
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) {
-            dup2(devNull, STDOUT_FILENO);
-            dup2(devNull, STDERR_FILENO);
-        }
-        execl(program.c_str(), program.c_str(), "-p", portText.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // Start-up (the context, the first enumeration, the converters) is not idle time.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     if (prepare && !prepare(port)) {
-        endChild(pid);
+        endProgram(pid);
         return usage;
     }
     // Settling after what prepare did (the port enumeration of every greeting) is not idle time either.
@@ -137,7 +108,7 @@ IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const ProcessSample after = sampleProcess(pid);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const bool exitedEarly = endChild(pid);
+    const bool exitedEarly = endProgram(pid);
     if (exitedEarly || !before.ok || !after.ok) {
         std::fprintf(stderr, "%s did not stay up on port %d\n", program.c_str(), port);
         return usage;
@@ -148,4 +119,54 @@ IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
     usage.rssKiB = after.rssKiB;
     usage.ok = true;
     return usage;
+}
+
+int startProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& folder)
+{
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("fork");
+        return -1;
+    }
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_WRONLY);
+        if (devNull >= 0) {
+            dup2(devNull, STDOUT_FILENO);
+            dup2(devNull, STDERR_FILENO);
+        }
+        if (!folder.empty() && chdir(folder.c_str()) != 0)
+            _exit(127);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+bool endProgram(int pid)
+{
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+        return true;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& folder)
+{
+    const int pid = startProgram(program, arguments, folder);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }

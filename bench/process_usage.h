@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // What a running process has used so far, read from /proc.
 struct ProcessSample {
@@ -32,3 +33,11 @@ struct IdleUsage {
 // does not stop) before returning.
 IdleUsage measureIdleProgram(const std::string& program, int port, int seconds,
                              const std::function<bool(int port)>& prepare = nullptr);
+
+// Starts program with the arguments in the folder (empty: this one), its output thrown away; the pid, or -1.
+int startProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& folder);
+// Ends a program startProgram started (SIGTERM, then SIGKILL when it does not stop) and reaps it; true when it had
+// exited on its own before.
+bool endProgram(int pid);
+// Runs program to its end; its exit status, or -1 when it could not run or did not end normally.
+int runProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& folder);

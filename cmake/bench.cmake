@@ -10,6 +10,7 @@ if(VANTREL_BENCH)
 
   add_executable(end_to_end_benchmark
     ${CMAKE_SOURCE_DIR}/bench/end_to_end_benchmark.cpp
+    ${CMAKE_SOURCE_DIR}/bench/client_benchmark.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/loopback_port.cpp
     ${CMAKE_SOURCE_DIR}/bench/micro_summary.cpp
     ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
@@ -17,6 +18,6 @@ if(VANTREL_BENCH)
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
   target_include_directories(end_to_end_benchmark PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(end_to_end_benchmark PRIVATE vantrel_simulation vantrel)
-  # The idle figure runs the real program from the same folder.
-  add_dependencies(end_to_end_benchmark vantrelRelay)
+  # The idle and client figures run the real programs from the same folder.
+  add_dependencies(end_to_end_benchmark vantrelRelay vantrelRelaySim vantrelClient)
 endif()

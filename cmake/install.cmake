@@ -11,14 +11,19 @@ set(VANTREL_SERVICE_USER "vantrel")
 set(VANTREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the service unit is installed")
 set(VANTREL_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed")
 
-set(VANTREL_PROGRAMS vantrelRelay)
+# The programs by their installed names (the client's target is vantrelClient, its program vantrel).
+set(VANTREL_PROGRAMS vantrelRelay vantrel)
+set(VANTREL_PROGRAM_TARGETS vantrelRelay vantrelClient)
 if(TARGET vantrelRelaySim)
   list(APPEND VANTREL_PROGRAMS vantrelRelaySim)
+  list(APPEND VANTREL_PROGRAM_TARGETS vantrelRelaySim)
 endif()
-install(TARGETS ${VANTREL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ${VANTREL_PROGRAM_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/mount-origin/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vantrel/mount-origin)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantrel-relay)
+# The shape of the configuration documents vantrel backup writes, for other programs that read them.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/vantrel-configuration.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/vantrel)
 foreach(program ${VANTREL_PROGRAMS})
   install(FILES ${CMAKE_SOURCE_DIR}/docs/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()

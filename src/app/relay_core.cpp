@@ -1,6 +1,7 @@
 #include "app/relay_core.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/clock.h"
 
@@ -236,6 +237,11 @@ void RelayCore::destroyRelaysOfGoneEditors()
 void RelayCore::onWebCommand(Connection& connection, const Json::Value& command)
 {
     commands.handleWebCommand(connection, command);
+}
+
+void RelayCore::onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole)
+{
+    commands.onBinaryMessage(connection, std::move(bytes), whole);
 }
 
 void RelayCore::informWebsocketsOfPortAvailability()

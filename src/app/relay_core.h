@@ -74,6 +74,7 @@ private:
     void onConnectionEstablished(Connection& connection) override;
     void onConnectionClosed(Connection& connection) override;
     void onWebCommand(Connection& connection, const Json::Value& command) override;
+    void onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole) override;
 
     void informWebsocketsOfPortAvailability();
     // Relays kept past their editor's leaving for a firmware write go once the write has ended.

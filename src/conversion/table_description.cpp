@@ -35,6 +35,22 @@ void describeKind(field::Kind kind, Json::Value& out)
     }
 }
 
+// The value the board holds when its export leaves the key out (or one of those values): what a restore of the
+// export sends for a key it lacks. Only for rows the export may leave out.
+Json::Value omittedValue(const FieldSpec& entry, const Json::Value& row)
+{
+    using namespace field;
+    const double limit = entry.decode.value;
+    double value = limit;
+    if (entry.decode.rule == Rule::IfLessThan && entry.defaultValue >= limit)
+        value = entry.defaultValue;
+    else if (entry.decode.rule == Rule::IfAtLeast)
+        value = entry.defaultValue < limit ? entry.defaultValue : limit - 1;
+    if (row["kind"] == "integer")
+        return static_cast<Json::Int64>(value);
+    return value;
+}
+
 Json::Value describeTable(const FieldTable& table)
 {
     Json::Value fields(Json::arrayValue);
@@ -53,6 +69,11 @@ Json::Value describeTable(const FieldTable& table)
             row["default"] = static_cast<Json::Int64>(entry.defaultValue);
         else
             row["default"] = entry.defaultValue;
+        if (entry.decode.rule != field::Rule::Always && entry.decode.rule != field::Rule::TakenOnly)
+            row["omitted"] = omittedValue(entry, row);
+        // The board keeps whole steps of this size, cut toward zero.
+        if (entry.kind == field::Coordinate)
+            row["step"] = 1e-7;
         fields.append(row);
     }
     return fields;

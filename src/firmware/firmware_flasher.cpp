@@ -40,17 +40,6 @@ const char* failureWords(const std::string& reason)
     return "the write could not be done";
 }
 
-// A byte count in KiB as people read it: "1008 KiB", "0.5 KiB".
-std::string kib(uint64_t bytes)
-{
-    char text[32];
-    if (bytes % 1024 == 0)
-        std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes / 1024));
-    else
-        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
-    return text;
-}
-
 enum class FileKind { Regular, Missing, Unusable, Unreadable };
 
 // A firmware file opened for reading, or why not.
@@ -141,9 +130,48 @@ int64_t FirmwareFlasher::sizeLimit(int32_t flashSizeKiB)
 
 uint64_t FirmwareFlasher::messageCount(uint64_t imageSize) { return 2 + (imageSize + chunkSize - 1) / chunkSize; }
 
+std::string FirmwareFlasher::kibText(uint64_t bytes)
+{
+    char text[32];
+    if (bytes % 1024 == 0)
+        std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes / 1024));
+    else
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    return text;
+}
+
+
 bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
 {
     return startWrite(relay, file, relay.editor);
+}
+
+bool FirmwareFlasher::writeImage(Relay& relay, const std::string& name, std::vector<uint8_t> image, EditorId editor)
+{
+    if (refusedAsBusy(relay, name, editor))
+        return false;
+    if (image.empty()) {
+        onFirmwareFlashStepFailed(relay, name, "firmwareFileEmpty", editor);
+        return false;
+    }
+    if (image.size() > maxImageBytes) {
+        const std::string sizes =
+            logName(name) + " is " + kibText(image.size()) + ", no board takes more than " + kibText(maxImageBytes);
+        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
+        return false;
+    }
+    if (relay.flashSizeKiB == 0) {
+        logger.log(LogLevel::INFO, "%s: Asking the board its flash size before writing %s", relay.portName.c_str(),
+                   logName(name).c_str());
+        waiting[&relay] = WaitingWrite{name, editor, true, std::move(image)};
+        queue.enqueue(relay, commandMessage(MT_VERSION));
+        return true;
+    }
+    if (!admitted(relay, name, image.size(), editor))
+        return false;
+    logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(image.size()));
+    begin(relay, name, editor, std::move(image));
+    return true;
 }
 
 void FirmwareFlasher::onVersionKnown(Relay& relay)
@@ -151,9 +179,12 @@ void FirmwareFlasher::onVersionKnown(Relay& relay)
     const auto found = waiting.find(&relay);
     if (found == waiting.end())
         return;
-    const WaitingWrite write = found->second;
+    WaitingWrite write = std::move(found->second);
     waiting.erase(found);
-    startWrite(relay, write.file, write.editor);
+    if (write.sentByEditor)
+        writeImage(relay, write.file, std::move(write.image), write.editor);
+    else
+        startWrite(relay, write.file, write.editor);
 }
 
 void FirmwareFlasher::versionUnanswered(Relay& relay, const SerialMessage& head, const char* what)
@@ -167,21 +198,28 @@ void FirmwareFlasher::versionUnanswered(Relay& relay, const SerialMessage& head,
                               "firmwareFileVerifyError", write.editor);
 }
 
-bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId editor)
+bool FirmwareFlasher::refusedAsBusy(Relay& relay, const std::string& file, EditorId editor)
 {
     // A second write (a double click) would mix two files on one board: the running one goes on untouched.
     if (const FlashSession* current = session(relay)) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
                    relay.portName.c_str(), logName(file).c_str(), logName(current->file).c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
-        return false;
+        return true;
     }
     if (waiting.count(&relay) != 0) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: another waits for the board's version",
                    relay.portName.c_str(), logName(file).c_str());
         onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
-        return false;
+        return true;
     }
+    return false;
+}
+
+bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId editor)
+{
+    if (refusedAsBusy(relay, file, editor))
+        return false;
     const OpenedFile opened = openFirmwareFile(file);
     if (opened.kind == FileKind::Missing) {
         onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound", editor);
@@ -200,6 +238,7 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen", editor);
         return false;
     }
+    // From here on the handle owns the descriptor and closes it.
     std::unique_ptr<std::FILE, FileCloser> handle(fdopen(opened.descriptor, "rb"));
     if (!handle) {
         logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
@@ -209,45 +248,56 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         return false;
     }
     if (opened.size == 0) {
-        close(opened.descriptor);
         onFirmwareFlashStepFailed(relay, file, "firmwareFileEmpty", editor);
         return false;
     }
     if (opened.size > maxImageBytes) {
-        close(opened.descriptor);
         const std::string sizes =
-            logName(file) + " is " + kib(opened.size) + ", no board takes more than " + kib(maxImageBytes);
+            logName(file) + " is " + kibText(opened.size) + ", no board takes more than " + kibText(maxImageBytes);
         onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
         return false;
     }
     // The size check needs the board's flash size: without it, the board is asked first.
     if (relay.flashSizeKiB == 0) {
-        close(opened.descriptor);
-        waiting[&relay] = WaitingWrite{file, editor};
+        waiting[&relay] = WaitingWrite{file, editor, false, {}};
         logger.log(LogLevel::INFO, "%s: Asking the board its flash size before writing %s", relay.portName.c_str(),
                    logName(file).c_str());
         queue.enqueue(relay, commandMessage(MT_VERSION));
         return true;
     }
+    if (!admitted(relay, file, opened.size, editor))
+        return false;
+    logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(opened.size));
+    std::vector<uint8_t> bytes(static_cast<size_t>(opened.size), 0);
+    const bool complete = readImage(handle.get(), bytes);
+    handle.reset();
+    if (!complete) {
+        onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError", editor);
+        return false;
+    }
+    begin(relay, file, editor, std::move(bytes));
+    return true;
+}
+
+bool FirmwareFlasher::admitted(Relay& relay, const std::string& file, uint64_t size, EditorId editor)
+{
     // A switch to the bootloader still in the queue goes first and makes what the board last said stale.
     const bool switchQueued = std::any_of(relay.outgoing.begin(), relay.outgoing.end(),
                                           [](const SerialMessage& m) { return m.type() == MT_REQUEST_BOOTLOADER; });
     if (relay.mode == BoardMode::application && !switchQueued) {
-        close(opened.descriptor);
         const std::string state = "the board runs its application: switch it to its bootloader first";
         onFirmwareFlashStepFailed(relay, state, "firmwareNeedsBootloader", editor);
         return false;
     }
     const int64_t limit = sizeLimit(relay.flashSizeKiB);
-    if (limit < 0 || opened.size > static_cast<uint64_t>(limit)) {
-        close(opened.descriptor);
-        const std::string sizes = logName(file) + " is " + kib(opened.size) + ", the board takes at most " +
-                                  kib(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
+    if (limit < 0 || size > static_cast<uint64_t>(limit)) {
+        const std::string sizes = logName(file) + " is " + kibText(size) + ", the board takes at most " +
+                                  kibText(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
         onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
         return false;
     }
     // Half a flash in the queue would leave the board with a broken image, so the whole conversation must fit.
-    const uint64_t needed = messageCount(opened.size);
+    const uint64_t needed = messageCount(size);
     if (needed > queue.freeSlots(relay)) {
         logger.log(LogLevel::ERROR, "%s: Firmware needs %lu queued messages, the queue has room for %lu",
                    relay.portName.c_str(), static_cast<unsigned long>(needed),
@@ -255,16 +305,12 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge", editor);
         return false;
     }
-    const uint32_t size = static_cast<uint32_t>(opened.size);
-    logger.log(LogLevel::INFO, "Preparing to write %d bytes to flash", static_cast<int>(size));
+    return true;
+}
 
-    std::vector<uint8_t> bytes(size, 0);
-    const bool complete = readImage(handle.get(), bytes);
-    handle.reset();
-    if (!complete) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError", editor);
-        return false;
-    }
+void FirmwareFlasher::begin(Relay& relay, const std::string& file, EditorId editor, std::vector<uint8_t> bytes)
+{
+    const auto size = static_cast<uint32_t>(bytes.size());
     FlashSession& session = sessions[&relay];
     session.editor = editor;
     session.file = file;
@@ -275,7 +321,6 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
     logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), logName(file).c_str(),
                size);
     queueConversation(relay, session);
-    return true;
 }
 
 bool FirmwareFlasher::readImage(std::FILE* file, std::vector<uint8_t>& bytes)

@@ -42,6 +42,9 @@ public:
     // messages (or the question) were queued; false when a failure was reported (also while another write of this
     // board runs).
     bool writeFirmware(Relay& relay, const std::string& file);
+    // The same write of an image the editor sent (held in memory only for the write), named by name in replies and
+    // the log, for that editor.
+    bool writeImage(Relay& relay, const std::string& name, std::vector<uint8_t> image, EditorId editor);
     // The board's version reply came: a write that waited for it goes on (or is refused).
     void onVersionKnown(Relay& relay);
     // Ends the board's running write on purpose; false when none runs.
@@ -81,6 +84,8 @@ public:
     static int64_t sizeLimit(int32_t flashSizeKiB);
     // Messages one write of an image of this size queues: start, one per chunk, finish.
     static uint64_t messageCount(uint64_t imageSize);
+    // A size as the replies and the log give it: "256 KiB", "0.1 KiB".
+    static std::string kibText(uint64_t bytes);
 
 private:
     // A write that waits for the board's version, to know its flash size: made by writeFirmware, dropped when the
@@ -88,9 +93,18 @@ private:
     struct WaitingWrite {
         std::string file;
         EditorId editor = 0;
+        // An image the editor sent rather than a file of the working directory.
+        bool sentByEditor = false;
+        std::vector<uint8_t> image;
     };
 
     bool startWrite(Relay& relay, const std::string& file, EditorId editor);
+    // True (after the refusal) while another write of the board runs or waits.
+    bool refusedAsBusy(Relay& relay, const std::string& file, EditorId editor);
+    // The checks that need the board's flash size and mode; false after the refusal.
+    bool admitted(Relay& relay, const std::string& file, uint64_t size, EditorId editor);
+    // Keeps the image for verification and queues the whole conversation.
+    void begin(Relay& relay, const std::string& file, EditorId editor, std::vector<uint8_t> bytes);
     // The question for the version failed: the write waiting for it is refused.
     void versionUnanswered(Relay& relay, const SerialMessage& head, const char* what);
     // Reads the whole file into bytes in chunk-sized pieces; false (after the ERROR line) on a short piece.

@@ -1,7 +1,10 @@
 #include "web/command_handler.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <exception>
+#include <utility>
 
 #include "conversion/feature_conversion.h"
 #include "conversion/node_conversion.h"
@@ -83,6 +86,7 @@ const CommandHandler::BoardCommandRow CommandHandler::boardCommands[] = {
     {"bl_rom_write_finish", "Doing bl_rom_write_finish request", PortUse::Open, &CommandHandler::romWriteFinish},
     {"write_firmware", "Doing write_firmware request", PortUse::Open, &CommandHandler::writeFirmware},
     {"cancel_firmware", "Doing cancel_firmware request", PortUse::Open, &CommandHandler::cancelFirmware},
+    {"write_firmware_image", "Doing write_firmware_image request", PortUse::Open, &CommandHandler::writeFirmwareImage},
 };
 
 CommandHandler::CommandHandler(Sessions& sessions, BoardLink& boards, const NodeConversionRegistry& nodeConversions,
@@ -109,7 +113,11 @@ bool CommandHandler::sendHeldFirmwareFileLists()
     return sent;
 }
 
-void CommandHandler::onConnectionClosed(const Connection& connection) { refreshes.forget(connection.id); }
+void CommandHandler::onConnectionClosed(const Connection& connection)
+{
+    refreshes.forget(connection.id);
+    awaitedImages.erase(connection.id);
+}
 
 void CommandHandler::handleWebCommand(Connection& connection, const Json::Value& command)
 {
@@ -328,8 +336,28 @@ std::vector<SerialMessage> CommandHandler::romWriteFinish(const BoardCommand&) c
 
 std::vector<SerialMessage> CommandHandler::cancelFirmware(const BoardCommand& command) const
 {
-    if (Relay* relay = boards.relays().findRelayByPort(command.port))
+    Relay* relay = boards.relays().findRelayByPort(command.port);
+    if (relay == nullptr)
+        return {};
+    // An image announced for the board and not yet come is dropped: its write never starts.
+    const auto awaited = std::find_if(awaitedImages.begin(), awaitedImages.end(),
+                                      [&](const auto& entry) { return entry.second.port == command.portName; });
+    if (awaited == awaitedImages.end()) {
         flasher.cancel(*relay);
+        return {};
+    }
+    const EditorId editor = awaited->first;
+    const std::string name = awaited->second.name;
+    awaitedImages.erase(awaited);
+    logger.log(LogLevel::INFO, "%s: Image %s no longer awaited: cancelled by the editor", command.portName.c_str(),
+               logName(name).c_str());
+    if (Connection* connection = sessions.findConnection(editor)) {
+        sessions.expectBinaryMessage(*connection, 0);
+        Json::Value reply(Json::objectValue);
+        reply["port"] = command.portName;
+        reply["firmwareWriteCancelled"] = "cancelled by the editor before the image came";
+        sessions.queueResponse(connection, CompactJsonWriter().write(reply));
+    }
     return {};
 }
 
@@ -346,4 +374,69 @@ std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& com
     else
         flasher.writeFirmware(*relay, file);
     return {};
+}
+
+std::vector<SerialMessage> CommandHandler::writeFirmwareImage(const BoardCommand& command) const
+{
+    Relay* relay = boards.relays().findRelayByPort(command.port);
+    if (relay == nullptr)
+        return {};
+    const std::string name = memberConvertedToText(command.member, "name", "image");
+    // Any number, so that a huge size is refused as too large rather than read as none.
+    const Json::Value& announced = memberOrNull(command.member, "size");
+    const double size = announced.isNumeric() ? std::max(0.0, std::trunc(announced.asDouble())) : 0.0;
+    Connection* connection = sessions.findConnection(relay->editor);
+    if (connection == nullptr)
+        return {};
+    const bool boardAwaits = std::any_of(awaitedImages.begin(), awaitedImages.end(),
+                                         [&](const auto& entry) { return entry.second.port == command.portName; });
+    if (boardAwaits || awaitedImages.count(relay->editor) != 0) {
+        flasher.onFirmwareFlashStepFailed(*relay, name, "firmwareWriteInProgress");
+        return {};
+    }
+    if (size == 0) {
+        flasher.onFirmwareFlashStepFailed(*relay, name, "firmwareFileEmpty");
+        return {};
+    }
+    // What the board takes when its flash size is known; else the most a binary message may hold, and the flasher
+    // checks the board's own limit once the image has come.
+    const int64_t limit = relay->flashSizeKiB == 0 ? int64_t{Sessions::maxBinaryMessageBytes}
+                                                   : std::min<int64_t>(FirmwareFlasher::sizeLimit(relay->flashSizeKiB),
+                                                                       Sessions::maxBinaryMessageBytes);
+    if (size > static_cast<double>(limit)) {
+        const std::string sizes = logName(name) + " is " + FirmwareFlasher::kibText(static_cast<uint64_t>(size)) +
+                                  ", the board takes at most " +
+                                  FirmwareFlasher::kibText(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
+        logger.log(LogLevel::WARNING, "%s: Image refused before it was sent: %s", command.portName.c_str(),
+                   sizes.c_str());
+        flasher.onFirmwareFlashStepFailed(*relay, sizes, "firmwareFileTooLarge");
+        return {};
+    }
+    awaitedImages[relay->editor] = AwaitedImage{command.portName, name, static_cast<size_t>(size)};
+    sessions.expectBinaryMessage(*connection, static_cast<size_t>(size));
+    return {};
+}
+
+void CommandHandler::onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole)
+{
+    const auto found = awaitedImages.find(connection.id);
+    if (found == awaitedImages.end())
+        return;
+    const AwaitedImage image = found->second;
+    awaitedImages.erase(found);
+    Relay* relay = boards.relays().findRelayByName(image.port);
+    if (relay == nullptr) {
+        logger.log(LogLevel::INFO, "%s: Image %s came after its board went away", logName(image.port).c_str(),
+                   logName(image.name).c_str());
+        return;
+    }
+    if (!whole || bytes.size() != image.size) {
+        const std::string detail =
+            whole ? "the image has " + std::to_string(bytes.size()) + " bytes, not the " + std::to_string(image.size) +
+                        " announced"
+                  : "the image is longer than the " + std::to_string(image.size) + " bytes announced";
+        flasher.onFirmwareFlashStepFailed(*relay, detail, "firmwareFileReadError", connection.id);
+        return;
+    }
+    flasher.writeImage(*relay, image.name, std::move(bytes), connection.id);
 }

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <json/value.h>
 
 #include "device/serial_message.h"
 #include "firmware/firmware_file_list.h"
+#include "web/connection.h"
 #include "web/refresh_limiter.h"
 
 class BoardLink;
@@ -35,6 +39,8 @@ public:
     // When the first held refresh is due; UINT64_MAX for none.
     uint64_t nextDueMs() const { return refreshes.nextDueMs(); }
     void onConnectionClosed(const Connection& connection);
+    // The image a write_firmware_image command announced has come (whole false: it was longer than announced).
+    void onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole);
 
 private:
     // One board command: its port (taken as its row says), the payload and the value of the payload member that
@@ -85,6 +91,16 @@ private:
     std::vector<SerialMessage> writeFirmware(const BoardCommand& command) const;
     // Ends the board's running write on purpose, through the flasher.
     std::vector<SerialMessage> cancelFirmware(const BoardCommand& command) const;
+    // Awaits the image the editor announces, as the connection's next binary message.
+    std::vector<SerialMessage> writeFirmwareImage(const BoardCommand& command) const;
+
+    // An image announced by write_firmware_image and not yet come: made by the announcement, dropped when the image
+    // comes or its editor leaves. One per editor and one per board at a time.
+    struct AwaitedImage {
+        std::string port;
+        std::string name;
+        size_t size = 0;
+    };
 
     static const BoardCommandRow boardCommands[];
 
@@ -95,4 +111,6 @@ private:
     FirmwareFlasher& flasher;
     FirmwareFileList firmwareFiles;
     RefreshLimiter refreshes;
+    // Changed by the command table's write_firmware_image row, whose builders are const like every row's.
+    mutable std::unordered_map<EditorId, AwaitedImage> awaitedImages;
 };

@@ -92,12 +92,17 @@ bool Sessions::parse(const std::string& text, Json::Value& value, std::string& e
     }
 }
 
-void Sessions::received(Connection& connection, const char* data, size_t length, bool isFinal)
+void Sessions::received(Connection& connection, const char* data, size_t length, bool isFinal, bool isBinary)
 {
     auto found = states.find(&connection);
     if (found == states.end())
         return;
     ConnectionState& state = found->second;
+    if (isBinary) {
+        receivedBinary(connection, state, data, length, isFinal);
+        ++receivedMessageCount;
+        return;
+    }
 
     lastMessage.assign(data, data + length);
     lastMessage.push_back(0);
@@ -128,6 +133,47 @@ void Sessions::received(Connection& connection, const char* data, size_t length,
     }
     std::fflush(stdout);
     ++receivedMessageCount;
+}
+
+void Sessions::expectBinaryMessage(Connection& connection, size_t bytes)
+{
+    auto found = states.find(&connection);
+    if (found != states.end())
+        found->second.binaryExpected = std::min(bytes, maxBinaryMessageBytes);
+}
+
+void Sessions::receivedBinary(Connection& connection, ConnectionState& state, const char* data, size_t length,
+                              bool isFinal)
+{
+    const bool first = state.binary.empty() && !state.discardingBinary;
+    if (first && state.binaryExpected == 0) {
+        logger.log(LogLevel::WARNING,
+                   "Dropping a binary message from %s: none was announced (write_firmware_image names its size)",
+                   state.peerName.c_str());
+        state.discardingBinary = true;
+    } else if (!state.discardingBinary && state.binary.size() + length > state.binaryExpected) {
+        logger.log(LogLevel::WARNING, "Dropping a binary message from %s: longer than the %zu bytes announced",
+                   state.peerName.c_str(), state.binaryExpected);
+        std::vector<uint8_t>().swap(state.binary);
+        state.binaryExpected = 0;
+        state.discardingBinary = true;
+        events.onBinaryMessage(connection, {}, false);
+    } else if (!state.discardingBinary) {
+        if (first)
+            state.binary.reserve(state.binaryExpected);
+        state.binary.insert(state.binary.end(), data, data + length);
+    }
+    if (!isFinal)
+        return;
+    if (state.discardingBinary) {
+        state.discardingBinary = false;
+        return;
+    }
+    logger.log(LogLevel::TRAFFIC, "ser <- web: a binary message of %zu bytes", state.binary.size());
+    state.binaryExpected = 0;
+    std::vector<uint8_t> bytes;
+    bytes.swap(state.binary);
+    events.onBinaryMessage(connection, std::move(bytes), true);
 }
 
 void Sessions::clearText(ConnectionState& state)

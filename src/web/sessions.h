@@ -21,6 +21,9 @@ public:
     virtual void onConnectionEstablished(Connection& connection) = 0;
     virtual void onConnectionClosed(Connection& connection) = 0;
     virtual void onWebCommand(Connection& connection, const Json::Value& command) = 0;
+    // The binary message the connection was expected to send has come: whole is false when it was longer than
+    // announced and dropped (bytes then empty).
+    virtual void onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole) = 0;
 };
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
@@ -39,13 +42,19 @@ public:
     // is not reading and its connection is closed.
     static constexpr size_t maxQueuedReplies = 16384;
     static constexpr size_t maxQueuedReplyBytes = 16 << 20;
+    // The most one binary message (a firmware image an editor sends) may hold: more flash than any board the relay
+    // may meet has. Binary messages are never taken for text; only one that was announced is kept.
+    static constexpr size_t maxBinaryMessageBytes = 16 << 20;
 
     explicit Sessions(SessionEvents& events);
 
     void established(Connection& connection, lws* wsi);
     void closed(Connection& connection);
-    // One received piece; isFinal marks the last piece of a WebSocket message.
-    void received(Connection& connection, const char* data, size_t length, bool isFinal);
+    // One received piece; isFinal marks the last piece of a WebSocket message, isBinary a binary message.
+    void received(Connection& connection, const char* data, size_t length, bool isFinal, bool isBinary = false);
+    // The connection's next binary message is kept, if it holds at most this many bytes (capped at
+    // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped. 0 awaits none.
+    void expectBinaryMessage(Connection& connection, size_t bytes);
     void writable(Connection& connection);
 
     void queueResponse(Connection* connection, std::string text);
@@ -92,9 +101,15 @@ private:
         bool discardingMessage = false;
         // Taken when the connection is established: the socket may be gone when it closes.
         std::string peerName;
+        // The size of the binary message awaited (0: none), and what of it has come.
+        size_t binaryExpected = 0;
+        std::vector<uint8_t> binary;
+        // Set while the rest of a binary message that is not kept is being dropped.
+        bool discardingBinary = false;
     };
 
     void handleCompleteText(Connection& connection, ConnectionState& state);
+    void receivedBinary(Connection& connection, ConnectionState& state, const char* data, size_t length, bool isFinal);
     static void clearText(ConnectionState& state);
     // Pushes out expendable replies, oldest first, until a quarter of both limits is free beside the incoming
     // reply; false when that cannot be reached.

@@ -34,7 +34,8 @@ int relayProtocolCallback(lws* wsi, lws_callback_reasons reason, void* user, voi
     case LWS_CALLBACK_RECEIVE:
         // A message proves the editor is there as well as a pong would: it is pinged only after a silence.
         lws_validity_confirmed(wsi);
-        sessions->received(*connection, static_cast<const char*>(in), length, lws_is_final_fragment(wsi) != 0);
+        sessions->received(*connection, static_cast<const char*>(in), length, lws_is_final_fragment(wsi) != 0,
+                           lws_frame_is_binary(wsi) != 0);
         break;
     case LWS_CALLBACK_SERVER_WRITEABLE: sessions->writable(*connection); break;
     default: break;

@@ -20,6 +20,7 @@ class CommandRecorder : public SessionEvents {
 public:
     void onConnectionEstablished(Connection&) override {}
     void onConnectionClosed(Connection&) override {}
+    void onBinaryMessage(Connection&, std::vector<uint8_t>, bool) override {}
     void onWebCommand(Connection&, const Json::Value& command) override
     {
         if (command.isObject() && command.isMember("id"))

@@ -12,6 +12,7 @@ ACCEPT_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
 OPCODE_CONTINUATION = 0x0
 OPCODE_TEXT = 0x1
+OPCODE_BINARY = 0x2
 OPCODE_CLOSE = 0x8
 OPCODE_PING = 0x9
 OPCODE_PONG = 0xA
@@ -128,6 +129,9 @@ class WebSocketClient:
 
     def send_text(self, text):
         self.sock.sendall(encode_client_frame(OPCODE_TEXT, text.encode()))
+
+    def send_binary(self, payload):
+        self.sock.sendall(encode_client_frame(OPCODE_BINARY, payload))
 
     def receive_text(self, timeout=5.0):
         """The next whole text message; answers pings; raises ConnectionClosed on a close frame."""

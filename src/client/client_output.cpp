@@ -1,0 +1,61 @@
+#include "client/client_output.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "client/relay_messages.h"
+#include "json/compact_json_writer.h"
+
+ClientOutput::ClientOutput(bool json) : jsonLines(json), isTerminal(!json && isatty(STDOUT_FILENO) == 1) {}
+
+void ClientOutput::line(const std::string& text) const
+{
+    std::fputs((text + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void ClientOutput::event(const Json::Value& object) const { line(CompactJsonWriter().write(object)); }
+
+void ClientOutput::raw(const std::string& text) const
+{
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void ClientOutput::failure(const Outcome& outcome) const
+{
+    // Usage mistakes name the command themselves ("vantrel flash: ...").
+    const std::string text = oneLine(outcome.text);
+    std::fputs(
+        ((text.compare(0, 8, "vantrel ") == 0 || text.compare(0, 8, "vantrel:") == 0 ? "" : "vantrel: ") + text + "\n")
+            .c_str(),
+        stderr);
+    if (jsonLines) {
+        Json::Value error(Json::objectValue);
+        error["error"] = oneLine(outcome.text);
+        error["status"] = static_cast<int>(outcome.status);
+        event(error);
+    }
+}
+
+std::string secondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", seconds);
+    return text;
+}
+
+std::string kibText(double bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", bytes / 1024.0);
+    return text;
+}
+
+std::string durationText(uint64_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
