@@ -319,7 +319,24 @@ def unusable_settings_case(context):
                            f"{args}: status {result.status}, {result.stdout[-300:]}")
 
 
+def tls_case(context):
+    with Workspace(context.repo_root) as workspace:
+        certificate, key = workspace.file("broker.crt"), workspace.file("broker.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate],
+                       check=True, capture_output=True)
+        with Broker([f"certfile {certificate}", f"keyfile {key}", "allow_anonymous true"]) as broker:
+            url = f"mqtts://127.0.0.1:{broker.port}"
+            for name, extra, trusted in [("trusting", ["-A", certificate], True), ("stranger", [], False)]:
+                with simulator(context, broker, name, workspace, ["-m", url] + extra) as relay:
+                    context.expect(relay.wait_for_output("Broker link up" if trusted else "Broker link not up"),
+                                   f"{name}: {relay.stdout()[-400:]}")
+                    stop_cleanly(context, relay)
+
+
 CASES = [
+    ("TLS: a broker whose certificate the -A file vouches for, and one the system's store does not",
+     tls_case),
     ("settings the broker link cannot use end the start", unusable_settings_case),
     ("presence, last will and the orderly offline", presence_case),
     ("retained boards for a late subscriber, with what a command asked", boards_case),
