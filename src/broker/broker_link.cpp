@@ -149,7 +149,7 @@ void BrokerLink::connectionLost(const char* why)
     retryDelayMs = std::min(retryDelayMs * 2, lastRetryMs);
 }
 
-void BrokerLink::onConnect(mosquitto*, void* self, int reason, int, const mqtt5__property*)
+void BrokerLink::onConnect(mosquitto*, void* self, int reason, int, const mosquitto_property*)
 {
     BrokerLink& link = linkOf(self);
     if (reason != 0) {
@@ -175,7 +175,7 @@ void BrokerLink::onConnect(mosquitto*, void* self, int reason, int, const mqtt5_
     }
 }
 
-void BrokerLink::onDisconnect(mosquitto*, void* self, int reason, const mqtt5__property*)
+void BrokerLink::onDisconnect(mosquitto*, void* self, int reason, const mosquitto_property*)
 {
     BrokerLink& link = linkOf(self);
     link.connectionLost(reason == MOSQ_ERR_SUCCESS     ? "the broker closed the connection"
@@ -183,7 +183,7 @@ void BrokerLink::onDisconnect(mosquitto*, void* self, int reason, const mqtt5__p
                                                        : mosquitto_strerror(reason));
 }
 
-void BrokerLink::onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property*)
+void BrokerLink::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*)
 {
     BrokerLink& link = linkOf(self);
     const auto found = link.inFlight.find(mid);
@@ -197,7 +197,7 @@ void BrokerLink::onPublish(mosquitto*, void* self, int mid, int reason, const mq
         link.inFlight.erase(found);
 }
 
-void BrokerLink::onSubscribe(mosquitto*, void* self, int, int count, const int* granted, const mqtt5__property*)
+void BrokerLink::onSubscribe(mosquitto*, void* self, int, int count, const int* granted, const mosquitto_property*)
 {
     BrokerLink& link = linkOf(self);
     if (count < 1 || granted == nullptr || granted[0] < 0x80)
@@ -208,7 +208,7 @@ void BrokerLink::onSubscribe(mosquitto*, void* self, int, int count, const int* 
                link.topic("command").c_str(), mosquitto_reason_string(granted[0]));
 }
 
-void BrokerLink::onMessage(mosquitto*, void* self, const mosquitto_message* message, const mqtt5__property*)
+void BrokerLink::onMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*)
 {
     if (message != nullptr)
         linkOf(self).takeCommand(*message);

@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <mosquitto.h>
+
 #include "broker/broker_address.h"
 #include "broker/broker_editors.h"
 #include "broker/broker_outbox.h"
@@ -14,9 +16,6 @@
 class Clock;
 class CommandHandler;
 class RelayFigureSource;
-struct mosquitto;
-struct mosquitto_message;
-struct mqtt5__property;
 
 // What the program start makes of -m, -r, -M, -A and the password file. Lives for the whole run.
 struct BrokerSettings {
@@ -44,7 +43,7 @@ public:
     static constexpr uint64_t firstRetryMs = 1000;
     static constexpr uint64_t lastRetryMs = 60000;
     // The longest command the relay takes from the broker.
-    static constexpr size_t maxCommandBytes = 64 * 1024;
+    static constexpr size_t maxCommandBytes = size_t{64} * 1024;
     // Commands taken at once, and then each second; more are refused.
     static constexpr double commandBurst = 100;
     static constexpr double commandsPerSecond = 50;
@@ -83,11 +82,11 @@ public:
 private:
     enum class State { idle, connecting, online, waiting, stopped };
 
-    static void onConnect(mosquitto*, void* self, int reason, int flags, const mqtt5__property*);
-    static void onDisconnect(mosquitto*, void* self, int reason, const mqtt5__property*);
-    static void onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property*);
-    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted, const mqtt5__property*);
-    static void onMessage(mosquitto*, void* self, const mosquitto_message* message, const mqtt5__property*);
+    static void onConnect(mosquitto*, void* self, int reason, int flags, const mosquitto_property*);
+    static void onDisconnect(mosquitto*, void* self, int reason, const mosquitto_property*);
+    static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted, const mosquitto_property*);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*);
 
     // ReplySink: the replies for a command's identity go to its reply topic.
     void deliverReply(EditorId editor, std::string text) override;
