@@ -327,8 +327,8 @@ void BrokerLink::service(bool readable)
     if (client == nullptr || state == State::stopped)
         return;
     const uint64_t now = clock.nowMs();
-    if (readable && mosquitto_socket(client) >= 0)
-        mosquitto_loop_read(client, 1);
+    if (readable && socket() >= 0)
+        checked(mosquitto_loop_read(client, 1));
     if (now >= nextMiscMs) {
         // Keep-alive pings, and giving up a connection that stays silent.
         mosquitto_loop_misc(client);
@@ -339,11 +339,26 @@ void BrokerLink::service(bool readable)
     look();
     waiting.releaseDue(now);
     flush();
-    if (mosquitto_socket(client) >= 0 && mosquitto_want_write(client))
-        mosquitto_loop_write(client, 1);
+    if (socket() >= 0 && mosquitto_want_write(client))
+        checked(mosquitto_loop_write(client, 1));
 }
 
-int BrokerLink::socket() const { return client != nullptr ? mosquitto_socket(client) : -1; }
+void BrokerLink::checked(int result)
+{
+    // Most failures end the connection through the library's callback; a failed TLS handshake does not, and its
+    // socket would stay readable: it is left alone until the next try closes it.
+    if (result == MOSQ_ERR_SUCCESS || (state != State::connecting && state != State::online))
+        return;
+    connectionLost(result == MOSQ_ERR_TLS ? "TLS failed (does the broker's certificate name this host, and does the "
+                                            "system's store or the -A file vouch for it?)"
+                                          : mosquitto_strerror(result));
+}
+
+int BrokerLink::socket() const
+{
+    const bool connected = state == State::connecting || state == State::online;
+    return client != nullptr && connected ? mosquitto_socket(client) : -1;
+}
 
 bool BrokerLink::wantsWrite() const { return client != nullptr && mosquitto_want_write(client); }
 

@@ -67,7 +67,7 @@ public:
     // Tells the broker the relay is going ("offline"), disconnects, and waits at most a second for that to leave.
     void stop();
 
-    // The socket to wait on; -1 while there is none.
+    // The socket to wait on; -1 while there is none (or it waits for the next try).
     int socket() const;
     // Counts the sockets made: a new one must be watched anew even when its descriptor number is the old one's.
     uint64_t socketGeneration() const { return generation; }
@@ -92,6 +92,8 @@ private:
     void deliverReply(EditorId editor, std::string text) override;
 
     void connect();
+    // A read or write of the socket failed: the connection counts as lost unless the library said so already.
+    void checked(int result);
     // The connection failed or ended: the next try after the back-off, the line only when the state changes.
     void connectionLost(const char* why);
     void takeCommand(const mosquitto_message& message);
