@@ -64,8 +64,8 @@ int logThresholdForLevelNumber(long number)
 }
 
 const std::vector<CommandLineOption> relayOptions = {
-    {"-h", false}, {"-v", false}, {"-p", true}, {"-l", true}, {"-f", true}, {"-s", false},
-    {"-C", true},  {"-K", true},  {"-i", true}, {"-o", true}, {"-a", true},
+    {"-h", false}, {"-v", false}, {"-p", true}, {"-l", true}, {"-f", true}, {"-s", false}, {"-C", true}, {"-K", true},
+    {"-i", true},  {"-o", true},  {"-a", true}, {"-m", true}, {"-r", true}, {"-M", false}, {"-A", true},
 };
 
 namespace {
@@ -78,7 +78,8 @@ const std::pair<const char*, const char*> spellings[] = {
     {"secure", "-s"},       {"cert", "-C"},    {"certificate", "-C"}, {"key", "-K"},       {"interface", "-i"},
     {"iface", "-i"},        {"listen", "-i"},  {"address", "-i"},     {"bind", "-i"},      {"origin", "-o"},
     {"allow-origin", "-o"}, {"host", "-a"},    {"hostname", "-a"},    {"name", "-a"},      {"boards", "-n"},
-    {"count", "-n"},        {"delay", "-d"},
+    {"count", "-n"},        {"delay", "-d"},   {"broker", "-m"},      {"mqtt", "-m"},      {"relay-name", "-r"},
+    {"cafile", "-A"},       {"ca-file", "-A"},
 };
 
 const CommandLineOption* matchingOption(const char* argument, const std::vector<CommandLineOption>& options)
@@ -238,6 +239,15 @@ CommandLineSettings readCommandLine(int argc, const char* const* argv, const std
         settings.keyGiven = true;
         settings.keyFile = value;
     }
+    if (const char* value = findCommandLineOption(argc, argv, "-m")) {
+        settings.brokerUrl = value;
+        settings.brokerUrlValueMissing = *value == '\0';
+    }
+    if (const char* value = findCommandLineOption(argc, argv, "-r"))
+        settings.relayName = value;
+    settings.brokerCommands = findCommandLineOption(argc, argv, "-M") != nullptr;
+    if (const char* value = findCommandLineOption(argc, argv, "-A"))
+        settings.brokerCaFile = value;
     std::vector<std::string> unknown = unknownArguments(argc, argv, options, programName);
     settings.mistakes.insert(settings.mistakes.end(), unknown.begin(), unknown.end());
     return settings;

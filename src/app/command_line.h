@@ -55,6 +55,13 @@ struct CommandLineSettings {
     std::string certificateFile;
     bool keyGiven = false;
     std::string keyFile;
+    // -m: the broker's URL; -r: the relay's name in its topics (empty: the host name); -M: commands through the
+    // broker; -A: the CA certificates for an mqtts broker.
+    std::string brokerUrl;
+    bool brokerUrlValueMissing = false;
+    std::string relayName;
+    bool brokerCommands = false;
+    std::string brokerCaFile;
     // Arguments and values the program cannot use, each as the WARNING text that names it.
     std::vector<std::string> mistakes;
 };

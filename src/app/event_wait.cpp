@@ -27,6 +27,14 @@ int EventWait::callback(lws* wsi, lws_callback_reasons reason, void*, void*, siz
             static_cast<EventWait*>(protocol->user)->forget(wsi);
         return 0;
     }
+    case LWS_CALLBACK_RAW_RX_FILE: {
+        // The broker socket's input is read by the pass; serial ports are read by every pass anyway.
+        const lws_protocols* protocol = lws_get_protocol(wsi);
+        auto* self = protocol != nullptr ? static_cast<EventWait*>(protocol->user) : nullptr;
+        if (self != nullptr && wsi == self->socketWatch.wsi)
+            self->socketReadable = true;
+        return 0;
+    }
     default:
         // Readiness is all the news: the pass after the wait reads and writes the port itself.
         return 0;
@@ -74,7 +82,7 @@ void EventWait::watchPorts(const PortManager& ports, RelayList& relays)
                 found = kept.emplace(port, previous->second).first;
                 watches.erase(previous);
             } else {
-                found = kept.emplace(port, adopt(port, descriptor)).first;
+                found = kept.emplace(port, adopt(driver.portName(port), descriptor)).first;
             }
         }
         if (!relay->unsent.empty() && found->second.wsi != nullptr)
@@ -84,11 +92,10 @@ void EventWait::watchPorts(const PortManager& ports, RelayList& relays)
     watches.swap(kept);
 }
 
-EventWait::Watch EventWait::adopt(SerialPortHandle* port, int descriptor)
+EventWait::Watch EventWait::adopt(const std::string& name, int descriptor)
 {
     Watch watch;
     watch.descriptor = descriptor;
-    const std::string name = driver.portName(port);
     if (descriptor < 0) {
         logger.log(LogLevel::WARNING, "%s: no descriptor to wait on; the port is read at the next pass", name.c_str());
         return watch;
@@ -109,8 +116,34 @@ EventWait::Watch EventWait::adopt(SerialPortHandle* port, int descriptor)
     return watch;
 }
 
+void EventWait::watchSocket(int descriptor, uint64_t generation, bool wantWrite)
+{
+    if (context == nullptr)
+        return;
+    if (descriptor != socketWatch.descriptor || generation != socketGeneration) {
+        unwatch(socketWatch);
+        socketGeneration = generation;
+        socketWatch = descriptor >= 0 ? adopt("broker link", descriptor) : Watch();
+    }
+    if (wantWrite && socketWatch.wsi != nullptr)
+        lws_callback_on_writable(socketWatch.wsi);
+}
+
+bool EventWait::takeSocketReadable()
+{
+    const bool readable = socketReadable || socketWatch.wsi == nullptr;
+    socketReadable = false;
+    return readable;
+}
+
 void EventWait::forget(lws* wsi)
 {
+    if (wsi == socketWatch.wsi) {
+        // A hang-up: the pass reads the socket and so learns that the connection has ended.
+        socketWatch.wsi = nullptr;
+        socketReadable = true;
+        return;
+    }
     for (auto& entry : watches) {
         if (entry.second.wsi != wsi)
             continue;
@@ -121,15 +154,19 @@ void EventWait::forget(lws* wsi)
     }
 }
 
+void EventWait::unwatch(Watch& watch)
+{
+    lws* wsi = watch.wsi;
+    // Cleared first, so the close callback does not take this for a hang-up.
+    watch = Watch();
+    if (wsi != nullptr)
+        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
+}
+
 void EventWait::unwatchAll()
 {
-    for (auto& entry : watches) {
-        lws* wsi = entry.second.wsi;
-        // Cleared first, so the close callback does not take this for a hang-up.
-        entry.second.wsi = nullptr;
-        if (wsi != nullptr)
-            lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
-    }
+    for (auto& entry : watches)
+        unwatch(entry.second);
     watches.clear();
 }
 
@@ -138,6 +175,7 @@ void EventWait::detach()
     if (context == nullptr)
         return;
     unwatchAll();
+    unwatch(socketWatch);
     lws_sul_cancel(&timer);
     context = nullptr;
 }

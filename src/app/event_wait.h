@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include <libwebsockets.h>
 
@@ -38,6 +39,12 @@ public:
     // Ports watched now, for tests.
     size_t watchedCount() const;
 
+    // One more socket (the broker link's): watched for input, and for room to write when wantWrite says so.
+    // A new generation is a new socket, watched anew; a descriptor below 0 watches none.
+    void watchSocket(int descriptor, uint64_t generation, bool wantWrite);
+    // Whether the socket showed input or a hang-up since the last call, or is not watched (so must be tried).
+    bool takeSocketReadable();
+
 private:
     // One port's place in the poll: made when a relay first reads the port, kept while any relay reads it.
     struct Watch {
@@ -50,7 +57,8 @@ private:
     static void wake(lws_sorted_usec_list_t*) {}
     void watchPorts(const PortManager& ports, RelayList& relays);
     void unwatchAll();
-    Watch adopt(SerialPortHandle* port, int descriptor);
+    Watch adopt(const std::string& name, int descriptor);
+    static void unwatch(Watch& watch);
     void forget(lws* wsi);
 
     SerialDriver& driver;
@@ -58,4 +66,7 @@ private:
     std::map<SerialPortHandle*, Watch> watches;
     uint64_t portsClosedSeen = 0;
     lws_sorted_usec_list_t timer{};
+    Watch socketWatch;
+    uint64_t socketGeneration = 0;
+    bool socketReadable = false;
 };

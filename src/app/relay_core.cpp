@@ -44,9 +44,18 @@ RelayFigures RelayCore::figures() const
         board.port = port.name;
         board.usbProduct = port.usbProduct;
         board.state = "closed";
+        const auto identity = identities.find(port.name);
+        BoardMode mode = BoardMode::unknown;
+        if (identity != identities.end()) {
+            board.firmwareVersion = identity->second.version;
+            board.serial = identity->second.serial;
+            board.flashSizeKiB = identity->second.flashSizeKiB;
+            mode = identity->second.mode;
+        }
         for (const Relay* relay : link.relays().snapshot()) {
             if (relay->portName != port.name)
                 continue;
+            mode = relay->mode;
             const FlashSession* write = flasher.session(*relay);
             board.state = write != nullptr                        ? "writing"
                           : relay->mode == BoardMode::bootloader  ? "bootloader"
@@ -61,8 +70,12 @@ RelayFigures RelayCore::figures() const
                 board.bytesVerified = std::min(board.bytesVerified, board.bytesTotal);
             }
         }
+        board.mode = mode == BoardMode::bootloader    ? "bootloader"
+                     : mode == BoardMode::application ? "application"
+                                                      : "unknown";
         figures.boards.push_back(board);
     }
+    figures.recentWrites.assign(flasher.recentEnds().begin(), flasher.recentEnds().end());
     figures.editors = sessionList.connections().size();
     figures.messagesSent = link.queue().messagesSent();
     figures.messagesReceived = link.messagesReceived();
@@ -161,6 +174,13 @@ bool RelayCore::translateBoardMessage(Relay& relay, const ReceivedMessage& messa
     const bool known = translator.translate(relay, message, reply);
     if (known && message.type() == MT_VERSION) {
         // The editor hears the version before what a write that waited for the board's flash size makes of it.
+        BoardIdentity& identity = identities[relay.portName];
+        identity.version = std::to_string(reply["versionMajor"].asInt()) + "." +
+                           std::to_string(reply["versionMinor"].asInt()) + "." +
+                           std::to_string(reply["versionPatch"].asInt());
+        identity.serial = reply["serial"].asString();
+        identity.flashSizeKiB = relay.flashSizeKiB;
+        identity.mode = relay.mode;
         sendReply(relay, reply);
         reply = Json::Value();
         flasher.onVersionKnown(relay);
@@ -246,6 +266,12 @@ void RelayCore::onBinaryMessage(Connection& connection, std::vector<uint8_t> byt
 
 void RelayCore::informWebsocketsOfPortAvailability()
 {
+    for (auto identity = identities.begin(); identity != identities.end();) {
+        const std::vector<PortInfo>& listed = boardLink.ports().portList();
+        const bool stillListed = std::any_of(listed.begin(), listed.end(),
+                                             [&](const PortInfo& port) { return port.name == identity->first; });
+        identity = stillListed ? std::next(identity) : identities.erase(identity);
+    }
     const std::string list = boardLink.ports().portListJson();
     for (Connection* connection : sessionList.connections())
         sessionList.queueResponse(connection, list);

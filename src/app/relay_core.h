@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include <json/value.h>
 
@@ -92,4 +93,13 @@ private:
     std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
     // Some relay outlived its editor because its board was being written.
     bool relaysOutliveEditors = false;
+    // What a listed board's last version reply said: made by that reply, kept past the board's relay so that the
+    // status pages and the broker still show it, dropped when the port leaves the list.
+    struct BoardIdentity {
+        std::string version;
+        std::string serial;
+        int32_t flashSizeKiB = 0;
+        BoardMode mode = BoardMode::unknown;
+    };
+    std::unordered_map<std::string, BoardIdentity> identities;
 };

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <libwebsockets.h>
@@ -84,6 +85,16 @@ int serveUntilStopped(const CommandLineSettings& settings, SerialDriver& driver,
     serverSettings.allowedOrigins = settings.allowedOrigins;
     serverSettings.hostNames = settings.hostNames;
     serverSettings.listenAddress = settings.listenAddress;
+    if (settings.brokerUrlValueMissing)
+        logger.log(LogLevel::WARNING, "No value given for -m parameter, no broker link");
+    else if (settings.brokerUrl.empty() && (settings.brokerCommands || !settings.relayName.empty()))
+        logger.log(LogLevel::WARNING, "-r and -M take effect only with -m; no broker link");
+    serverSettings.broker.url = settings.brokerUrl;
+    serverSettings.broker.relayName = settings.relayName;
+    serverSettings.broker.commands = settings.brokerCommands;
+    serverSettings.broker.caFile = settings.brokerCaFile;
+    if (const char* passwordFile = std::getenv("VANTREL_MQTT_PASSWORD_FILE"))
+        serverSettings.broker.passwordFile = passwordFile;
     if (settings.tls) {
         serverSettings.certificateFile = settings.certificateFile;
         serverSettings.keyFile = settings.keyFile;

@@ -283,6 +283,11 @@ bool RelayServer::start(const RelayServerSettings& settings)
     portWait.attach(context);
     stopped = false;
     relayCore.start();
+    if (!settings.broker.url.empty()) {
+        broker = std::make_unique<BrokerLink>(relayCore.sessions(), relayCore.commandHandler(), relayCore, clock);
+        if (!broker->start(settings.broker))
+            return false;
+    }
     return true;
 }
 
@@ -343,12 +348,18 @@ void RelayServer::runPass()
     if (relayCore.readBoards())
         lws_service(context, -1);
     relayCore.sendToBoards();
+    if (broker)
+        broker->service(portWait.takeSocketReadable());
 }
 
 void RelayServer::waitForWork()
 {
     const uint64_t now = clock.nowMs();
-    const uint64_t due = relayCore.nextDueMs();
+    uint64_t due = relayCore.nextDueMs();
+    if (broker) {
+        due = std::min(due, broker->nextDueMs());
+        portWait.watchSocket(broker->socket(), broker->socketGeneration(), broker->wantsWrite());
+    }
     portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
 }
 
@@ -367,6 +378,9 @@ void RelayServer::stop()
     if (stopped)
         return;
     stopped = true;
+    // Before the ports: the broker hears that the relay goes while its boards are still there.
+    if (broker)
+        broker->stop();
     relayCore.closePorts();
     portWait.detach();
     releaseStaticFiles(context);

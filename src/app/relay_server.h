@@ -10,6 +10,7 @@
 
 #include "app/event_wait.h"
 #include "app/relay_core.h"
+#include "broker/broker_link.h"
 #include "web/connection_gate.h"
 
 class Clock;
@@ -34,6 +35,8 @@ struct RelayServerSettings {
     // PEM files used with tls instead of the built-in pair; both or neither.
     std::string certificateFile;
     std::string keyFile;
+    // The broker link; none without a URL.
+    BrokerSettings broker;
 };
 
 // The whole relay: the relay core with the WebSocket context on top, driven one pass at a time on one thread.
@@ -64,6 +67,8 @@ public:
     RelayList& relays() { return relayCore.boards().relays(); }
 
     const EventWait& eventWait() const { return portWait; }
+    // nullptr without -m.
+    const BrokerLink* brokerLink() const { return broker.get(); }
 
 private:
     SerialDriver& driver;
@@ -84,6 +89,7 @@ private:
     std::string certificatePem;
     std::string keyPem;
     std::unique_ptr<ConnectionGate> gate;
+    std::unique_ptr<BrokerLink> broker;
     lws_protocols protocols[6]{};
     lws_context* context = nullptr;
     bool stopped = true;

@@ -539,6 +539,23 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
         return;
     const FlashSession& current = found->second;
     const double seconds = static_cast<double>(clock.nowMs() - current.startedAtMs) / 1000.0;
+    WriteEnd end;
+    end.number = writeCounts.completed + writeCounts.failed + writeCounts.cancelled + 1;
+    end.port = relay.portName;
+    end.file = current.file;
+    end.outcome = reason == nullptr                                 ? "completed"
+                  : std::string(reason) == "firmwareWriteCancelled" ? "cancelled"
+                                                                    : "failed";
+    end.reason = reason != nullptr ? reason : "";
+    end.detail = detail;
+    end.bytesTotal = current.size;
+    end.bytesVerified = std::min<uint64_t>(
+        static_cast<uint64_t>(std::count(current.verified.begin(), current.verified.end(), true)) * chunkSize,
+        current.size);
+    end.elapsedMs = clock.nowMs() - current.startedAtMs;
+    ends.push_back(std::move(end));
+    if (ends.size() > recentEndsKept)
+        ends.pop_front();
     if (reason == nullptr) {
         const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
         logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -14,6 +15,22 @@
 #include "firmware/flash_session.h"
 
 class Clock;
+
+// How one firmware write ended, for the status pages and the broker. Made by the flasher when the write ends; the
+// flasher keeps the newest few.
+struct WriteEnd {
+    // Counts the writes ended since the start, from 1.
+    uint64_t number = 0;
+    std::string port;
+    std::string file;
+    // "completed", "failed" or "cancelled"; for the last two the editor's reason key and the detail in words.
+    std::string outcome;
+    std::string reason;
+    std::string detail;
+    uint64_t bytesTotal = 0;
+    uint64_t bytesVerified = 0;
+    uint64_t elapsedMs = 0;
+};
 
 // Writes firmware files into boards through their bootloader: loads and checks the file, queues the whole
 // conversation on the board's relay, reports progress to the editor that started the write as chunks are answered
@@ -79,6 +96,9 @@ public:
         uint64_t bytesVerified = 0;
     };
     const Counts& counts() const { return writeCounts; }
+    // The newest write ends, oldest first.
+    static constexpr size_t recentEndsKept = 32;
+    const std::deque<WriteEnd>& recentEnds() const { return ends; }
 
     // Largest file accepted for a board with this flash size in KiB (0: not known yet); negative refuses all.
     static int64_t sizeLimit(int32_t flashSizeKiB);
@@ -129,4 +149,5 @@ private:
     std::unordered_map<const Relay*, FlashSession> sessions;
     std::unordered_map<const Relay*, WaitingWrite> waiting;
     Counts writeCounts;
+    std::deque<WriteEnd> ends;
 };

@@ -159,7 +159,7 @@ void CommandHandler::handleBoardCommand(Connection& connection, const Json::Valu
     const Relay* existing = relays.findRelayByName(portName);
     if (existing != nullptr && existing->editor != connection.id && sessions.findConnection(existing->editor))
         logger.log(LogLevel::INFO, "%s: taken over by editor %s #%llu from editor #%llu; its replies go there now",
-                   portName.c_str(), Sessions::peerName(connection).c_str(),
+                   portName.c_str(), sessions.peerNameOf(connection).c_str(),
                    static_cast<unsigned long long>(connection.id), static_cast<unsigned long long>(existing->editor));
     if (port != nullptr || existing != nullptr)
         relays.bindRelay(portName, port, connection.id);
@@ -206,7 +206,7 @@ void CommandHandler::dispatchPayload(Connection& connection, const std::string& 
         const std::string change = queued ? changeOfBoard(row.member, payload[row.member]) : std::string();
         if (!change.empty())
             logger.log(LogLevel::INFO, "%s: %s by editor %s", portName.c_str(), change.c_str(),
-                       Sessions::peerName(connection).c_str());
+                       sessions.peerNameOf(connection).c_str());
         return;
     }
     logger.log(LogLevel::WARNING, "%s: The command names no board command the relay knows; nothing was sent",

@@ -20,16 +20,16 @@ unsigned connectionId(const Connection& connection)
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(&connection) & 0xFFFFFFFFu);
 }
 
+} // namespace
+
 // Progress and live-value replies as the compact writer writes them: members in byte order of their keys, so a
 // live value's comes first and a progress reply's follows "port". A quote inside a string is escaped, so no port
 // name can pass for one of these keys.
-bool isExpendable(const std::string& reply)
+bool Sessions::isExpendable(const std::string& reply)
 {
     return reply.rfind("{\"liveValue\":", 0) == 0 || reply.find(",\"romWrite\":") != std::string::npos ||
            reply.find(",\"romVerify\":") != std::string::npos;
 }
-
-} // namespace
 
 Sessions::Sessions(SessionEvents& events) : events(events), sendBuffer(LWS_PRE + 4096) {}
 
@@ -64,13 +64,45 @@ void Sessions::established(Connection& connection, lws* wsi)
     events.onConnectionEstablished(connection);
 }
 
+Connection& Sessions::openDetached(const std::string& peerName, ReplySink& sink)
+{
+    auto connection = std::make_unique<Connection>();
+    connection->wsi = nullptr;
+    connection->establishedMessageCount = receivedMessageCount;
+    connection->id = ++lastId;
+    byId[connection->id] = connection.get();
+    ConnectionState state;
+    state.peerName = peerName;
+    state.sink = &sink;
+    states[connection.get()] = std::move(state);
+    Connection& opened = *connection;
+    detached[opened.id] = std::move(connection);
+    return opened;
+}
+
+void Sessions::closeDetached(EditorId id)
+{
+    const auto found = detached.find(id);
+    if (found == detached.end())
+        return;
+    closed(*found->second);
+    detached.erase(found);
+}
+
+std::string Sessions::peerNameOf(const Connection& connection) const
+{
+    const auto found = states.find(&connection);
+    return found == states.end() ? std::string() : found->second.peerName;
+}
+
 void Sessions::closed(Connection& connection)
 {
     auto found = states.find(&connection);
     if (found == states.end())
         return;
     logger.log(LogLevel::DEBUG, "LWS_CALLBACK_CLOSED, pss: (%08X)", connectionId(connection));
-    logger.log(LogLevel::INFO, "Closed connection with %s", found->second.peerName.c_str());
+    if (found->second.sink == nullptr)
+        logger.log(LogLevel::INFO, "Closed connection with %s", found->second.peerName.c_str());
     connectionList.erase(std::remove(connectionList.begin(), connectionList.end(), &connection), connectionList.end());
     byId.erase(connection.id);
     events.onConnectionClosed(connection);
@@ -222,6 +254,10 @@ void Sessions::queueResponse(Connection* connection, std::string text)
     if (found == states.end() || found->second.closing)
         return;
     ConnectionState& state = found->second;
+    if (state.sink != nullptr) {
+        state.sink->deliverReply(connection->id, std::move(text));
+        return;
+    }
     if (text.size() > maxReplyBytes) {
         logger.log(LogLevel::ERROR, "A reply of %zu bytes for %s is longer than the relay sends (1 MiB); it is dropped",
                    text.size(), state.peerName.c_str());

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,14 @@ public:
     // The binary message the connection was expected to send has come: whole is false when it was longer than
     // announced and dropped (bytes then empty).
     virtual void onBinaryMessage(Connection& connection, std::vector<uint8_t> bytes, bool whole) = 0;
+};
+
+// Where the replies of a connection without a socket go (the commands of such a connection come through the
+// broker).
+class ReplySink {
+public:
+    virtual ~ReplySink() = default;
+    virtual void deliverReply(EditorId editor, std::string text) = 0;
 };
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
@@ -50,6 +59,11 @@ public:
 
     void established(Connection& connection, lws* wsi);
     void closed(Connection& connection);
+    // A connection without a socket: an identity like an editor's, under the same ownership rules, whose replies go
+    // to the sink as they are queued. It gets no greeting and no port lists, and is not among the connections (the
+    // editors). The sessions own it until closeDetached.
+    Connection& openDetached(const std::string& peerName, ReplySink& sink);
+    void closeDetached(EditorId id);
     // One received piece; isFinal marks the last piece of a WebSocket message, isBinary a binary message.
     void received(Connection& connection, const char* data, size_t length, bool isFinal, bool isBinary = false);
     // The connection's next binary message is kept, if it holds at most this many bytes (capped at
@@ -75,6 +89,10 @@ public:
     // The replies waiting for the connection, oldest first.
     std::vector<std::string> pendingReplies(const Connection* connection) const;
     static std::string peerName(Connection& connection);
+    // A progress or live-value reply: a later one says more, so it is the first to go when a budget is spent.
+    static bool isExpendable(const std::string& reply);
+    // The peer as its connection was established (for a detached one, the name it was opened with).
+    std::string peerNameOf(const Connection& connection) const;
 
 private:
     // Made by queueResponse; lives until it is sent, pushed out or revoked.
@@ -106,6 +124,8 @@ private:
         std::vector<uint8_t> binary;
         // Set while the rest of a binary message that is not kept is being dropped.
         bool discardingBinary = false;
+        // A detached connection's replies go here instead of into replies.
+        ReplySink* sink = nullptr;
     };
 
     void handleCompleteText(Connection& connection, ConnectionState& state);
@@ -123,6 +143,7 @@ private:
     std::unordered_map<EditorId, Connection*> byId;
     EditorId lastId = 0;
     std::unordered_map<const Connection*, ConnectionState> states;
+    std::unordered_map<EditorId, std::unique_ptr<Connection>> detached;
     std::vector<unsigned char> lastMessage;
     uint32_t receivedMessageCount = 0;
     // The library's reserved prefix followed by the reply being sent; grows to the longest reply sent so far.

@@ -67,6 +67,12 @@ std::string healthJson(const RelayFigures& figures)
         entry["port"] = board.port;
         entry["usbProduct"] = board.usbProduct;
         entry["state"] = board.state;
+        entry["mode"] = board.mode;
+        if (!board.firmwareVersion.empty()) {
+            entry["firmwareVersion"] = board.firmwareVersion;
+            entry["serial"] = board.serial;
+            entry["flashSizeKiB"] = board.flashSizeKiB;
+        }
         if (board.bytesTotal > 0) {
             Json::Value& write = entry["write"] = Json::Value(Json::objectValue);
             write["file"] = board.file;

@@ -7,6 +7,8 @@
 
 #include <libwebsockets.h>
 
+#include "firmware/firmware_flasher.h"
+
 // One listed board as an operator sees it.
 struct BoardStatus {
     std::string port;
@@ -14,6 +16,12 @@ struct BoardStatus {
     // "closed" (no editor used it yet), "open", "bootloader" or "application" (as its last version reply said),
     // or "writing".
     std::string state;
+    // What the board's last version reply said ("application" or "bootloader"; "unknown" before one came), kept
+    // while the board is listed.
+    std::string mode = "unknown";
+    std::string firmwareVersion;
+    std::string serial;
+    int32_t flashSizeKiB = 0;
     // The running write: its file and how far its echoes are verified.
     std::string file;
     uint64_t bytesVerified = 0;
@@ -39,6 +47,8 @@ struct RelayFigures {
     uint64_t bytesVerified = 0;
     uint64_t repliesDropped = 0;
     uint64_t logLinesSuppressed = 0;
+    // The newest write ends, oldest first.
+    std::vector<WriteEnd> recentWrites;
 };
 
 // Where the status pages take their figures from; the relay core is one.

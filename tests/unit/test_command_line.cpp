@@ -139,7 +139,11 @@ TEST(CommandLine, ArgumentsTheProgramCannotUseAreNamedWithWhatTheyMayMean)
          {"Ignoring '--log-level=debug': vantrelRelay has no such option; did you mean '-l debug'?"}},
         {{"r", "--tls"}, {"Ignoring '--tls': vantrelRelay has no such option; did you mean '-s'?"}},
         {{"r", "-x"},
-         {"Ignoring '-x': vantrelRelay has no such option (its options: -h -v -p -l -f -s -C -K -i -o -a)"}},
+         {"Ignoring '-x': vantrelRelay has no such option (its options: -h -v -p -l -f -s -C -K -i -o -a -m -r -M "
+          "-A)"}},
+        {{"r", "-m", "mqtt://broker", "-r", "lab", "-M", "-A", "ca.pem"}, {}},
+        {{"r", "--broker", "mqtt://b"},
+         {"Ignoring '--broker mqtt://b': vantrelRelay has no such option; did you mean '-m mqtt://b'?"}},
         {{"r", "-p", "7000", "stray"},
          {"Ignoring 'stray': it is no option of vantrelRelay and follows none that takes a value"}},
         {{"r", "-l", "loud"},
@@ -159,8 +163,13 @@ TEST(CommandLine, ArgumentsTheProgramCannotUseAreNamedWithWhatTheyMayMean)
 
 TEST(CommandLine, NetworkOptions)
 {
-    Args args({"r", "-o", "https://a.example", "-i", "::1", "-o", "", "-o", "https://b.example", "-C", "c.pem"});
+    Args args({"r", "-o", "https://a.example", "-i", "::1", "-o", "", "-o", "https://b.example", "-C", "c.pem", "-m",
+               "mqtts://u@b", "-M", "-r", "lab", "-A", "ca.pem"});
     const CommandLineSettings s = readCommandLine(args.argc(), args.argv());
+    EXPECT_EQ(s.brokerUrl, "mqtts://u@b");
+    EXPECT_EQ(s.relayName, "lab");
+    EXPECT_EQ(s.brokerCaFile, "ca.pem");
+    EXPECT_TRUE(s.brokerCommands);
     EXPECT_EQ(s.allowedOrigins, (std::vector<std::string>{"https://a.example", "https://b.example"}));
     EXPECT_TRUE(s.originValueMissing);
     EXPECT_EQ(s.listenAddress, "::1");
@@ -172,6 +181,7 @@ TEST(CommandLine, NetworkOptions)
     EXPECT_TRUE(defaults.allowedOrigins.empty());
     EXPECT_TRUE(defaults.listenAddress.empty());
     EXPECT_FALSE(defaults.certificateGiven || defaults.keyGiven || defaults.listenAddressValueMissing);
+    EXPECT_FALSE(defaults.brokerCommands || !defaults.brokerUrl.empty());
 }
 
 } // namespace
