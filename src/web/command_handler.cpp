@@ -298,7 +298,7 @@ std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& com
         return {};
     // Only the firmware files of the working directory: a path elsewhere is answered as a missing file.
     if (!isFirmwareFileName(file))
-        flasher.onFirmwareFlashStepFailed(*relay, file, "firmwareFileNotFound");
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::FileNotFound, file);
     else
         flasher.writeFirmware(*relay, file);
     return {};

@@ -39,6 +39,9 @@ public:
     // is not reading and its connection is closed.
     static constexpr size_t maxQueuedReplies = 16384;
     static constexpr size_t maxQueuedReplyBytes = 16 << 20;
+    // What one write of a connection's socket carries at most, unless a single reply is longer: about what the
+    // library hands the socket at once.
+    static constexpr size_t maxBatchBytes = 60000;
 
     explicit Sessions(SessionEvents& events);
 
@@ -86,6 +89,8 @@ private:
         std::deque<QueuedReply> replies;
         // The bytes of the texts in replies.
         size_t queuedBytes = 0;
+        // The library was asked for a writable callback that has not come yet.
+        bool writableAsked = false;
         // Set once the relay has asked the library to close the connection: nothing more is queued for it.
         bool closing = false;
         // Set while the rest of an over-long WebSocket message is being dropped.
@@ -94,6 +99,12 @@ private:
         std::string peerName;
     };
 
+    // The longest WebSocket frame header: opcode, length marker and a 64-bit length.
+    static constexpr size_t maxFrameHeaderBytes = 10;
+
+    // Frames the oldest waiting replies, as many as one write takes, into the send buffer after the library's
+    // prefix; returns their bytes and sets count.
+    size_t frameReplies(const ConnectionState& state, size_t& count);
     void handleCompleteText(Connection& connection, ConnectionState& state);
     static void clearText(ConnectionState& state);
     // Pushes out expendable replies, oldest first, until a quarter of both limits is free beside the incoming
@@ -110,7 +121,7 @@ private:
     std::unordered_map<const Connection*, ConnectionState> states;
     std::vector<unsigned char> lastMessage;
     uint32_t receivedMessageCount = 0;
-    // The library's reserved prefix followed by the reply being sent; grows to the longest reply sent so far.
+    // The library's reserved prefix followed by the framed replies being sent; grows to the longest write so far.
     std::vector<unsigned char> sendBuffer;
     uint64_t droppedCount = 0;
 };
