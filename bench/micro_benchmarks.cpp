@@ -169,6 +169,7 @@ public:
     void freePort(SerialPortHandle*) override {}
     std::string portName(SerialPortHandle*) override { return "counting"; }
     std::string lastError() override { return ""; }
+    int lastErrorNumber() override { return 0; }
     std::string libraryVersion() override { return "counting"; }
 };
 

@@ -146,8 +146,9 @@ std::vector<std::string> unknownArguments(int argc, const char* const* argv,
         } else if (i + 1 < argc && argv[i + 1][0] != '-') {
             value = argv[++i];
         }
-        const std::string given =
-            value.empty() || argument.find('=') != std::string::npos ? argument : argument + " " + value;
+        std::string given = argument;
+        if (!value.empty() && argument.find('=') == std::string::npos)
+            given.append(" ").append(value);
         if (meant != nullptr)
             mistakes.push_back("Ignoring '" + given + "': " + programName + " has no such option; did you mean '" +
                                meant + (value.empty() ? "" : " " + value) + "'?");

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +80,7 @@ int main(int argc, char** argv)
     std::vector<CommandLineOption> options = relayOptions;
     options.push_back({"-n", true});
     options.push_back({"-d", true});
+    options.push_back({"-u", true});
     const CommandLineSettings settings = readCommandLine(argc, argv, options, "vantrelRelaySim");
     const int status = exitStatusBeforeServing(settings, "vantrelRelaySim", simulatorUsageText, VANTREL_BUILD_TIME);
     if (status >= 0)
@@ -96,8 +98,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // The index of a board whose port cannot be opened, as when the user may not open the device; -1 for none.
+    const long unopenable = readWholeNumberOption(argc, argv, "-u", -1, maxBoardCount - 1);
+    if (findCommandLineOption(argc, argv, "-u") != nullptr && unopenable < 0) {
+        std::printf("Invalid board index. Try a number from 0 to %d\n", maxBoardCount - 1);
+        return 1;
+    }
+
     SystemClock clock;
     SimulatedSerialDriver driver(&clock);
     addBoards(driver, static_cast<int>(boardCount), answerDelayUs);
+    if (unopenable >= 0)
+        driver.setOpenError("simACM" + std::to_string(unopenable), EACCES);
     return serveUntilStopped(settings, driver, clock);
 }

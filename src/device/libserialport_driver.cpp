@@ -97,6 +97,8 @@ std::string LibSerialPortDriver::portName(SerialPortHandle* port)
     return name ? name : "";
 }
 
+int LibSerialPortDriver::lastErrorNumber() { return sp_last_error_code(); }
+
 std::string LibSerialPortDriver::lastError()
 {
     char* message = sp_last_error_message();

@@ -18,5 +18,6 @@ public:
     void freePort(SerialPortHandle* port) override;
     std::string portName(SerialPortHandle* port) override;
     std::string lastError() override;
+    int lastErrorNumber() override;
     std::string libraryVersion() override;
 };

@@ -1,6 +1,7 @@
 #include "device/port_manager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <unordered_set>
@@ -51,7 +52,7 @@ bool PortManager::refreshPorts(bool verbose)
         currentNames.insert(port.name);
     for (const PortInfo& old : ports) {
         if (currentNames.count(old.name) == 0) {
-            logger.log(LogLevel::DEBUG, "Port has disappeared: %s", old.name.c_str());
+            logger.log(LogLevel::INFO, "%s: the board is no longer listed (unplugged?)", logName(old.name).c_str());
             closePort(findOpenPort(old.name));
         }
     }
@@ -90,7 +91,28 @@ std::string PortManager::portListJson() const
     return CompactJsonWriter().write(list);
 }
 
-SerialPortHandle* PortManager::openPort(const std::string& name)
+namespace {
+
+// The system's reason for a failed open, in words that say what to do.
+PortProblem openProblem(int errorNumber, const std::string& libraryText)
+{
+    switch (errorNumber) {
+    case EACCES:
+    case EPERM:
+        return {"permission", "permission denied: add the relay's user to the dialout group (and log in again), or "
+                              "install the package's udev rule for the board"};
+    case EBUSY: return {"busy", "another program holds the port: close it (a serial monitor, another relay) and retry"};
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO: return {"gone", "the board went away: plug it in again"};
+    default: return {"cannot open", "the port cannot be opened: " + libraryText};
+    }
+}
+
+} // namespace
+
+SerialPortHandle* PortManager::openPort(const std::string& name, PortProblem* problem)
 {
     if (SerialPortHandle* port = findOpenPort(name))
         return port;
@@ -100,10 +122,17 @@ SerialPortHandle* PortManager::openPort(const std::string& name)
     SerialPortHandle* port = listed ? driver.findPort(name) : nullptr;
     if (port == nullptr) {
         logger.log(LogLevel::ERROR, "Could not find port %s", logName(name).c_str());
+        if (problem != nullptr)
+            *problem = {"not listed", "no board port of that name is listed: choose one of the listed ports"};
         return nullptr;
     }
     if (!driver.open(port)) {
-        logger.log(LogLevel::ERROR, "Could not open port %s : %s", name.c_str(), driver.lastError().c_str());
+        const std::string libraryText = driver.lastError();
+        const PortProblem found = openProblem(driver.lastErrorNumber(), libraryText);
+        logger.log(LogLevel::ERROR, "Could not open port %s : %s (%s)", name.c_str(), libraryText.c_str(),
+                   found.text.c_str());
+        if (problem != nullptr)
+            *problem = found;
         driver.freePort(port);
         return nullptr;
     }
@@ -206,7 +235,8 @@ PortCheck PortManager::checkPort()
     if (failed.empty())
         return check;
     for (SerialPortHandle* port : failed) {
-        logger.log(LogLevel::DEBUG, "Removing port/relay with failed recv check");
+        logger.log(LogLevel::INFO, "%s: the board went away (its port failed, unplugged?)",
+                   logName(driver.portName(port)).c_str());
         closePort(port);
     }
     check.portsRemoved = true;

@@ -11,6 +11,13 @@ class SerialDriver;
 struct SerialPortHandle;
 
 // One serial port on which a board may sit. Made by each enumeration; kept in the port list until the next one.
+// Why a port could not be opened, for the editor that asked: a reason key ("permission", "busy", "gone",
+// "not listed", "cannot open") and words that say what to do. Made by openPort for its caller only.
+struct PortProblem {
+    std::string reason;
+    std::string text;
+};
+
 struct PortInfo {
     std::string name;
     std::string usbProduct;
@@ -55,7 +62,9 @@ public:
     bool refreshPorts(bool verbose);
     std::string portListJson() const;
     // The open handle of the port, opening it on first use; nullptr after logging why it cannot be had.
-    SerialPortHandle* openPort(const std::string& name);
+    // The open port of that name, opened now if need be; nullptr (with the reason in problem, when given) when it
+    // cannot be opened.
+    SerialPortHandle* openPort(const std::string& name, PortProblem* problem = nullptr);
     SerialPortHandle* findOpenPort(const std::string& name) const;
     void closePort(SerialPortHandle* port);
     void closeAllPorts();

@@ -49,5 +49,7 @@ public:
     virtual void freePort(SerialPortHandle* port) = 0;
     virtual std::string portName(SerialPortHandle* port) = 0;
     virtual std::string lastError() = 0;
+    // The system's error number of the last failure (EACCES, EBUSY, ...); 0 when it gave none.
+    virtual int lastErrorNumber() = 0;
     virtual std::string libraryVersion() = 0;
 };

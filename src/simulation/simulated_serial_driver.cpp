@@ -154,7 +154,9 @@ bool SimulatedSerialDriver::open(SerialPortHandle* port)
     if (entry == nullptr || entry->generation != handle->generation)
         return fail("Device of " + handle->name + " is gone");
     if (handle->isOpen)
-        return fail("Port " + handle->name + " is open already");
+        return fail("Port " + handle->name + " is open already", EBUSY);
+    if (entry->openError != 0)
+        return fail(std::string(std::strerror(entry->openError)), entry->openError);
     handle->isOpen = true;
     return true;
 }
@@ -262,9 +264,19 @@ std::string SimulatedSerialDriver::lastError() { return error; }
 
 std::string SimulatedSerialDriver::libraryVersion() { return "simulated"; }
 
-bool SimulatedSerialDriver::fail(const std::string& text)
+bool SimulatedSerialDriver::setOpenError(const std::string& name, int number)
+{
+    Port* port = findPortEntry(name);
+    if (port == nullptr)
+        return false;
+    port->openError = number;
+    return true;
+}
+
+bool SimulatedSerialDriver::fail(const std::string& text, int number)
 {
     error = text;
+    errorNumber = number;
     logger.log(LogLevel::DEBUG, "Simulated serial driver: %s", text.c_str());
     return false;
 }

@@ -46,6 +46,9 @@ public:
     // after its own processing and the USB round; false for an unknown name.
     bool setAnswerDelay(const std::string& name, std::chrono::microseconds delay);
     size_t liveHandleCount() const { return handles.size(); }
+    // The port cannot be opened from now on, failing with this system error number (EACCES, as when the user may
+    // not open the device; 0 opens it again); false for an unknown name.
+    bool setOpenError(const std::string& name, int errorNumber);
 
     bool listPorts(std::vector<SerialPortInfo>& ports) override;
     SerialPortHandle* findPort(const std::string& name) override;
@@ -60,6 +63,7 @@ public:
     void freePort(SerialPortHandle* port) override;
     std::string portName(SerialPortHandle* port) override;
     std::string lastError() override;
+    int lastErrorNumber() override { return errorNumber; }
     std::string libraryVersion() override;
 
 protected:
@@ -67,8 +71,8 @@ protected:
     static constexpr int errorArgument = -1;
     static constexpr int errorFailed = SerialDriver::FAILED_DEVICE;
 
-    // Records the failure for lastError and logs it; returns false for convenient use.
-    bool fail(const std::string& text);
+    // Records the failure for lastError (and its system error number) and logs it; returns false for convenient use.
+    bool fail(const std::string& text, int number = 0);
 
 private:
     // What the timer of a port was last set to, so that an unchanged state costs no system call.
@@ -84,6 +88,7 @@ private:
         Armed armed = Armed::Unknown;
         uint64_t armedDueMs = 0;
         bool reading = true;
+        int openError = 0;
         // It reads again: a writer that waits for it is woken once.
         bool resumed = false;
         std::chrono::microseconds answerDelay{0};
@@ -113,4 +118,5 @@ private:
     uintptr_t nextHandle;
     uint64_t nextGeneration = 1;
     std::string error;
+    int errorNumber = 0;
 };

@@ -41,6 +41,26 @@ uint8_t usbConfigCode(const std::string& usbConfigType)
     return 0xFF;
 }
 
+// What a command that changes the board did, for the operator's INFO line; empty for a command that changes
+// nothing on the board.
+std::string changeOfBoard(const std::string& command, const Json::Value& member)
+{
+    if (command == "addNode")
+        return "node " + std::to_string(memberTruncatedToInt(member, "id", 0)) + " (" +
+               logName(getStringProperty(member, "type", "")) + ") added or replaced";
+    if (command == "setFeature")
+        return "feature " + logName(memberConvertedToText(member, "feature", "")) + " set";
+    if (command == "commitConfig")
+        return "configuration committed";
+    if (command == "resetConfig")
+        return "configuration reset";
+    if (command == "request_bootloader") {
+        const uint8_t code = bootloaderCode(getStringProperty(member, "bootloaderType", ""));
+        return code == 1 ? "switch to the bootloader asked" : code == 0 ? "switch to the application asked" : "";
+    }
+    return "";
+}
+
 } // namespace
 
 const CommandHandler::BoardCommandRow CommandHandler::boardCommands[] = {
@@ -123,7 +143,8 @@ void CommandHandler::handleWebCommand(Connection& connection, const Json::Value&
 void CommandHandler::handleBoardCommand(Connection& connection, const Json::Value& command)
 {
     const std::string portName = memberConvertedToText(command, "port", "");
-    SerialPortHandle* port = boards.ports().openPort(portName);
+    PortProblem problem;
+    SerialPortHandle* port = boards.ports().openPort(portName, &problem);
     // A name whose port cannot be opened gets no relay of its own: it could carry nothing. An existing relay
     // of that name is still moved to this connection.
     RelayList& relays = boards.relays();
@@ -134,27 +155,50 @@ void CommandHandler::handleBoardCommand(Connection& connection, const Json::Valu
                    static_cast<unsigned long long>(connection.id), static_cast<unsigned long long>(existing->editor));
     if (port != nullptr || existing != nullptr)
         relays.bindRelay(portName, port, connection.id);
-    dispatchPayload(portName, port, memberOrNull(command, "payload"));
+    dispatchPayload(connection, portName, port, problem, memberOrNull(command, "payload"));
 }
 
-void CommandHandler::dispatchPayload(const std::string& portName, SerialPortHandle* arrivalPort,
-                                     const Json::Value& payload)
+void CommandHandler::sendPortError(Connection& connection, const std::string& portName, const PortProblem& problem)
+{
+    Json::Value reply(Json::objectValue);
+    reply["port"] = portName;
+    Json::Value& error = reply["portError"] = Json::Value(Json::objectValue);
+    error["reason"] = problem.reason;
+    error["text"] = problem.text;
+    sessions.queueResponse(&connection, CompactJsonWriter().write(reply));
+}
+
+void CommandHandler::dispatchPayload(Connection& connection, const std::string& portName, SerialPortHandle* arrivalPort,
+                                     const PortProblem& arrivalProblem, const Json::Value& payload)
 {
     for (const BoardCommandRow& row : boardCommands) {
         if (!hasMember(payload, row.member))
             continue;
         if (row.logLine != nullptr)
             logger.log(LogLevel::DEBUG, "%s", row.logLine);
-        SerialPortHandle* port = row.portUse == PortUse::Open ? boards.ports().openPort(portName) : arrivalPort;
-        if (port == nullptr)
+        PortProblem problem = arrivalProblem;
+        SerialPortHandle* port =
+            row.portUse == PortUse::Open ? boards.ports().openPort(portName, &problem) : arrivalPort;
+        if (port == nullptr) {
+            sendPortError(connection, portName, problem);
             return;
+        }
         const std::vector<SerialMessage> messages =
             (this->*row.build)(BoardCommand{portName, port, payload, payload[row.member]});
         Relay* relay = boards.relays().findRelayByPort(port);
+        bool queued = !messages.empty();
         for (const SerialMessage& message : messages) {
-            if (relay != nullptr && message.type() != MT_NONE)
-                boards.queue().enqueue(*relay, message);
+            if (relay != nullptr && message.type() != MT_NONE && !boards.queue().enqueue(*relay, message)) {
+                sendPortError(connection, portName,
+                              {"queue full", "the board's queue is full: wait until it has answered what it was sent"});
+                return;
+            }
+            queued = queued && message.type() != MT_NONE;
         }
+        const std::string change = queued ? changeOfBoard(row.member, payload[row.member]) : std::string();
+        if (!change.empty())
+            logger.log(LogLevel::INFO, "%s: %s by editor %s", portName.c_str(), change.c_str(),
+                       Sessions::peerName(connection).c_str());
         return;
     }
     logger.log(LogLevel::WARNING, "%s: The command names no board command the relay knows; nothing was sent",

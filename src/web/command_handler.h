@@ -16,6 +16,7 @@ class FirmwareFlasher;
 class NodeConversionRegistry;
 class Sessions;
 struct Connection;
+struct PortProblem;
 struct SerialPortHandle;
 
 // Carries out the editor's commands: answers the connection directly, or builds board messages and queues them
@@ -59,7 +60,10 @@ private:
 
     void handleBoardCommand(Connection& connection, const Json::Value& command);
     // Carries out the first command member of the payload.
-    void dispatchPayload(const std::string& portName, SerialPortHandle* arrivalPort, const Json::Value& payload);
+    void dispatchPayload(Connection& connection, const std::string& portName, SerialPortHandle* arrivalPort,
+                         const PortProblem& arrivalProblem, const Json::Value& payload);
+    // Tells the editor why its command could not reach the board.
+    void sendPortError(Connection& connection, const std::string& portName, const PortProblem& problem);
 
     std::vector<SerialMessage> addNode(const BoardCommand& command) const;
     std::vector<SerialMessage> setFeature(const BoardCommand& command) const;

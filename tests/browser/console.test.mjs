@@ -1,11 +1,14 @@
-// The relay console in headless Chromium against vantrelRelaySim: nothing sent before a board is chosen, typed
-// node and feature forms, live values, a refused, a cancelled and a timed complete firmware write, the traffic
-// log's filters, axe-core in the light and dark themes, a screenshot, a relay that goes away and comes back; then
+// The relay console in headless Chromium against vantrelRelaySim, for what only a browser shows (the rules behind
+// it are the node tests' in tests/console): nothing sent before a board is chosen, the forms drawn, the node graph
+// (drawn, reached with Tab, opened with Enter, redrawn when saved, a missing node, 100 nodes timed), live values,
+// a refused, a cancelled and a timed complete write, one-button flashing cancelled and complete, the traffic
+// log's filters, axe-core in the light and dark themes, screenshots, a relay that goes away and comes back; then
 // the page over https with -s; then a page of another origin that opens the relay's WebSocket, with and without -o;
 // then the console and a page under a host name made to point at this machine.
 //
 // Environment: VANTREL_SIMULATOR (the vantrelRelaySim binary), VANTREL_REPO_ROOT (for mount-origin),
-// CHROMIUM (default /usr/bin/chromium), VANTREL_CONSOLE_SCREENSHOT (default console.png).
+// CHROMIUM (default /usr/bin/chromium), VANTREL_CONSOLE_SCREENSHOT (default console.png; console-graph.png and
+// console-flash.png are written beside it).
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -177,6 +180,54 @@ async function eventually(read, accept, ms = 5000) {
     return value;
 }
 
+// Nodes sent to a board through a WebSocket of the page's own, as another editor would; the console takes the
+// board back with its next command.
+async function sendNodes(page, port, nodes, reset = false) {
+    await page.evaluate(async ({ port, nodes, reset }) => {
+        const socket = new WebSocket(`ws://${location.host}/`, 'vantrel-configurator');
+        await new Promise((resolve) => { socket.onopen = resolve; });
+        if (reset) socket.send(JSON.stringify({ port, payload: { resetConfig: 1 } }));
+        for (const [id, type, properties] of nodes) {
+            socket.send(JSON.stringify({ port, payload: { addNode: { id, type, editorPos: { x: 0, y: 0 }, properties } } }));
+        }
+        // Every node is acknowledged before the board answers the loop time.
+        socket.send(JSON.stringify({ port, payload: { looptime: {} } }));
+        await new Promise((resolve) => { socket.onmessage = (event) => { if (event.data.includes('"looptime"')) resolve(); }; });
+        socket.close();
+    }, { port, nodes, reset });
+}
+
+// A board of a dozen nodes: two sticks and a switch in, a scaled and mixed servo out, one input left dangling.
+const ROBOT = [
+    [1, 'analogin', { prop_pin: 0 }], [2, 'analogin', { prop_pin: 1 }], [3, 'digitalin', { prop_pin: 4 }],
+    [4, 'constant', { prop_value: 0.5 }], [5, 'scale', { prop_source: '#1', prop_center: 0, prop_scale: '#4' }],
+    [6, 'clamp', { prop_source: '#5', prop_rangeMin: -1, prop_rangeMax: 1 }],
+    [7, 'mix', { prop_mix_source1: '#6', prop_mix_source2: '#2', prop_mix_weight1: 0.7, prop_mix_weight2: 0.3 }],
+    [8, 'slew', { prop_source: '#7', prop_slew_rate_asc: 2, prop_slew_rate_desc: 2 }],
+    [9, 'servopwmout', { prop_source: '#8', prop_pin: 9, prop_active: 1 }],
+    [10, 'selector', { prop_selector_test: '#3', prop_selector_pass: '#6', prop_selector_fail: '#4' }],
+    [11, 'dutypwmout', { prop_source: '#10', prop_pin: 10, prop_active: 1 }],
+    [12, 'digitalout', { prop_source: '#3', prop_active: 1, prop_pin: 13 }],
+    [13, 'invert', { prop_source: '#14' }],
+];
+
+// Inputs, mixers of two inputs each, and outputs: 100 nodes in three columns.
+function hundredNodes() {
+    const nodes = [];
+    for (let id = 1; id <= 40; id++) nodes.push([id, 'analogin', { prop_pin: id }]);
+    for (let id = 41; id <= 70; id++) nodes.push([id, 'mix', { prop_mix_source1: `#${id - 40}`, prop_mix_source2: `#${id - 30}` }]);
+    for (let id = 71; id <= 100; id++) nodes.push([id, 'servopwmout', { prop_source: `#${id - 30}`, prop_pin: id - 70 }]);
+    return nodes;
+}
+
+const graphNodes = (page) => page.$$eval('#node-graph .graph-node', (all) => all.map((node) => node.dataset.node));
+const screenshotPath = (name) => path.join(path.dirname(process.env.VANTREL_CONSOLE_SCREENSHOT || 'console.png'), name);
+
+async function exportBoard(page) {
+    await page.click('#board-commands [data-command="exportConfig"]');
+    await page.locator('#export-summary', { hasText: /^Export complete/ }).waitFor();
+}
+
 test('console on simulated boards', async () => {
     assert.ok(simulator && repoRoot, 'VANTREL_SIMULATOR and VANTREL_REPO_ROOT are set');
     // Boards that answer after 500 µs, so that a write lasts long enough to be watched and cancelled.
@@ -187,6 +238,8 @@ test('console on simulated boards', async () => {
         // Long enough to be watched and cancelled half-way.
         fs.writeFileSync(path.join(workspace.path, 'big.bin'), Buffer.alloc(600 * 1024, 0x5a));
 
+        const pageErrors = [];
+        page.on('pageerror', (error) => pageErrors.push(error.message));
         await page.goto(`http://127.0.0.1:${relay.port}/`);
         await expectConnected(page);
         await expectBoardsListed(page);
@@ -204,13 +257,13 @@ test('console on simulated boards', async () => {
         assert.equal(await page.textContent('#board-serial'), '003600213338510937363532', 'serial of simACM1');
         assert.equal(await page.textContent('#board-flash'), '1024 KiB', 'flash size');
 
-        // Typed node forms: defaults filled in, wrong kinds and unknown keys refused before sending, reuse warned.
+        // Typed node forms (their rules are the node tests'): defaults drawn, a refusal shown and nothing sent.
         const sentLines = async () => (await logLines(page)).filter((line) => line.includes('▶')).length;
         await page.selectOption('#node-type', 'constant');
         assert.equal(await page.inputValue('#node-fields [data-key="prop_value"]'), '0', 'constant value default');
         await page.fill('#node-id', '9');
         await page.fill('#node-fields [data-key="prop_value"]', 'abc');
-        let sent = await sentLines();
+        const sent = await sentLines();
         await page.click('#add-node');
         await page.locator('#node-form-error', { hasText: 'must be a number or #RRGGBB' }).waitFor();
         await page.fill('#node-fields [data-key="prop_value"]', '2.5');
@@ -220,40 +273,46 @@ test('console on simulated boards', async () => {
         await page.selectOption('#node-type', 'analogin');
         assert.equal(await page.inputValue('#node-fields [data-key="prop_calib_mid"]'), '-1', 'analogin default');
         await page.fill('#node-id', '10');
-        await page.fill('#node-properties', '{"prop_bogus": 1}');
-        await page.click('#add-node');
-        await page.locator('#node-form-error', { hasText: 'Unknown property "prop_bogus"' }).waitFor();
-        await page.fill('#node-properties', '{}');
-        await page.fill('#node-fields [data-key="prop_pin"]', '300');
-        await page.click('#add-node');
-        await page.locator('#node-form-error', { hasText: 'whole number from 0 to 255' }).waitFor();
         await page.fill('#node-fields [data-key="prop_pin"]', '3');
         await page.click('#add-node');
         await page.selectOption('#node-type', 'scale');
-        await page.fill('#node-id', '9');
+        await page.fill('#node-id', '11');
         await page.fill('#node-fields [data-key="prop_source"]', '#10');
         await page.click('#add-node');
-        await page.locator('#node-form-error', { hasText: 'Node id 9 is already used' }).waitFor();
-        await page.fill('#node-id', '11');
-        await page.click('#add-node');
-        await page.click('#board-commands [data-command="exportConfig"]');
-        await page.locator('#export-summary', { hasText: /^Export complete/ }).waitFor();
+        await exportBoard(page);
         const rows = await page.$$eval('#export-table tr', (all) => all.map((row) => [...row.cells].map((cell) => cell.textContent)));
         for (const [id, type] of [['9', 'constant'], ['10', 'analogin'], ['11', 'scale']]) {
             assert.ok(rows.some((row) => row[0] === 'node' && row[1] === id && row[2] === type), `node ${id} exported: ${rows}`);
         }
         assert.ok(rows.some((row) => row[1] === '11' && row[3].includes('"prop_source":"#10"')), 'scale reads node 10');
 
-        // A feature form, live values with their chart, and a tweak.
+        // The graph: node 10 left of the scale that reads it, every node reached with Tab, Enter opens its form, and
+        // saving it redraws the graph.
+        assert.deepEqual((await graphNodes(page)).sort(), ['10', '11', '9'], 'the exported nodes drawn');
+        const edge = await page.$eval('#node-graph .graph-edge', (line) => line.querySelector('title').textContent);
+        assert.equal(edge, 'prop_source of node 11');
+        await page.focus('#node-graph .graph-node');
+        const reached = [];
+        for (let press = 0; press < 3; press++) {
+            reached.push(await page.evaluate(() => document.activeElement.dataset.node));
+            await page.keyboard.press('Tab');
+        }
+        assert.deepEqual(reached.sort(), ['10', '11', '9'], 'every node reached with Tab');
+        await page.focus('#node-graph [data-node="11"]');
+        await page.keyboard.press('Enter');
+        await page.locator('#add-node', { hasText: 'Save node 11' }).waitFor();
+        assert.equal(await page.inputValue('#node-type'), 'scale');
+        assert.equal(await page.inputValue('#node-fields [data-key="prop_source"]'), '#10');
+        assert.equal(await page.evaluate(() => document.activeElement.dataset.key), 'prop_source', 'the form has the focus');
+        await page.fill('#node-fields [data-key="prop_center"]', '0.25');
+        await page.click('#add-node');
+        await page.locator('#node-graph [data-node="11"]', { hasText: 'center 0.25' }).waitFor();
+
+        // A feature, live values with their chart, and a tweak.
         await page.selectOption('#feature-name', 'dutypwm');
-        await page.fill('#feature-fields [data-key="frequency"]', '300');
-        await page.click('#set-feature');
-        await page.locator('#feature-form-error', { hasText: 'whole number from 0 to 255' }).waitFor();
         await page.fill('#feature-fields [data-key="frequency"]', '50');
         await page.click('#set-feature');
         await page.locator('#status', { hasText: 'feature dutypwm sent' }).waitFor();
-        const featureSent = (lines) => lines.some((line) => line.includes('"setFeature":{"feature":"dutypwm","frequency":50}'));
-        assert.ok(featureSent(await eventually(() => logLines(page), featureSent)), 'the feature is in the traffic log');
         await page.fill('#live-id', '7');
         await page.click('#live-watch');
         await page.locator('#live-value', { hasText: /^node 7: -?[0-9]/ }).waitFor();
@@ -265,21 +324,23 @@ test('console on simulated boards', async () => {
         await page.locator('#status', { hasText: 'tweak of node 9 input 0 sent' }).waitFor();
 
         // Reset asks first; declined, nothing is sent (counted once what was sent before has been drawn).
-        sent = await eventually(sentLines, () => false, 300);
+        const beforeReset = await eventually(sentLines, () => false, 300);
         await clickConfirmed(page, '#board-commands [data-command="resetConfig"]', false);
         await page.locator('#status', { hasText: 'reset not sent' }).waitFor();
-        assert.equal(await sentLines(), sent, 'a declined reset sends nothing');
+        assert.equal(await sentLines(), beforeReset, 'a declined reset sends nothing');
 
-        // Refused (application running), cancelled, then a whole write timed against the relay's own figure.
+        // The expert's single steps: refused (application running), cancelled, then a whole write timed against the
+        // relay's own figure.
+        await page.click('#firmware-panel details summary');
         await page.selectOption('#firmware-file', 'big.bin');
-        await clickConfirmed(page, '#flash-button', true);
+        await clickConfirmed(page, '#write-button', true);
         await page.locator('#firmware-message', { hasText: 'bootloader first' }).waitFor();
         assert.equal(await page.textContent('#write-stage'), 'Failed.');
         await page.click('#board-commands [data-command="bootloader"]');
         await page.locator('#board-mode', { hasText: /^bootloader$/ }).waitFor();
-        await clickConfirmed(page, '#flash-button', true);
+        await clickConfirmed(page, '#write-button', true);
         await page.waitForFunction(() => document.getElementById('write-progress').value > 1);
-        for (const selector of ['#flash-button', '#board-commands [data-command="resetConfig"]']) {
+        for (const selector of ['#flash-button', '#write-button', '#board-commands [data-command="resetConfig"]']) {
             assert.ok(await page.isDisabled(selector), `${selector} disabled while writing`);
         }
         assert.match(await page.textContent('#write-figures'), /KiB verified · [0-9.]+ KiB\/s · about [0-9]+ s left/);
@@ -289,7 +350,7 @@ test('console on simulated boards', async () => {
 
         const relayLogBefore = relay.output().length;
         await page.selectOption('#firmware-file', 'app.bin');
-        await page.click('#flash-button');
+        await page.click('#write-button');
         const clicked = Date.now();
         await page.click('#confirm-yes');
         await page.waitForFunction(() => document.getElementById('write-stage').dataset.stage === 'done',
@@ -303,24 +364,53 @@ test('console on simulated boards', async () => {
         assert.ok(pageSeconds <= 1.2 * (relaySeconds + 0.05), `page ${pageSeconds} s within 1.2 × relay ${relaySeconds} s`);
         assert.equal(await page.textContent('#firmware-message'), 'Firmware written.');
         await page.locator('#port-list .port[data-port="simACM1"]', { hasText: 'firmware written' }).waitFor();
+        await page.click('#start-application');
+        await page.locator('#board-mode', { hasText: /^application$/ }).waitFor();
+
+        // One button: every stage shown, cancelled in the write, then from the application to the new version.
+        const stages = () => page.$$eval('#flash-stages li', (all) => all.map((item) => item.dataset.state).join(' '));
+        await page.selectOption('#firmware-file', 'big.bin');
+        await clickConfirmed(page, '#flash-button', true);
+        await page.locator('#flash-stages li[data-stage="write"][data-state="running"]').waitFor();
+        await page.waitForFunction(() => document.getElementById('write-progress').value > 20);
+        assert.equal(await stages(), 'done done done running waiting waiting waiting', 'stages while writing');
+        await page.locator('#firmware-panel').screenshot({ path: screenshotPath('console-flash.png') });
+        await page.click('#flash-cancel');
+        await page.locator('#firmware-message', { hasText: 'Flashing cancelled. The board stays in its bootloader with an incomplete image' }).waitFor();
+        await page.selectOption('#firmware-file', 'app.bin');
+        await clickConfirmed(page, '#flash-button', true);
+        await page.locator('#firmware-message', { hasText: /^Flashed app\.bin\.$/ }).waitFor({ timeout: 60000 });
+        assert.equal(await stages(), 'done done skipped done done done done', 'the board was left in its bootloader');
+        assert.equal(await page.textContent('#board-mode'), 'application');
+        await page.evaluate(() => window.scrollTo(0, 0));
+        await page.screenshot({ path: process.env.VANTREL_CONSOLE_SCREENSHOT || 'console.png' });
 
         // The log: one updated line per write instead of one per progress reply; filters that hide all say so.
         const lines = await logLines(page);
-        assert.equal(lines.filter((line) => line.includes('firmware progress')).length, 2, 'one progress line per write');
+        assert.equal(lines.filter((line) => line.includes('firmware progress')).length, 4, 'one progress line per write');
         assert.ok(!lines.some((line) => line.includes('"romWrite"')), 'no progress reply logged on its own');
         await page.selectOption('#log-direction', 'out');
         await page.fill('#log-filter', 'no-such-text');
         await page.locator('#traffic-log', { hasText: 'No matches for these filters.' }).waitFor();
         await page.fill('#log-filter', '');
         await page.selectOption('#log-direction', '');
+        const download = page.waitForEvent('download');
+        await page.click('#log-download');
+        assert.match(fs.readFileSync(await (await download).path(), 'utf8'), /\tin\tsimACM1\t\{"port":"simACM1","romFinish":1\}/);
 
-        await page.click('#start-application');
-        await page.locator('#board-mode', { hasText: /^application$/ }).waitFor();
+        // A board of a dozen nodes, one of them reading a node the board lacks.
+        await sendNodes(page, 'simACM0', ROBOT);
+        await page.click('#port-list .port[data-port="simACM0"]');
+        await exportBoard(page);
+        assert.equal((await graphNodes(page)).length, ROBOT.length + 1, 'every node and the missing one drawn');
+        assert.equal(await page.$eval('#node-graph .graph-node.missing', (node) => node.getAttribute('aria-label')),
+            '#14 missing: referenced but not on the board');
+        assert.equal((await page.$$('#node-graph .graph-edge.broken')).length, 1, 'one broken reference');
+        await page.locator('#graph-panel').screenshot({ path: screenshotPath('console-graph.png') });
 
         const light = await seriousViolations(page);
         console.log(`axe-core, light theme: ${light.length} critical or serious violations ${light.join('; ')}`);
         assert.deepEqual(light, [], 'no critical or serious accessibility violations (light)');
-        await page.screenshot({ path: process.env.VANTREL_CONSOLE_SCREENSHOT || 'console.png' });
 
         await page.emulateMedia({ colorScheme: 'dark' });
         const background = await page.evaluate(() => getComputedStyle(document.querySelector('.panel')).backgroundColor);
@@ -331,14 +421,16 @@ test('console on simulated boards', async () => {
         assert.deepEqual(dark, [], 'no critical or serious accessibility violations (dark)');
         await page.emulateMedia({ colorScheme: 'light' });
 
-        // Download holds every matching line; a board's log beyond its cap says how much was dropped.
-        const download = page.waitForEvent('download');
-        await page.click('#log-download');
-        assert.match(fs.readFileSync(await (await download).path(), 'utf8'), /\tin\tsimACM1\t\{"port":"simACM1","romFinish":1\}/);
-        await page.evaluate(() => { for (let line = 0; line <= 5000; line++) addLog('simACM0', 'state', `filler ${line}`); });
-        await page.locator('#log-note', { hasText: 'Older lines dropped: 1 of simACM0.' }).waitFor();
+        // 100 nodes: how long the graph takes to draw, and that it fits the page's width.
+        await sendNodes(page, 'simACM0', hundredNodes(), true);
+        await exportBoard(page);
+        await page.waitForFunction(() => document.getElementById('node-graph').dataset.nodes === '100');
+        const drawn = await page.$eval('#node-graph', (svg) => ({ ms: Number(svg.dataset.drawMs), width: svg.getBoundingClientRect().width }));
+        console.log(`node graph of 100 nodes drawn in ${drawn.ms} ms, ${Math.round(drawn.width)} px wide`);
+        assert.ok(drawn.width <= 1280, `the graph of 100 nodes fits the page: ${drawn.width} px`);
 
         // The relay goes away and comes back: the board's facts are marked stale, then asked again.
+        await page.click('#port-list .port[data-port="simACM1"]');
         assert.equal(await relay.stop(), 0, 'simulator exit status after SIGINT');
         await page.locator('#board-version', { hasText: '(stale)' }).waitFor();
         const again = await startSimulator([], workspace.path, relay.port);
@@ -350,6 +442,19 @@ test('console on simulated boards', async () => {
         } finally {
             assert.equal(await again.stop(), 0, 'second simulator exit status');
         }
+        assert.deepEqual(pageErrors, [], 'no error in the page');
+    });
+});
+
+// A board whose port may not be opened: the page says why and what to do, instead of waiting.
+test('a board that cannot be opened shows the reason', async () => {
+    await withRelayAndBrowser(['-u', '1'], {}, async ({ relay, page }) => {
+        await page.goto(`http://127.0.0.1:${relay.port}/`);
+        await expectConnected(page);
+        await expectBoardsListed(page);
+        await page.click('#port-list .port[data-port="simACM1"]');
+        await page.click('#board-commands [data-command="getVersion"]');
+        await page.locator('#status', { hasText: /simACM1: the board cannot be reached: .*dialout group/ }).waitFor();
     });
 });
 

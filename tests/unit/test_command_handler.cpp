@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "support/log_capture.h"
 #include "support/relay_parts.h"
 #include "support/scoped_working_directory.h"
+#include "test_node_conversion_support.h"
 
 namespace {
 
@@ -341,6 +343,69 @@ TEST_F(CommandHandlerTest, PortThatFailsToOpenQueuesNothing)
     EXPECT_TRUE(capture.contains("Could not open port ttyACM0"));
     EXPECT_FALSE(capture.contains("Doing number tweak")) << "a tweak without port logs nothing";
     EXPECT_FALSE(capture.contains("firmwareFile")) << "no firmware write is started without a port";
+}
+
+TEST_F(CommandHandlerTest, ACommandThatCannotReachItsBoardIsAnsweredWithTheReason)
+{
+    struct Case {
+        const char* port;
+        int openError;
+        const char* reason;
+        const char* words;
+    } cases[] = {
+        {"ttyNONE", 0, "not listed", "choose one of the listed ports"},
+        {"ttyACM0", EACCES, "permission", "add the relay's user to the dialout group"},
+        {"ttyACM0", EBUSY, "busy", "another program holds the port"},
+        {"ttyACM0", ENODEV, "gone", "plug it in again"},
+        {"ttyACM0", EINVAL, "cannot open", "the port cannot be opened: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        parts.driver.setOpenError("ttyACM0", c.openError);
+        parts.takeReplies(parts.editor);
+        parts.command(std::string(R"({"port":")") + c.port + R"(","payload":{"getVersion":1}})");
+        const std::vector<std::string> replies = parts.takeReplies(parts.editor);
+        ASSERT_EQ(replies.size(), 1u);
+        const Json::Value reply = conversion_test::parseJson(replies[0]);
+        EXPECT_EQ(reply["port"].asString(), c.port);
+        EXPECT_EQ(reply["portError"]["reason"].asString(), c.reason);
+        EXPECT_NE(reply["portError"]["text"].asString().find(c.words), std::string::npos) << replies[0];
+    }
+    // A full queue takes no more: the editor hears so instead of a silent drop.
+    parts.driver.setOpenError("ttyACM0", 0);
+    Relay& relay = parts.bind("ttyACM0", parts.editor);
+    relay.outgoing.resize(OutgoingQueue::maxQueuedPerRelay);
+    parts.takeReplies(parts.editor);
+    parts.command(R"({"port":"ttyACM0","payload":{"looptime":1}})");
+    const std::vector<std::string> full = parts.takeReplies(parts.editor);
+    ASSERT_EQ(full.size(), 1u);
+    EXPECT_EQ(conversion_test::parseJson(full[0])["portError"]["reason"].asString(), "queue full");
+    relay.outgoing.clear();
+}
+
+TEST_F(CommandHandlerTest, CommandsThatChangeTheBoardAreLoggedForTheOperator)
+{
+    struct Case {
+        const char* payload;
+        const char* line;
+    } cases[] = {
+        {R"({"addNode":{"id":5,"type":"constant"}})", "ttyACM0: node 5 (constant) added or replaced by editor "},
+        {R"({"setFeature":{"feature":"display"}})", "ttyACM0: feature display set by editor "},
+        {R"({"commitConfig":1})", "ttyACM0: configuration committed by editor "},
+        {R"({"resetConfig":1})", "ttyACM0: configuration reset by editor "},
+        {R"({"request_bootloader":{"bootloaderType":"bootloader"}})", "ttyACM0: switch to the bootloader asked by "},
+        {R"({"request_bootloader":{"bootloaderType":"app"}})", "ttyACM0: switch to the application asked by "},
+        {R"({"looptime":1})", nullptr},
+        {R"({"request_bootloader":{}})", nullptr},
+    };
+    for (const Case& c : cases) {
+        LogCapture capture;
+        queuedFor(c.payload);
+        if (c.line != nullptr)
+            EXPECT_TRUE(capture.contains(c.line)) << c.payload;
+        else
+            EXPECT_FALSE(capture.contains(" by editor ")) << c.payload;
+    }
 }
 
 TEST_F(CommandHandlerTest, LedToggleWithoutPortNeverReachesAnotherPortlessRelay)

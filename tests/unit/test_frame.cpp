@@ -48,6 +48,7 @@ public:
     void freePort(SerialPortHandle*) override {}
     std::string portName(SerialPortHandle*) override { return "recording"; }
     std::string lastError() override { return ""; }
+    int lastErrorNumber() override { return 0; }
     std::string libraryVersion() override { return ""; }
 };
 
