@@ -47,6 +47,7 @@ public:
     void freePort(SerialPortHandle* port) override;
     std::string portName(SerialPortHandle* port) override;
     std::string lastError() override;
+    int lastErrorNumber() override { return 0; }
     std::string libraryVersion() override;
 
 private:
