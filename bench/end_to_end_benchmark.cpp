@@ -5,12 +5,13 @@
 // its cost from /proc.
 //
 // Usage: end_to_end_benchmark [-f firmwareFolder] [-r relayProgram] [-i idleSeconds] [-s parts]
-// parts is a comma-separated choice of flash, roundtrip, stalled, boards, idle, client (default: all of them). The
-// client part runs vantrel and vantrelRelaySim from beside the relay program.
+// parts is a comma-separated choice of flash, chunk, multiboard, roundtrip, stalled, boards, idle, client (default:
+// all of them). The client part runs vantrel and vantrelRelaySim from beside the relay program.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@
 #include "bench/client_benchmark.h"
 #include "bench/micro_summary.h"
 #include "bench/process_usage.h"
+#include "bench/pty_board_driver.h"
 #include "bench/result_table.h"
 #include "core/clock.h"
 #include "core/little_endian.h"
@@ -122,9 +124,11 @@ bool awaitReply(WebSocketTestClient& editor, const char* part)
     return false;
 }
 
-// A relay server with simulated boards, its loop running on a thread of its own as the program runs it.
+// A relay server with simulated boards, its loop running on a thread of its own as the program runs it. The boards
+// are the in-process simulated ones, or those of the driver given.
 class BenchRelay {
 public:
+    explicit BenchRelay(SerialDriver* boards = nullptr) : server(boards != nullptr ? *boards : driver, clock) {}
     ~BenchRelay() { stopLoop(); }
 
     // Boards must be added (and their ports set up through driver) before start, which the loop then owns.
@@ -153,7 +157,16 @@ public:
             }
             relayCpuMicroseconds = threadCpuMicroseconds() - before;
         });
+        pthread_getcpuclockid(loop.native_handle(), &loopCpuClock);
         return true;
+    }
+
+    // CPU time of the loop's thread so far, while it runs.
+    double loopCpuMicroseconds() const
+    {
+        timespec now{};
+        clock_gettime(loopCpuClock, &now);
+        return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
     }
 
     // Ends the loop; the boards may be looked at afterwards.
@@ -186,6 +199,7 @@ public:
 
 private:
     std::thread loop;
+    clockid_t loopCpuClock{};
     std::atomic<bool> stopRequested{false};
 };
 
@@ -300,6 +314,111 @@ FlashFigures flashFirmware(const FlashSetting& setting)
     }
     figures.passesPerChunk = static_cast<double>(passes) / static_cast<double>(figures.chunks);
     figures.kilobytesPerSecond = static_cast<double>(bytes) / 1000.0 / figures.seconds;
+    figures.ok = true;
+    return figures;
+}
+
+// Writes of several boards at once, each board on a pseudo-terminal with a thread of its own, each with an editor
+// of its own. The CPU times cover the writes only (from the first write command to the last "romFinish").
+struct BoardsFlashFigures {
+    bool ok = false;
+    // Each board's write, from its write command to its "romFinish".
+    std::vector<double> seconds;
+    double wallSeconds = 0;
+    size_t chunks = 0;
+    double relayCpuMicroseconds = 0;
+    double boardCpuMicroseconds = 0;
+    double editorCpuMicroseconds = 0;
+    long passes = 0;
+
+    double relayCpuPerChunk() const { return relayCpuMicroseconds / static_cast<double>(chunks); }
+};
+
+BoardsFlashFigures flashBoards(int boardCount, size_t bytes, std::chrono::microseconds answerDelay)
+{
+    BoardsFlashFigures figures;
+    const std::vector<uint8_t> image = firmwareImage(bytes);
+    const TemporaryFile file("bench-boards-" + std::to_string(bytes) + ".bin");
+    if (!file.write(image)) {
+        std::fprintf(stderr, "cannot write %s\n", file.path.c_str());
+        return figures;
+    }
+    PtyBoardDriver boards;
+    BenchRelay relay(&boards);
+    SimulatedBoard::Identity identity;
+    identity.flashSizeKiB = 4096;
+    std::vector<SimulatedBoard*> written;
+    std::vector<std::string> names;
+    for (int b = 0; b < boardCount; ++b) {
+        names.push_back("ttyPTY" + std::to_string(b));
+        written.push_back(boards.addBoard(names.back(), identity, answerDelay));
+        if (written.back() == nullptr)
+            return figures;
+    }
+    boards.startBoards();
+    if (!relay.start())
+        return figures;
+    std::vector<std::unique_ptr<WebSocketTestClient>> editors;
+    for (int b = 0; b < boardCount; ++b) {
+        editors.push_back(connectEditor(relay.port));
+        if (!editors.back())
+            return figures;
+        editors.back()->sendText(boardCommand(names[b], R"({"request_bootloader":{"bootloaderType":"bootloader"}})"));
+        if (!awaitReply(*editors.back(), "\"requestBootloaderStatus\":1"))
+            return figures;
+    }
+
+    const double relayBefore = relay.loopCpuMicroseconds();
+    const double boardsBefore = boards.boardCpuMicroseconds();
+    const double editorsBefore = threadCpuMicroseconds();
+    const long passesBefore = relay.passes;
+    const auto started = SteadyClock::now();
+    std::vector<SteadyClock::time_point> sent(boardCount);
+    for (int b = 0; b < boardCount; ++b) {
+        sent[b] = SteadyClock::now();
+        editors[b]->sendText(boardCommand(names[b], R"({"write_firmware":{"file":")" + file.path + R"("}})"));
+    }
+    figures.seconds.assign(boardCount, 0);
+    std::vector<size_t> verifies(boardCount, 0);
+    std::vector<pollfd> sockets;
+    for (const auto& editor : editors)
+        sockets.push_back(pollfd{editor->descriptor(), POLLIN, 0});
+    int finished = 0;
+    while (finished < boardCount && millisecondsSince(started) < 120000) {
+        ::poll(sockets.data(), sockets.size(), 10);
+        for (int b = 0; b < boardCount; ++b) {
+            if ((sockets[b].revents & POLLIN) == 0)
+                continue;
+            for (const std::string& reply : editors[b]->poll()) {
+                if (contains(reply, "\"romVerify\":")) {
+                    ++verifies[b];
+                } else if (contains(reply, "\"romFinish\"")) {
+                    figures.seconds[b] = std::chrono::duration<double>(SteadyClock::now() - sent[b]).count();
+                    ++finished;
+                } else if (contains(reply, "\"firmwareFile") || contains(reply, "\"firmwareNeeds") ||
+                           contains(reply, "\"firmwareWrite")) {
+                    std::fprintf(stderr, "%s: write failed: %s\n", names[b].c_str(), reply.c_str());
+                    return figures;
+                }
+            }
+        }
+    }
+    figures.wallSeconds = millisecondsSince(started) / 1000.0;
+    figures.relayCpuMicroseconds = relay.loopCpuMicroseconds() - relayBefore;
+    figures.boardCpuMicroseconds = boards.boardCpuMicroseconds() - boardsBefore;
+    figures.editorCpuMicroseconds = threadCpuMicroseconds() - editorsBefore;
+    figures.passes = relay.passes - passesBefore;
+    relay.stopLoop();
+    boards.stopBoards();
+    const size_t chunksPerBoard = (bytes + firmwareChunk - 1) / firmwareChunk;
+    for (int b = 0; b < boardCount; ++b) {
+        if (figures.seconds[b] <= 0 || verifies[b] != chunksPerBoard || written[b]->flashImage() != image) {
+            std::fprintf(stderr, "%s: write of %zu bytes did not complete intact (%zu of %zu verified)\n",
+                         names[b].c_str(), bytes, verifies[b], chunksPerBoard);
+            return figures;
+        }
+    }
+    figures.chunks = chunksPerBoard * static_cast<size_t>(boardCount);
     figures.ok = true;
     return figures;
 }
@@ -467,7 +586,7 @@ struct Options {
     std::string firmwareFolder = "/tmp";
     std::string program;
     int idleSeconds = 10;
-    std::string parts = "flash,roundtrip,stalled,boards,idle,client";
+    std::string parts = "flash,chunk,multiboard,roundtrip,stalled,boards,idle,client";
     // The micro-benchmarks' JSON results, summarised in the same table when given.
     std::string microResults;
 
@@ -607,6 +726,89 @@ void boardRows(ResultTable& table)
                fixed(eight.milliseconds, 0) + " ms (relay CPU " + fixed(eight.relayCpuMilliseconds, 1) + " ms)");
 }
 
+std::string boardsCpuText(const BoardsFlashFigures& figures)
+{
+    const double chunks = static_cast<double>(figures.chunks);
+    return "relay " + fixed(figures.relayCpuPerChunk(), 1) + " us, boards " +
+           fixed(figures.boardCpuMicroseconds / chunks, 1) + " us, editors " +
+           fixed(figures.editorCpuMicroseconds / chunks, 1) + " us of CPU per chunk";
+}
+
+// The relay's own CPU for one verified chunk: one board on a thread of its own that answers at once.
+void chunkRows(ResultTable& table, const std::string& folder)
+{
+    std::fprintf(stderr, "relay CPU per chunk...\n");
+    inFolder(table, folder, [&] {
+        std::vector<double> perChunk;
+        BoardsFlashFigures last;
+        for (int round = 0; round < 3; ++round) {
+            last = flashBoards(1, flashBytes, std::chrono::microseconds(0));
+            if (!last.ok) {
+                table.failed("relay CPU per verified chunk", "did not complete");
+                return;
+            }
+            perChunk.push_back(last.relayCpuPerChunk());
+        }
+        const double median = percentile(perChunk, 0.5);
+        table.add("relay CPU per verified chunk (256 KiB, board on its own thread answers at once)",
+                  fixed(median, 1) + " us (median of 3; last run " +
+                      fixed(static_cast<double>(flashBytes) / 1000.0 / last.wallSeconds, 0) + " KB/s, " +
+                      fixed(static_cast<double>(last.passes) / static_cast<double>(last.chunks), 2) +
+                      " passes per chunk)",
+                  "<= 15 us", median <= 15);
+    });
+}
+
+// Sixteen boards written at once, each on a thread of its own: at the boards' pace (500 us before each answer)
+// against one board alone, and as fast as they answer.
+void multiBoardRows(ResultTable& table, const std::string& folder)
+{
+    constexpr int boardCount = 16;
+    const std::chrono::microseconds slowAnswer(500);
+    std::fprintf(stderr, "%d boards at once...\n", boardCount);
+    inFolder(table, folder, [&] {
+        std::vector<double> alone;
+        std::vector<double> slowest;
+        BoardsFlashFigures crowd;
+        for (int round = 0; round < 3; ++round) {
+            const BoardsFlashFigures one = flashBoards(1, 128 * 1024, slowAnswer);
+            crowd = flashBoards(boardCount, 128 * 1024, slowAnswer);
+            if (!one.ok || !crowd.ok) {
+                table.failed("16 boards answering after 500 us", "did not complete");
+                return;
+            }
+            alone.push_back(one.seconds[0]);
+            slowest.push_back(*std::max_element(crowd.seconds.begin(), crowd.seconds.end()));
+        }
+        const double aloneSeconds = percentile(alone, 0.5);
+        const double slowestSeconds = percentile(slowest, 0.5);
+        const double ratio = slowestSeconds / aloneSeconds;
+        table.add("16 boards answering after 500 us, 128 KiB each: slowest / alone",
+                  fixed(ratio, 3) + " (" + fixed(slowestSeconds, 2) + " s vs " + fixed(aloneSeconds, 2) +
+                      " s, medians of 3)",
+                  "<= 1.10", ratio <= 1.10);
+        table.info("16 boards answering after 500 us: CPU (last run)", boardsCpuText(crowd));
+
+        std::vector<double> rates;
+        BoardsFlashFigures fast;
+        for (int round = 0; round < 3; ++round) {
+            fast = flashBoards(boardCount, flashBytes, std::chrono::microseconds(0));
+            if (!fast.ok) {
+                table.failed("16 boards answering at once", "did not complete");
+                return;
+            }
+            rates.push_back(static_cast<double>(flashBytes) * boardCount / 1e6 / fast.wallSeconds);
+        }
+        const double rate = percentile(rates, 0.5);
+        table.add("16 boards answering at once, 256 KiB each: together", fixed(rate, 2) + " MB/s (median of 3)",
+                  ">= 1.5 MB/s", rate >= 1.5);
+        table.info("16 boards answering at once: CPU (last run)",
+                   boardsCpuText(fast) + ", " +
+                       fixed(static_cast<double>(fast.passes) / static_cast<double>(fast.chunks), 2) +
+                       " passes per chunk");
+    });
+}
+
 // Connects editors to the relay program and keeps them open while it is measured: as many as its connection caps
 // admit, from as many loopback addresses as that takes.
 class IdleEditors {
@@ -683,6 +885,10 @@ int main(int argc, char** argv)
         addMicroBenchmarkRows(table, options.microResults);
     if (options.wants("flash"))
         flashRows(table, options.firmwareFolder);
+    if (options.wants("chunk"))
+        chunkRows(table, options.firmwareFolder);
+    if (options.wants("multiboard"))
+        multiBoardRows(table, options.firmwareFolder);
     if (options.wants("roundtrip"))
         roundTripRows(table);
     if (options.wants("stalled"))

@@ -14,6 +14,7 @@ if(VANTREL_BENCH)
     ${CMAKE_SOURCE_DIR}/tests/support/loopback_port.cpp
     ${CMAKE_SOURCE_DIR}/bench/micro_summary.cpp
     ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
+    ${CMAKE_SOURCE_DIR}/bench/pty_board_driver.cpp
     ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
   target_include_directories(end_to_end_benchmark PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)

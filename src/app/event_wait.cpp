@@ -28,23 +28,25 @@ int EventWait::callback(lws* wsi, lws_callback_reasons reason, void*, void*, siz
         return 0;
     }
     case LWS_CALLBACK_RAW_RX_FILE: {
-        // The broker socket's input is read by the pass; serial ports are read by every pass anyway.
+        // Readiness is all the news: the pass after the wait reads the port, or the broker link's socket, itself.
         const lws_protocols* protocol = lws_get_protocol(wsi);
         auto* self = protocol != nullptr ? static_cast<EventWait*>(protocol->user) : nullptr;
         if (self != nullptr && wsi == self->socketWatch.wsi)
             self->socketReadable = true;
+        else if (self != nullptr)
+            self->markReadable(wsi);
         return 0;
     }
     default:
-        // Readiness is all the news: the pass after the wait reads and writes the port itself.
+        // The pass writes what waits for a writable port itself.
         return 0;
     }
 }
 
-void EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitMs)
+bool EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitMs)
 {
     if (context == nullptr || waitMs == 0)
-        return;
+        return false;
     watchPorts(ports, relays);
     // A time-out of 0 lets the library wait until its next timer, so ours must be set first. Its poll waits the
     // whole milliseconds left to that timer, rounded down: the extra 999 us keep a wait from ending a little early
@@ -52,6 +54,7 @@ void EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitM
     const uint64_t ms = std::min(waitMs, maxWaitMs);
     lws_sul_schedule(context, 0, &timer, wake, static_cast<lws_usec_t>(ms * 1000 + 999));
     lws_service(context, 0);
+    return true;
 }
 
 size_t EventWait::watchedCount() const
@@ -68,28 +71,36 @@ void EventWait::watchPorts(const PortManager& ports, RelayList& relays)
         portsClosedSeen = ports.closedCount();
         unwatchAll();
     }
-    // Only ports that a relay reads: a port nobody reads would stay readable and turn the wait into a spin.
-    std::map<SerialPortHandle*, Watch> kept;
-    for (const Relay* relay : relays.snapshot()) {
-        SerialPortHandle* port = relay->port;
+    // Only ports that a relay reads: a port nobody reads would stay readable and turn the wait into a spin. The
+    // watches stay as they are while the same relays read the same ports, which is every wait of a running flash.
+    ++waits;
+    for (size_t i = 0; i < relays.size(); ++i) {
+        const Relay& relay = relays.at(i);
+        SerialPortHandle* port = relay.port;
         if (port == nullptr)
             continue;
-        auto found = kept.find(port);
-        if (found == kept.end()) {
+        auto found = watches.find(port);
+        if (found == watches.end()) {
+            found = watches.emplace(port, adopt(driver.portName(port), driver.waitDescriptor(port))).first;
+        } else if (found->second.seenInWait != waits) {
             const int descriptor = driver.waitDescriptor(port);
-            const auto previous = watches.find(port);
-            if (previous != watches.end() && previous->second.descriptor == descriptor) {
-                found = kept.emplace(port, previous->second).first;
-                watches.erase(previous);
-            } else {
-                found = kept.emplace(port, adopt(driver.portName(port), descriptor)).first;
+            if (descriptor != found->second.descriptor) {
+                unwatch(found->second);
+                found->second = adopt(driver.portName(port), descriptor);
             }
         }
-        if (!relay->unsent.empty() && found->second.wsi != nullptr)
+        found->second.seenInWait = waits;
+        if (!relay.unsent.empty() && found->second.wsi != nullptr)
             lws_callback_on_writable(found->second.wsi);
     }
-    unwatchAll();
-    watches.swap(kept);
+    for (auto it = watches.begin(); it != watches.end();) {
+        if (it->second.seenInWait == waits) {
+            ++it;
+            continue;
+        }
+        unwatch(it->second);
+        it = watches.erase(it);
+    }
 }
 
 EventWait::Watch EventWait::adopt(const std::string& name, int descriptor)
@@ -154,11 +165,29 @@ void EventWait::forget(lws* wsi)
     }
 }
 
+void EventWait::markReadable(lws* wsi)
+{
+    for (auto& entry : watches) {
+        if (entry.second.wsi == wsi)
+            entry.second.inputReady = true;
+    }
+}
+
+bool EventWait::takeMayHaveInput(SerialPortHandle* port)
+{
+    const auto found = watches.find(port);
+    if (found == watches.end() || found->second.wsi == nullptr)
+        return true;
+    const bool ready = found->second.inputReady;
+    found->second.inputReady = false;
+    return ready;
+}
+
 void EventWait::unwatch(Watch& watch)
 {
     lws* wsi = watch.wsi;
     // Cleared first, so the close callback does not take this for a hang-up.
-    watch = Watch();
+    watch.wsi = nullptr;
     if (wsi != nullptr)
         lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
 }
@@ -176,6 +205,7 @@ void EventWait::detach()
         return;
     unwatchAll();
     unwatch(socketWatch);
+    socketWatch = Watch();
     lws_sul_cancel(&timer);
     context = nullptr;
 }

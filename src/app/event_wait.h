@@ -6,7 +6,8 @@
 
 #include <libwebsockets.h>
 
-class PortManager;
+#include "device/port_manager.h"
+
 class RelayList;
 class SerialDriver;
 struct SerialPortHandle;
@@ -15,7 +16,7 @@ struct SerialPortHandle;
 // editors' connections, also watches the serial ports that relays read (readable input, writable room for a
 // frame still leaving) and ends at the relay's next deadline. Created by the relay server; lives as long as it,
 // and is detached before the library's context is destroyed.
-class EventWait {
+class EventWait : public PortReadiness {
 public:
     // Name of the protocol under which the port descriptors are adopted.
     static constexpr const char* protocolName = "vantrel-serial-wait";
@@ -34,10 +35,13 @@ public:
     void detach();
 
     // Watches the ports of the relays, asks for writability where a frame waits to leave, and services the library
-    // until something is ready or waitMs have passed; returns at once for 0.
-    void wait(const PortManager& ports, RelayList& relays, uint64_t waitMs);
+    // until something is ready or waitMs have passed; returns at once for 0. True when it serviced the library.
+    bool wait(const PortManager& ports, RelayList& relays, uint64_t waitMs);
     // Ports watched now, for tests.
     size_t watchedCount() const;
+    // A watched port has input only when the poll said it was readable since it was last asked; a port not
+    // watched (not yet, no descriptor, hung up) may always have some.
+    bool takeMayHaveInput(SerialPortHandle* port) override;
 
     // One more socket (the broker link's): watched for input, and for room to write when wantWrite says so.
     // A new generation is a new socket, watched anew; a descriptor below 0 watches none.
@@ -51,20 +55,26 @@ private:
         int descriptor = -1;
         // nullptr once the library closed it (a hung-up device): the port is then not watched again.
         lws* wsi = nullptr;
+        // The last wait that found a relay reading the port.
+        uint64_t seenInWait = 0;
+        // The poll found it readable since the pass last read it; a new watch has not been read yet.
+        bool inputReady = true;
     };
 
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
     static void wake(lws_sorted_usec_list_t*) {}
     void watchPorts(const PortManager& ports, RelayList& relays);
+    void unwatch(Watch& watch);
     void unwatchAll();
     Watch adopt(const std::string& name, int descriptor);
-    static void unwatch(Watch& watch);
     void forget(lws* wsi);
+    void markReadable(lws* wsi);
 
     SerialDriver& driver;
     lws_context* context = nullptr;
     std::map<SerialPortHandle*, Watch> watches;
     uint64_t portsClosedSeen = 0;
+    uint64_t waits = 0;
     lws_sorted_usec_list_t timer{};
     Watch socketWatch;
     uint64_t socketGeneration = 0;

@@ -12,7 +12,7 @@
 #include "json/compact_json_writer.h"
 
 RelayCore::RelayCore(SerialDriver& driver, Clock& clock)
-    : sessionList(*this), boardLink(driver, clock, *this), flasher(boardLink.queue(), *this, clock),
+    : sessionList(*this), flasher(boardLink, *this, clock), boardLink(driver, clock, *this, flasher),
       commands(sessionList, boardLink, nodeRegistry, featureRegistry, flasher, clock),
       translator(nodeRegistry, featureRegistry), clock(clock)
 {}
@@ -150,27 +150,6 @@ void RelayCore::release()
 
 bool RelayCore::translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply)
 {
-    // While a write runs, its flash session reports the board's answers to the editor that started it.
-    const bool writing = flasher.isWriting(relay);
-    switch (message.type()) {
-    case MT_BOOTLOADER_ROM_WRITE_DATA: {
-        const RomEchoPayload echo = readRomEchoPayload(message);
-        flasher.verifyFirmwareEcho(relay, echo.offset, echo.data, echo.available);
-        return true;
-    }
-    case MT_BOOTLOADER_ROM_WRITE_START:
-        if (!writing)
-            break;
-        flasher.onEraseReported(relay, readRomErasePayload(message));
-        return true;
-    case MT_BOOTLOADER_ROM_WRITE_FINISH:
-        if (!writing)
-            break;
-        readRomFinishPayload(message);
-        flasher.onFinishReported(relay);
-        return true;
-    default: break;
-    }
     const bool known = translator.translate(relay, message, reply);
     if (known && message.type() == MT_VERSION) {
         // The editor hears the version before what a write that waited for the board's flash size makes of it.
@@ -198,15 +177,10 @@ void RelayCore::sendToEditor(EditorId editor, const Json::Value& reply)
     sessionList.queueResponse(sessionList.findConnection(editor), CompactJsonWriter().write(reply));
 }
 
-void RelayCore::onHeadAnswered(Relay& relay, const SerialMessage& head) { flasher.onHeadAnswered(relay, head); }
-
-void RelayCore::onHeadRefused(Relay& relay, const SerialMessage& head) { flasher.onHeadRefused(relay, head); }
-
-void RelayCore::onHeadGivenUp(Relay& relay, const SerialMessage& head) { flasher.onHeadGivenUp(relay, head); }
-
-void RelayCore::onHeadDropped(Relay& relay, const SerialMessage& head) { flasher.onHeadDropped(relay, head); }
-
-void RelayCore::onRelayDestroyed(const Relay& relay) { flasher.onRelayDestroyed(relay); }
+void RelayCore::sendTextToEditor(EditorId editor, std::string text)
+{
+    sessionList.queueResponse(sessionList.findConnection(editor), std::move(text));
+}
 
 void RelayCore::onConnectionEstablished(Connection& connection)
 {

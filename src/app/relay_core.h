@@ -66,11 +66,7 @@ private:
     bool translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) override;
     void sendReply(const Relay& relay, const Json::Value& reply) override;
     void sendToEditor(EditorId editor, const Json::Value& reply) override;
-    void onHeadAnswered(Relay& relay, const SerialMessage& head) override;
-    void onHeadRefused(Relay& relay, const SerialMessage& head) override;
-    void onHeadGivenUp(Relay& relay, const SerialMessage& head) override;
-    void onHeadDropped(Relay& relay, const SerialMessage& head) override;
-    void onRelayDestroyed(const Relay& relay) override;
+    void sendTextToEditor(EditorId editor, std::string text) override;
     // SessionEvents
     void onConnectionEstablished(Connection& connection) override;
     void onConnectionClosed(Connection& connection) override;
@@ -82,10 +78,11 @@ private:
     void destroyRelaysOfGoneEditors();
 
     Sessions sessionList;
+    // Made before the board link, whose listener of the write's messages it is.
+    FirmwareFlasher flasher;
     BoardLink boardLink;
     NodeConversionRegistry nodeRegistry;
     FeatureConversionRegistry featureRegistry;
-    FirmwareFlasher flasher;
     CommandHandler commands;
     ReplyTranslator translator;
     Clock& clock;

@@ -125,7 +125,9 @@ bool isRegularFile(const std::string& path)
 
 RelayServer::RelayServer(SerialDriver& driver, Clock& clock)
     : driver(driver), clock(clock), relayCore(driver, clock), portWait(driver)
-{}
+{
+    relayCore.boards().ports().setReadiness(&portWait);
+}
 
 RelayServer::~RelayServer() { stop(); }
 
@@ -340,14 +342,19 @@ bool RelayServer::listenOn(const std::string& address, const RelayServerSettings
 
 void RelayServer::runPass()
 {
-    lws_service(context, -1);
+    // A wait that ended in the library's poll has serviced it already: a second poll would find nothing new.
+    if (!servicedByWait)
+        lws_service(context, -1);
+    servicedByWait = false;
     if (gate)
         gate->tick();
+    const bool replied = relayCore.readBoards();
+    // The boards get their next messages first: they work on them while the replies go out.
+    relayCore.sendToBoards();
     // The replies just made leave in this pass rather than at the start of the next, so an answer reaches the
     // editor in the pass that read it and a flash's progress keeps pace with the board.
-    if (relayCore.readBoards())
+    if (replied)
         lws_service(context, -1);
-    relayCore.sendToBoards();
     if (broker)
         broker->service(portWait.takeSocketReadable());
 }
@@ -360,7 +367,7 @@ void RelayServer::waitForWork()
         due = std::min(due, broker->nextDueMs());
         portWait.watchSocket(broker->socket(), broker->socketGeneration(), broker->wantsWrite());
     }
-    portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
+    servicedByWait = portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
 }
 
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)

@@ -93,4 +93,6 @@ private:
     lws_protocols protocols[6]{};
     lws_context* context = nullptr;
     bool stopped = true;
+    // The last wait serviced the library; the pass after it need not.
+    bool servicedByWait = false;
 };

@@ -36,15 +36,16 @@ AnswerRule answerRuleOf(uint16_t type)
 
 } // namespace
 
-BoardLink::BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events)
-    : events(events), relayList(events), portManager(driver, relayList), outgoing(driver, clock, relayList, events)
+BoardLink::BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events, FlashMessageListener& flashListener)
+    : events(events), flashListener(flashListener), relayList(flashListener), portManager(driver, relayList),
+      outgoing(driver, clock, relayList, flashListener)
 {}
 
 void BoardLink::answerBoardMessages()
 {
-    std::vector<DeviceMessage> inbox;
-    inbox.swap(portManager.deviceInbox);
-    for (const DeviceMessage& entry : inbox) {
+    // The inbox is swapped with a list kept for this, so that neither gives its room back between passes.
+    answering.swap(portManager.deviceInbox);
+    for (DeviceMessage& entry : answering) {
         if (entry.bytes.empty()) {
             logger.log(LogLevel::WARNING, "Payload is null");
             continue;
@@ -56,7 +57,7 @@ void BoardLink::answerBoardMessages()
             continue;
         }
         ++receivedCount;
-        const ReceivedMessage message(entry.bytes);
+        const ReceivedMessage message(std::move(entry.bytes));
         try {
             answer(*relay, message);
         } catch (const std::exception& e) {
@@ -64,6 +65,7 @@ void BoardLink::answerBoardMessages()
                        relay->portName.c_str(), static_cast<int>(message.type()), e.what());
         }
     }
+    answering.clear();
 }
 
 void BoardLink::answer(Relay& relay, const ReceivedMessage& message)
@@ -78,7 +80,10 @@ void BoardLink::answer(Relay& relay, const ReceivedMessage& message)
         return;
     }
     Json::Value reply;
-    if (!events.translateBoardMessage(relay, message, reply)) {
+    const bool known = isFirmwareFlashMessageType(message.type())
+                           ? flashListener.answerFlashMessage(relay, message, reply)
+                           : events.translateBoardMessage(relay, message, reply);
+    if (!known) {
         logger.log(LogLevel::WARNING, "Skipping unknown message type: %d", static_cast<int>(message.type()));
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include <json/value.h>
 
 #include "device/outgoing_queue.h"
@@ -10,13 +12,21 @@
 class Clock;
 class SerialDriver;
 
-// The layers above the board link: they turn board messages into editor replies, send them, and follow the
-// messages of the queue.
-class BoardLinkEvents : public OutgoingQueueEvents, public RelayEndListener, public RelayReplies {
+// The layers above the board link that turn board messages into editor replies and send them.
+class BoardLinkEvents : public RelayReplies {
 public:
     // The reply for the relay's editor to one board message (left null when it makes none); false when the relay
     // does not know the message's type, which then answers nothing in the queue.
     virtual bool translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) = 0;
+};
+
+// The firmware writes' side of the board link: it follows every message of the queue, hears of every relay that
+// goes, and takes the flash messages a board sends (erase report, echo, finish) in place of the translation.
+class FlashMessageListener : public OutgoingQueueEvents, public RelayEndListener {
+public:
+    // Like translateBoardMessage, for a flash message: the reply for the relay's editor, left null when the
+    // listener answered (the editor of a running write) itself; false for a type it does not take.
+    virtual bool answerFlashMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) = 0;
 };
 
 // The conversation of the relays with their boards: the ports, the relays and their outgoing queues, and what
@@ -24,7 +34,7 @@ public:
 // by the relay core; lives for the whole run.
 class BoardLink {
 public:
-    BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events);
+    BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events, FlashMessageListener& flashListener);
     BoardLink(const BoardLink&) = delete;
     BoardLink& operator=(const BoardLink&) = delete;
 
@@ -49,8 +59,11 @@ private:
     void answer(Relay& relay, const ReceivedMessage& message);
 
     BoardLinkEvents& events;
+    FlashMessageListener& flashListener;
     RelayList relayList;
     PortManager portManager;
     OutgoingQueue outgoing;
+    // The messages being answered, taken from the device inbox.
+    std::vector<DeviceMessage> answering;
     uint64_t receivedCount = 0;
 };

@@ -1,5 +1,7 @@
 #include "device/frame_parser.h"
 
+#include <algorithm>
+
 #include "core/little_endian.h"
 #include "core/logger.h"
 #include "device/frame.h"
@@ -98,4 +100,25 @@ uint16_t processSerialByte(FrameParser& parser, uint8_t byte)
         logger.log(LogLevel::DEBUG, "Second checksum byte doesn't match");
     }
     return MT_NONE;
+}
+
+size_t processSerialBytes(FrameParser& parser, const uint8_t* bytes, size_t count, uint16_t& completed)
+{
+    completed = MT_NONE;
+    size_t taken = 0;
+    while (taken < count) {
+        // Inside a frame whose length is accepted, the message bytes before its last one need nothing but storing
+        // (the checksum is taken over the whole message when its last byte arrives).
+        if (parser.count >= lengthComplete && parser.count + 1 < uint32_t{parser.length} + 2) {
+            const size_t run = std::min<size_t>(count - taken, uint32_t{parser.length} + 1 - parser.count);
+            std::copy_n(bytes + taken, run, parser.buffer.begin() + (parser.count - 2));
+            parser.count += static_cast<uint32_t>(run);
+            taken += run;
+            continue;
+        }
+        completed = processSerialByte(parser, bytes[taken++]);
+        if (completed != MT_NONE)
+            break;
+    }
+    return taken;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -29,3 +30,7 @@ public:
 // Feeds one received byte. Returns the message type when this byte completes a valid message, which then
 // stands in parser.buffer (bytes 0 to length - 1) until the next byte is fed; MT_NONE otherwise.
 uint16_t processSerialByte(FrameParser& parser, uint8_t byte);
+
+// Feeds bytes as processSerialByte would one by one, up to the first that completes a message (whose type is then
+// set in completed, MT_NONE otherwise); returns how many it took. The payload of a frame is taken in one copy.
+size_t processSerialBytes(FrameParser& parser, const uint8_t* bytes, size_t count, uint16_t& completed);

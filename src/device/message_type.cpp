@@ -133,3 +133,8 @@ bool isReceivedMessageType(uint16_t type) { return type < typeCount && messageTy
 bool isDynamicMessageType(uint16_t type) { return type < typeCount && messageTypes[type].dynamic; }
 
 bool isSentMessageType(uint16_t type) { return type < typeCount && messageTypes[type].sent; }
+
+bool isFirmwareFlashMessageType(uint16_t type)
+{
+    return type >= MT_BOOTLOADER_REQUEST_REBOOT && type <= MT_BOOTLOADER_ROM_WRITE_FINISH;
+}

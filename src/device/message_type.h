@@ -118,3 +118,7 @@ bool isDynamicMessageType(uint16_t type);
 
 // Types the relay builds and sends.
 bool isSentMessageType(uint16_t type);
+
+// The messages of a firmware write through the bootloader (reboot, start, data, finish): the queue culls them
+// together, and the flasher takes them when a board sends them.
+bool isFirmwareFlashMessageType(uint16_t type);

@@ -13,11 +13,6 @@ OutgoingQueue::OutgoingQueue(SerialDriver& driver, Clock& clock, RelayList& rela
     : driver(driver), clock(clock), relays(relays), events(events)
 {}
 
-bool OutgoingQueue::isFirmwareFlashMessage(uint16_t type)
-{
-    return type >= MT_BOOTLOADER_REQUEST_REBOOT && type <= MT_BOOTLOADER_ROM_WRITE_FINISH;
-}
-
 bool OutgoingQueue::waitsForAcknowledgement(uint16_t type)
 {
     return type != MT_BOOTLOADER_REQUEST_REBOOT && type != MT_TWEAK;
@@ -39,15 +34,16 @@ bool OutgoingQueue::enqueue(Relay& relay, const SerialMessage& message)
 bool OutgoingQueue::serviceOutgoingQueues()
 {
     bool active = false;
-    for (Relay* relay : relays.snapshot())
-        active = serviceRelay(*relay) || active;
+    for (size_t i = 0; i < relays.size(); ++i)
+        active = serviceRelay(relays.at(i)) || active;
     return active;
 }
 
 uint64_t OutgoingQueue::nextDueMs() const
 {
     uint64_t due = UINT64_MAX;
-    for (const Relay* relay : relays.snapshot()) {
+    for (size_t i = 0; i < relays.size(); ++i) {
+        const Relay* relay = &relays.at(i);
         if (!relay->unsent.empty())
             due = std::min(due, relay->unsentSinceMs + ackTimeoutMs + 1);
         else if (!relay->readyToSend)
@@ -193,7 +189,7 @@ void OutgoingQueue::cullFirmwareFlashMessages(Relay& relay)
     // The message in flight stays: its answer is still to come and must find it at the head.
     const size_t first = relay.readyToSend ? 0 : 1;
     size_t end = first;
-    while (end < relay.outgoing.size() && isFirmwareFlashMessage(relay.outgoing[end].type()))
+    while (end < relay.outgoing.size() && isFirmwareFlashMessageType(relay.outgoing[end].type()))
         ++end;
     const size_t count = end - first;
     if (count == 0)

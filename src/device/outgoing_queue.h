@@ -53,7 +53,6 @@ public:
     uint64_t messagesSent() const { return sentCount; }
     uint64_t acknowledgementTimeouts() const { return timeoutCount; }
 
-    static bool isFirmwareFlashMessage(uint16_t type);
     static bool waitsForAcknowledgement(uint16_t type);
 
 private:

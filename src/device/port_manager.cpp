@@ -189,7 +189,7 @@ void PortManager::clearPortList() { ports.clear(); }
 
 void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
 {
-    uint8_t buffer[128];
+    uint8_t buffer[4096];
     size_t taken = 0;
     // A chatty board leaves the rest for the next pass rather than holding up the other ports.
     while (waiting > 0 && taken < maxBytesPerPass) {
@@ -197,8 +197,9 @@ void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
         if (count <= 0)
             break;
         taken += static_cast<size_t>(count);
-        for (int i = 0; i < count; ++i) {
-            const uint16_t type = processSerialByte(relay.parser, buffer[i]);
+        for (size_t fed = 0; fed < static_cast<size_t>(count);) {
+            uint16_t type = MT_NONE;
+            fed += processSerialBytes(relay.parser, buffer + fed, static_cast<size_t>(count) - fed, type);
             if (type == MT_NONE)
                 continue;
             logger.log(LogLevel::DEBUG, "Device sent message %s", messageTypeName(type));
@@ -210,17 +211,20 @@ void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
             std::copy_n(received.begin(), length, message.bytes.begin());
             deviceInbox.push_back(std::move(message));
         }
-        waiting = driver.inputWaiting(port);
+        // A read that did not fill the buffer took all there was: what comes later wakes the wait again.
+        waiting = static_cast<size_t>(count) < sizeof buffer ? 0 : driver.inputWaiting(port);
     }
 }
 
 PortCheck PortManager::checkPort()
 {
     std::set<SerialPortHandle*> failed;
-    for (Relay* listed : relays.snapshot()) {
-        SerialPortHandle* port = listed->port;
+    for (size_t i = 0; i < relays.size(); ++i) {
+        SerialPortHandle* port = relays.at(i).port;
         Relay* relay = relays.findRelayByPort(port);
         if (relay == nullptr || port == nullptr)
+            continue;
+        if (portReadiness != nullptr && !portReadiness->takeMayHaveInput(port))
             continue;
         int waiting = driver.inputWaiting(port);
         readPort(*relay, port, waiting);

@@ -38,6 +38,14 @@ struct PortCheck {
     bool portListChanged = false;
 };
 
+// Which ports may have input, so that a pass asks only those: the wait between passes knows it from its poll.
+class PortReadiness {
+public:
+    virtual ~PortReadiness() = default;
+    // False only when the port is known to have had nothing to read since it was last asked; asking clears it.
+    virtual bool takeMayHaveInput(SerialPortHandle* port) = 0;
+};
+
 // Enumerates the ports on which a board may sit, opens and closes them, and reads what they receive. Created by
 // the board link; lives as long as it.
 class PortManager {
@@ -61,9 +69,11 @@ public:
     void closePort(SerialPortHandle* port);
     void closeAllPorts();
     void clearPortList();
-    // Reads every relay's port onto the device inbox; ports that failed their receive check are closed and the
-    // port list enumerated again.
+    // Reads every relay's port onto the device inbox (with a readiness, only the ports that may have input); ports
+    // that failed their receive check are closed and the port list enumerated again.
     PortCheck checkPort();
+    // Given by the relay server, whose wait lives as long as this; nullptr reads every port.
+    void setReadiness(PortReadiness* readiness) { portReadiness = readiness; }
 
     const std::vector<PortInfo>& portList() const { return ports; }
     const std::map<std::string, SerialPortHandle*>& openPorts() const { return open; }
@@ -83,4 +93,5 @@ private:
     std::string portListHash;
     std::map<std::string, SerialPortHandle*> open;
     uint64_t closed = 0;
+    PortReadiness* portReadiness = nullptr;
 };

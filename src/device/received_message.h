@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/little_endian.h"
@@ -12,13 +13,15 @@
 // field at a fixed offset up to a whole SerialMessage stays inside the buffer and reads 0 beyond the message.
 class ReceivedMessage {
 public:
-    explicit ReceivedMessage(const std::vector<uint8_t>& copy)
+    // Takes the copy over: a message is read once, so its bytes need not be copied again.
+    explicit ReceivedMessage(std::vector<uint8_t> copy)
         : lengthField(copy.size() >= 4 ? readU16(copy.data() + 2) : 0),
-          length(std::min<size_t>(lengthField, copy.size()))
+          length(std::min<size_t>(lengthField, copy.size())), bytes(std::move(copy))
     {
-        bytes.assign(std::max(length, SerialMessage::size), 0);
         // The header is kept even when the length field claims less than the header itself.
-        std::copy_n(copy.begin(), std::max(length, std::min<size_t>(copy.size(), 4)), bytes.begin());
+        const size_t kept = std::max(length, std::min<size_t>(bytes.size(), 4));
+        bytes.resize(std::max(length, SerialMessage::size));
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(kept, bytes.size())), bytes.end(), 0);
     }
 
     uint16_t type() const { return readU16(bytes.data()); }

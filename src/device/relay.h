@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +48,9 @@ public:
     virtual ~RelayReplies() = default;
     virtual void sendReply(const Relay& relay, const Json::Value& reply) = 0;
     virtual void sendToEditor(EditorId editor, const Json::Value& reply) = 0;
+    // A reply already written as the compact writer writes it: what a flash sends for every chunk is not built as
+    // a JSON value first.
+    virtual void sendTextToEditor(EditorId editor, std::string text) = 0;
 };
 
 // Told before a relay is destroyed, so that what is kept about it goes with it.
@@ -76,11 +78,14 @@ public:
     // A copy of the list, for walks during which relays may be destroyed.
     std::vector<Relay*> snapshot() const;
     size_t size() const { return relays.size(); }
+    // The relay at this place in the list, for walks that copy nothing (for (i = 0; i < size(); ++i)): a relay
+    // destroyed meanwhile only moves the ones after it.
+    Relay& at(size_t index) const { return *relays[index]; }
 
 private:
     template <typename Predicate>
     void destroyRelaysWhere(Predicate predicate);
 
     RelayEndListener& endListener;
-    std::list<std::unique_ptr<Relay>> relays;
+    std::vector<std::unique_ptr<Relay>> relays;
 };

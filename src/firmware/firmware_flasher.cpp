@@ -16,29 +16,9 @@
 #include "core/logger.h"
 #include "device/board_payloads.h"
 #include "device/message_type.h"
+#include "json/compact_json_writer.h"
 
 namespace {
-
-// What a failure's reply key means, for the log.
-const char* failureWords(const std::string& reason)
-{
-    static const std::pair<const char*, const char*> words[] = {
-        {"firmwareFileNotFound", "no such firmware file in the working directory"},
-        {"firmwareFileCantOpen", "the firmware file cannot be read"},
-        {"firmwareFileEmpty", "the firmware file is empty"},
-        {"firmwareFileTooLarge", "the firmware file is larger than the board's flash"},
-        {"firmwareFileReadError", "the firmware file ended early while it was read"},
-        {"firmwareWriteInProgress", "a write of this board is running already"},
-        {"firmwareNeedsBootloader", "the board is not in its bootloader"},
-        {"firmwareFileVerifyError", "the board did not take the image as sent"},
-        {"firmwareWriteCancelled", "cancelled"},
-    };
-    for (const auto& [key, text] : words) {
-        if (reason == key)
-            return text;
-    }
-    return "the write could not be done";
-}
 
 enum class FileKind { Regular, Missing, Unusable, Unreadable };
 
@@ -102,8 +82,8 @@ struct FileCloser {
 
 } // namespace
 
-FirmwareFlasher::FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, Clock& clock, PieceReader readPiece)
-    : queue(queue), replies(replies), clock(clock), readPiece(readPiece ? std::move(readPiece) : freadPiece)
+FirmwareFlasher::FirmwareFlasher(BoardLink& boards, RelayReplies& replies, Clock& clock, PieceReader readPiece)
+    : boards(boards), replies(replies), clock(clock), readPiece(readPiece ? std::move(readPiece) : freadPiece)
 {}
 
 const FlashSession* FirmwareFlasher::session(const Relay& relay) const
@@ -140,7 +120,6 @@ std::string FirmwareFlasher::kibText(uint64_t bytes)
     return text;
 }
 
-
 bool FirmwareFlasher::writeFirmware(Relay& relay, const std::string& file)
 {
     return startWrite(relay, file, relay.editor);
@@ -151,20 +130,20 @@ bool FirmwareFlasher::writeImage(Relay& relay, const std::string& name, std::vec
     if (refusedAsBusy(relay, name, editor))
         return false;
     if (image.empty()) {
-        onFirmwareFlashStepFailed(relay, name, "firmwareFileEmpty", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileEmpty, name, editor);
         return false;
     }
     if (image.size() > maxImageBytes) {
         const std::string sizes =
             logName(name) + " is " + kibText(image.size()) + ", no board takes more than " + kibText(maxImageBytes);
-        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileTooLarge, sizes, editor);
         return false;
     }
     if (relay.flashSizeKiB == 0) {
         logger.log(LogLevel::INFO, "%s: Asking the board its flash size before writing %s", relay.portName.c_str(),
                    logName(name).c_str());
         waiting[&relay] = WaitingWrite{name, editor, true, std::move(image)};
-        queue.enqueue(relay, commandMessage(MT_VERSION));
+        boards.queue().enqueue(relay, commandMessage(MT_VERSION));
         return true;
     }
     if (!admitted(relay, name, image.size(), editor))
@@ -192,10 +171,10 @@ void FirmwareFlasher::versionUnanswered(Relay& relay, const SerialMessage& head,
     const auto found = waiting.find(&relay);
     if (found == waiting.end() || head.type() != MT_VERSION)
         return;
-    const WaitingWrite write = found->second;
+    const WaitingWrite write = std::move(found->second);
     waiting.erase(found);
-    onFirmwareFlashStepFailed(relay, std::string("the board ") + what + " when asked its flash size",
-                              "firmwareFileVerifyError", write.editor);
+    onFirmwareFlashStepFailed(relay, WriteFailure::VerifyError,
+                              std::string("the board ") + what + " when asked its flash size", write.editor);
 }
 
 bool FirmwareFlasher::refusedAsBusy(Relay& relay, const std::string& file, EditorId editor)
@@ -204,13 +183,13 @@ bool FirmwareFlasher::refusedAsBusy(Relay& relay, const std::string& file, Edito
     if (const FlashSession* current = session(relay)) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: %s is still being written",
                    relay.portName.c_str(), logName(file).c_str(), logName(current->file).c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::WriteInProgress, file, editor);
         return true;
     }
     if (waiting.count(&relay) != 0) {
         logger.log(LogLevel::WARNING, "%s: Firmware write of %s refused: another waits for the board's version",
                    relay.portName.c_str(), logName(file).c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareWriteInProgress", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::WriteInProgress, file, editor);
         return true;
     }
     return false;
@@ -222,20 +201,20 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         return false;
     const OpenedFile opened = openFirmwareFile(file);
     if (opened.kind == FileKind::Missing) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileNotFound, file, editor);
         return false;
     }
     if (opened.kind == FileKind::Unusable) {
         // The editor learns no more than of a missing file: what else exists on the host is none of its business.
         logger.log(LogLevel::ERROR, "%s: Firmware file %s refused: %s", relay.portName.c_str(), logName(file).c_str(),
                    opened.problem.c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileNotFound", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileNotFound, file, editor);
         return false;
     }
     if (opened.kind == FileKind::Unreadable) {
         logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
                    opened.problem.c_str());
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileCantOpen, file, editor);
         return false;
     }
     // From here on the handle owns the descriptor and closes it.
@@ -244,17 +223,17 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         logger.log(LogLevel::ERROR, "%s: Cannot open firmware file %s: %s", relay.portName.c_str(), file.c_str(),
                    std::strerror(errno));
         close(opened.descriptor);
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileCantOpen", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileCantOpen, file, editor);
         return false;
     }
     if (opened.size == 0) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileEmpty", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileEmpty, file, editor);
         return false;
     }
     if (opened.size > maxImageBytes) {
         const std::string sizes =
             logName(file) + " is " + kibText(opened.size) + ", no board takes more than " + kibText(maxImageBytes);
-        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileTooLarge, sizes, editor);
         return false;
     }
     // The size check needs the board's flash size: without it, the board is asked first.
@@ -262,7 +241,7 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
         waiting[&relay] = WaitingWrite{file, editor, false, {}};
         logger.log(LogLevel::INFO, "%s: Asking the board its flash size before writing %s", relay.portName.c_str(),
                    logName(file).c_str());
-        queue.enqueue(relay, commandMessage(MT_VERSION));
+        boards.queue().enqueue(relay, commandMessage(MT_VERSION));
         return true;
     }
     if (!admitted(relay, file, opened.size, editor))
@@ -272,7 +251,7 @@ bool FirmwareFlasher::startWrite(Relay& relay, const std::string& file, EditorId
     const bool complete = readImage(handle.get(), bytes);
     handle.reset();
     if (!complete) {
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileReadError", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileReadError, file, editor);
         return false;
     }
     begin(relay, file, editor, std::move(bytes));
@@ -286,23 +265,24 @@ bool FirmwareFlasher::admitted(Relay& relay, const std::string& file, uint64_t s
                                           [](const SerialMessage& m) { return m.type() == MT_REQUEST_BOOTLOADER; });
     if (relay.mode == BoardMode::application && !switchQueued) {
         const std::string state = "the board runs its application: switch it to its bootloader first";
-        onFirmwareFlashStepFailed(relay, state, "firmwareNeedsBootloader", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::NeedsBootloader, state, editor);
         return false;
     }
     const int64_t limit = sizeLimit(relay.flashSizeKiB);
     if (limit < 0 || size > static_cast<uint64_t>(limit)) {
         const std::string sizes = logName(file) + " is " + kibText(size) + ", the board takes at most " +
                                   kibText(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
-        onFirmwareFlashStepFailed(relay, sizes, "firmwareFileTooLarge", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileTooLarge, sizes, editor);
         return false;
     }
     // Half a flash in the queue would leave the board with a broken image, so the whole conversation must fit.
     const uint64_t needed = messageCount(size);
+    OutgoingQueue& queue = boards.queue();
     if (needed > queue.freeSlots(relay)) {
         logger.log(LogLevel::ERROR, "%s: Firmware needs %lu queued messages, the queue has room for %lu",
                    relay.portName.c_str(), static_cast<unsigned long>(needed),
                    static_cast<unsigned long>(queue.freeSlots(relay)));
-        onFirmwareFlashStepFailed(relay, file, "firmwareFileTooLarge", editor);
+        onFirmwareFlashStepFailed(relay, WriteFailure::FileTooLarge, file, editor);
         return false;
     }
     return true;
@@ -318,6 +298,13 @@ void FirmwareFlasher::begin(Relay& relay, const std::string& file, EditorId edit
     session.size = size;
     session.verified.assign((size + chunkSize - 1) / chunkSize, false);
     session.startedAtMs = clock.nowMs();
+    // Members in the writer's order, "port" before either key: the reply up to its value, written once.
+    Json::Value port(Json::objectValue);
+    port["port"] = relay.portName;
+    std::string portMember = CompactJsonWriter().write(port);
+    portMember.pop_back();
+    session.writePrefix = portMember + ",\"romWrite\":";
+    session.verifyPrefix = portMember + ",\"romVerify\":";
     logger.log(LogLevel::INFO, "%s: Writing firmware %s (%u bytes)", relay.portName.c_str(), logName(file).c_str(),
                size);
     queueConversation(relay, session);
@@ -340,6 +327,7 @@ bool FirmwareFlasher::readImage(std::FILE* file, std::vector<uint8_t>& bytes)
 
 void FirmwareFlasher::queueConversation(Relay& relay, const FlashSession& session)
 {
+    OutgoingQueue& queue = boards.queue();
     queue.enqueue(relay, romWriteStartCommand(session.size));
     for (uint32_t offset = 0; offset < session.size; offset += chunkSize) {
         const uint32_t count = std::min(chunkSize, session.size - offset);
@@ -357,19 +345,21 @@ float FirmwareFlasher::progressPercent(uint32_t offset, uint32_t size)
     return std::min(100.0f, percent);
 }
 
-void FirmwareFlasher::sendProgress(const Relay& relay, const FlashSession& session, const char* key, float percent)
+void FirmwareFlasher::sendProgress(const FlashSession& session, const std::string& prefix, float percent)
 {
-    Json::Value reply(Json::objectValue);
-    reply["port"] = relay.portName;
-    reply[key] = static_cast<double>(percent);
-    replies.sendToEditor(session.editor, reply);
+    std::string text;
+    text.reserve(prefix.size() + 32);
+    text = prefix;
+    appendJsonReal(text, static_cast<double>(percent));
+    text += '}';
+    replies.sendTextToEditor(session.editor, std::move(text));
 }
 
 void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)
 {
     const FlashSession* current = running(relay);
     if (current != nullptr && head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
-        sendProgress(relay, *current, "romWrite", progressPercent(readU32(head.payload()), current->size));
+        sendProgress(*current, current->writePrefix, progressPercent(readU32(head.payload()), current->size));
 }
 
 void FirmwareFlasher::onHeadRefused(Relay& relay, const SerialMessage& head)
@@ -378,20 +368,20 @@ void FirmwareFlasher::onHeadRefused(Relay& relay, const SerialMessage& head)
     // A board outside its bootloader refuses the start, also one the editor sent by hand.
     if (head.type() == MT_BOOTLOADER_ROM_WRITE_START) {
         if (running(relay) != nullptr)
-            endWrite(relay, "firmwareNeedsBootloader", "");
+            endWrite(relay, WriteFailure::NeedsBootloader, "");
         else
-            onFirmwareFlashStepFailed(relay, "", "firmwareNeedsBootloader");
+            onFirmwareFlashStepFailed(relay, WriteFailure::NeedsBootloader, "");
         return;
     }
     if (running(relay) == nullptr)
         return;
     switch (head.type()) {
     case MT_BOOTLOADER_ROM_WRITE_DATA:
-        endWrite(relay, "firmwareFileVerifyError",
+        endWrite(relay, WriteFailure::VerifyError,
                  "the board refused the chunk at offset " + std::to_string(readU32(head.payload())));
         break;
     case MT_BOOTLOADER_ROM_WRITE_FINISH:
-        endWrite(relay, "firmwareFileVerifyError", "the board refused the finish");
+        endWrite(relay, WriteFailure::VerifyError, "the board refused the finish");
         break;
     default: break;
     }
@@ -410,36 +400,62 @@ std::string flashStepText(const SerialMessage& head)
     }
 }
 
-bool isWriteMessage(const SerialMessage& head)
-{
-    return head.type() >= MT_BOOTLOADER_ROM_WRITE_START && head.type() <= MT_BOOTLOADER_ROM_WRITE_FINISH;
-}
-
 } // namespace
 
 void FirmwareFlasher::onHeadGivenUp(Relay& relay, const SerialMessage& head)
 {
     versionUnanswered(relay, head, "did not answer within 1 s");
-    if (running(relay) != nullptr && isWriteMessage(head))
-        endWrite(relay, "firmwareFileVerifyError", "no answer within 1 s to " + flashStepText(head));
+    if (running(relay) != nullptr && isFirmwareFlashMessageType(head.type()))
+        endWrite(relay, WriteFailure::VerifyError, "no answer within 1 s to " + flashStepText(head));
 }
 
 void FirmwareFlasher::onHeadDropped(Relay& relay, const SerialMessage& head)
 {
     versionUnanswered(relay, head, "could not be sent the question");
-    if (running(relay) != nullptr && isWriteMessage(head))
-        endWrite(relay, "firmwareFileVerifyError", flashStepText(head) + " could not be sent to the board");
+    if (running(relay) != nullptr && isFirmwareFlashMessageType(head.type()))
+        endWrite(relay, WriteFailure::VerifyError, flashStepText(head) + " could not be sent to the board");
 }
 
-void FirmwareFlasher::onEraseReported(Relay& relay, uint32_t byteCount)
+bool FirmwareFlasher::answerFlashMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply)
 {
     const FlashSession* current = running(relay);
-    if (current == nullptr)
-        return;
+    switch (message.type()) {
+    case MT_BOOTLOADER_ROM_WRITE_DATA: {
+        const RomEchoPayload echo = readRomEchoPayload(message);
+        verifyFirmwareEcho(relay, echo.offset, echo.data, echo.available);
+        return true;
+    }
+    case MT_BOOTLOADER_ROM_WRITE_START: {
+        const uint32_t byteCount = readRomErasePayload(message);
+        if (current != nullptr) {
+            onEraseReported(relay, *current, byteCount);
+        } else {
+            reply = Json::Value(Json::objectValue);
+            reply["port"] = relay.portName;
+            reply["romErase"] = Json::UInt(byteCount);
+        }
+        return true;
+    }
+    case MT_BOOTLOADER_ROM_WRITE_FINISH:
+        readRomFinishPayload(message);
+        if (current != nullptr) {
+            onFinishReported(relay, *current);
+        } else {
+            reply = Json::Value(Json::objectValue);
+            reply["port"] = relay.portName;
+            reply["romFinish"] = 1;
+        }
+        return true;
+    default: return false;
+    }
+}
+
+void FirmwareFlasher::onEraseReported(Relay& relay, const FlashSession& session, uint32_t byteCount)
+{
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply["romErase"] = Json::UInt(byteCount);
-    replies.sendToEditor(current->editor, reply);
+    replies.sendToEditor(session.editor, reply);
 }
 
 void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available)
@@ -453,7 +469,7 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         logger.log(LogLevel::ERROR, "%s: Firmware echo at offset %lu carries %lu of %lu data bytes",
                    relay.portName.c_str(), static_cast<unsigned long>(offset), static_cast<unsigned long>(available),
                    static_cast<unsigned long>(chunkSize));
-        endWrite(relay, "firmwareFileVerifyError", "");
+        endWrite(relay, WriteFailure::VerifyError, "");
         return;
     }
     for (uint32_t i = 0; i < chunkSize && uint64_t{offset} + i < image.size; ++i) {
@@ -461,7 +477,7 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         if (data[i] != expected) {
             logger.log(LogLevel::ERROR, "Verification failed (address: %ld) %d != %d",
                        static_cast<long>(uint64_t{offset} + i), static_cast<int>(data[i]), static_cast<int>(expected));
-            endWrite(relay, "firmwareFileVerifyError", "");
+            endWrite(relay, WriteFailure::VerifyError, "");
             return;
         }
     }
@@ -469,24 +485,21 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         image.verified[offset / chunkSize] = true;
         writeCounts.bytesVerified += std::min<uint64_t>(chunkSize, image.size - offset);
     }
-    sendProgress(relay, image, "romVerify", progressPercent(offset, image.size));
+    sendProgress(image, image.verifyPrefix, progressPercent(offset, image.size));
 }
 
-void FirmwareFlasher::onFinishReported(Relay& relay)
+void FirmwareFlasher::onFinishReported(Relay& relay, const FlashSession& session)
 {
-    const FlashSession* current = running(relay);
-    if (current == nullptr)
-        return;
-    const std::string unverified = unverifiedRanges(*current);
+    const std::string unverified = unverifiedRanges(session);
     if (!unverified.empty()) {
-        endWrite(relay, "firmwareFileVerifyError", "never echoed by the board: bytes " + unverified);
+        endWrite(relay, WriteFailure::VerifyError, "never echoed by the board: bytes " + unverified);
         return;
     }
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
     reply["romFinish"] = 1;
-    replies.sendToEditor(current->editor, reply);
-    endWrite(relay, nullptr, "");
+    replies.sendToEditor(session.editor, reply);
+    reportEnd(relay, nullptr, "");
 }
 
 bool FirmwareFlasher::cancel(Relay& relay)
@@ -499,7 +512,7 @@ bool FirmwareFlasher::cancel(Relay& relay)
                    logName(write.file).c_str());
         Json::Value reply(Json::objectValue);
         reply["port"] = relay.portName;
-        reply["firmwareWriteCancelled"] = "cancelled by the editor";
+        reply[replyKey(WriteFailure::Cancelled)] = "cancelled by the editor";
         replies.sendToEditor(write.editor, reply);
         return true;
     }
@@ -507,7 +520,7 @@ bool FirmwareFlasher::cancel(Relay& relay)
         logger.log(LogLevel::INFO, "%s: No firmware write to cancel", relay.portName.c_str());
         return false;
     }
-    endWrite(relay, "firmwareWriteCancelled", "cancelled by the editor");
+    endWrite(relay, WriteFailure::Cancelled, "cancelled by the editor");
     return true;
 }
 
@@ -518,21 +531,22 @@ void FirmwareFlasher::onRelayDestroyed(const Relay& relay)
     if (current == nullptr)
         return;
     // The queue goes with the relay: there is nothing left to cull.
-    reportEnd(relay, "firmwareFileVerifyError",
+    const WriteFailure failure = WriteFailure::VerifyError;
+    reportEnd(relay, &failure,
               "the board went away (unplugged?) with " +
                   std::to_string(std::count(current->verified.begin(), current->verified.end(), true)) + " of " +
                   std::to_string(current->verified.size()) + " chunks verified");
 }
 
-void FirmwareFlasher::endWrite(Relay& relay, const char* reason, const std::string& detail)
+void FirmwareFlasher::endWrite(Relay& relay, WriteFailure failure, const std::string& detail)
 {
     // Nothing more of a failed write may reach the board: above all not the finish of a known-bad image.
-    if (reason != nullptr && session(relay) != nullptr)
-        queue.cullFirmwareFlashMessages(relay);
-    reportEnd(relay, reason, detail);
+    if (session(relay) != nullptr)
+        boards.queue().cullFirmwareFlashMessages(relay);
+    reportEnd(relay, &failure, detail);
 }
 
-void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const std::string& detail)
+void FirmwareFlasher::reportEnd(const Relay& relay, const WriteFailure* failure, const std::string& detail)
 {
     const auto found = sessions.find(&relay);
     if (found == sessions.end())
@@ -543,10 +557,8 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     end.number = writeCounts.completed + writeCounts.failed + writeCounts.cancelled + 1;
     end.port = relay.portName;
     end.file = current.file;
-    end.outcome = reason == nullptr                                 ? "completed"
-                  : std::string(reason) == "firmwareWriteCancelled" ? "cancelled"
-                                                                    : "failed";
-    end.reason = reason != nullptr ? reason : "";
+    end.outcome = failure == nullptr ? "completed" : *failure == WriteFailure::Cancelled ? "cancelled" : "failed";
+    end.reason = failure != nullptr ? replyKey(*failure) : "";
     end.detail = detail;
     end.bytesTotal = current.size;
     end.bytesVerified = std::min<uint64_t>(
@@ -556,7 +568,7 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
     ends.push_back(std::move(end));
     if (ends.size() > recentEndsKept)
         ends.pop_front();
-    if (reason == nullptr) {
+    if (failure == nullptr) {
         const double kibPerSecond = seconds > 0 ? current.size / 1024.0 / seconds : 0.0;
         logger.log(LogLevel::INFO, "%s: Firmware write of %s completed in %.1f s (%.1f KiB/s)", relay.portName.c_str(),
                    logName(current.file).c_str(), seconds, kibPerSecond);
@@ -565,17 +577,17 @@ void FirmwareFlasher::reportEnd(const Relay& relay, const char* reason, const st
         return;
     }
     // A write the editor cancelled did not fail.
-    const bool cancelled = std::string(reason) == "firmwareWriteCancelled";
+    const bool cancelled = *failure == WriteFailure::Cancelled;
     ++(cancelled ? writeCounts.cancelled : writeCounts.failed);
     if (!cancelled)
         logger.log(LogLevel::ERROR, "%s: Firmware write of %s failed: %s%s%s", relay.portName.c_str(),
-                   logName(current.file).c_str(), failureWords(reason), detail.empty() ? "" : ": ", detail.c_str());
+                   logName(current.file).c_str(), failureWords(*failure), detail.empty() ? "" : ": ", detail.c_str());
     logger.log(LogLevel::INFO, "%s: Firmware write of %s %s after %.1f s%s%s", relay.portName.c_str(),
                logName(current.file).c_str(), cancelled ? "cancelled" : "failed", seconds, detail.empty() ? "" : ": ",
                detail.c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
-    reply[reason] = detail;
+    reply[replyKey(*failure)] = detail;
     replies.sendToEditor(current.editor, reply);
     sessions.erase(found);
 }
@@ -606,14 +618,14 @@ std::string FirmwareFlasher::unverifiedRanges(const FlashSession& session)
     return text;
 }
 
-void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason,
+void FirmwareFlasher::onFirmwareFlashStepFailed(Relay& relay, WriteFailure failure, const std::string& detail,
                                                 EditorId editor)
 {
-    logger.log(LogLevel::ERROR, "%s: Firmware write not started: %s (%s)", relay.portName.c_str(), failureWords(reason),
-               logName(detail).c_str());
+    logger.log(LogLevel::ERROR, "%s: Firmware write not started: %s (%s)", relay.portName.c_str(),
+               failureWords(failure), logName(detail).c_str());
     Json::Value reply(Json::objectValue);
     reply["port"] = relay.portName;
-    reply[reason] = detail;
+    reply[replyKey(failure)] = detail;
     if (editor != 0)
         replies.sendToEditor(editor, reply);
     else

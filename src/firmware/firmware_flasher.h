@@ -10,9 +10,10 @@
 
 #include <json/value.h>
 
-#include "device/outgoing_queue.h"
+#include "device/board_link.h"
 #include "device/relay.h"
 #include "firmware/flash_session.h"
+#include "firmware/write_failure.h"
 
 class Clock;
 
@@ -35,9 +36,10 @@ struct WriteEnd {
 // Writes firmware files into boards through their bootloader: loads and checks the file, queues the whole
 // conversation on the board's relay, reports progress to the editor that started the write as chunks are answered
 // and echoed, and ends the write at the first failure (nothing more of it is sent, least of all the finish) or when
-// the board has finished with every chunk verified. Created once by the relay core; lives for the whole run and
-// keeps one flash session per board being written.
-class FirmwareFlasher {
+// the board has finished with every chunk verified. It is the board link's listener of every message of a write:
+// what the queue did with them, and what the boards send back. Created once by the relay core; lives for the whole
+// run and keeps one flash session per board being written.
+class FirmwareFlasher : public FlashMessageListener {
 public:
     // Reads up to count bytes of an open file and returns how many it read. Tests replace it to make a file
     // end early; the default is fread.
@@ -51,7 +53,8 @@ public:
     // before the board's version is known, so no file can make the relay load an unbounded amount.
     static constexpr uint32_t maxImageBytes = 65535u * 1024u - 16416u;
 
-    FirmwareFlasher(OutgoingQueue& queue, RelayReplies& replies, Clock& clock, PieceReader readPiece = PieceReader());
+    // The board link is only kept here: the flasher is made before it, as its listener.
+    FirmwareFlasher(BoardLink& boards, RelayReplies& replies, Clock& clock, PieceReader readPiece = PieceReader());
 
     // Starts a write for the editor the relay answers now, checked before anything is erased: an empty file, one
     // larger than the board's flash and a board known to run its application are refused. When the board's flash
@@ -70,21 +73,20 @@ public:
 
     // What the queue did with a message of the write: an answered chunk counts as written; a refused, given-up or
     // unsent flash message ends the write.
-    void onHeadAnswered(Relay& relay, const SerialMessage& head);
-    void onHeadRefused(Relay& relay, const SerialMessage& head);
-    void onHeadGivenUp(Relay& relay, const SerialMessage& head);
-    void onHeadDropped(Relay& relay, const SerialMessage& head);
-    // The board's own reports during a running write: the erase, the echo of a chunk (data holds what the echo
-    // carried after its offset: `available` bytes, normally 32), the finish.
-    void onEraseReported(Relay& relay, uint32_t byteCount);
+    void onHeadAnswered(Relay& relay, const SerialMessage& head) override;
+    void onHeadRefused(Relay& relay, const SerialMessage& head) override;
+    void onHeadGivenUp(Relay& relay, const SerialMessage& head) override;
+    void onHeadDropped(Relay& relay, const SerialMessage& head) override;
+    // The board's own reports: the erase, the echo of a chunk, the finish. During a running write they go to the
+    // editor that started it; without one, the erase and the finish are answered like any reply.
+    bool answerFlashMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) override;
+    // The echo of a chunk (data holds what the echo carried after its offset: `available` bytes, normally 32).
     void verifyFirmwareEcho(Relay& relay, uint32_t offset, const uint8_t* data, size_t available);
-    void onFinishReported(Relay& relay);
     // The relay goes (its port was closed or the relay stops): a running write ends as failed.
-    void onRelayDestroyed(const Relay& relay);
+    void onRelayDestroyed(const Relay& relay) override;
 
     // A failure before any write runs, for the editor the relay answers (or the one given).
-    void onFirmwareFlashStepFailed(Relay& relay, const std::string& detail, const std::string& reason,
-                                   EditorId editor = 0);
+    void onFirmwareFlashStepFailed(Relay& relay, WriteFailure failure, const std::string& detail, EditorId editor = 0);
     // The relay's flash session; nullptr when none runs.
     const FlashSession* session(const Relay& relay) const;
 
@@ -132,17 +134,20 @@ private:
     void queueConversation(Relay& relay, const FlashSession& session);
     // min(100, (offset + 32) / size * 100) in single precision; 100 for an empty image.
     static float progressPercent(uint32_t offset, uint32_t size);
-    void sendProgress(const Relay& relay, const FlashSession& session, const char* key, float percent);
+    // The reply that begins with the prefix (the session's "romWrite" or "romVerify" reply up to its value).
+    void sendProgress(const FlashSession& session, const std::string& prefix, float percent);
+    void onEraseReported(Relay& relay, const FlashSession& session, uint32_t byteCount);
+    void onFinishReported(Relay& relay, const FlashSession& session);
     FlashSession* running(const Relay& relay);
-    // Ends the write: a null reason is success; otherwise the failure (reason key and detail) goes to the editor
-    // that started it, and what is left of the write in the queue is culled.
-    void endWrite(Relay& relay, const char* reason, const std::string& detail);
-    // The end of the write for the log and its editor; drops the session.
-    void reportEnd(const Relay& relay, const char* reason, const std::string& detail);
+    // Ends the write as failed: the failure (and its detail) goes to the editor that started it, and what is left of
+    // the write in the queue is culled.
+    void endWrite(Relay& relay, WriteFailure failure, const std::string& detail);
+    // The end of the write for the log and its editor (a null failure: completed); drops the session.
+    void reportEnd(const Relay& relay, const WriteFailure* failure, const std::string& detail);
     // The byte ranges of chunks never echoed, as text ("0-31, 96-127"); empty when every chunk was.
     static std::string unverifiedRanges(const FlashSession& session);
 
-    OutgoingQueue& queue;
+    BoardLink& boards;
     RelayReplies& replies;
     Clock& clock;
     PieceReader readPiece;

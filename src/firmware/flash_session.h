@@ -19,4 +19,7 @@ struct FlashSession {
     // One flag per chunk: its echo matched the file.
     std::vector<bool> verified;
     uint64_t startedAtMs = 0;
+    // The progress replies up to their value ({"port":"ttyACM0","romWrite":), made once for every chunk's replies.
+    std::string writePrefix;
+    std::string verifyPrefix;
 };

@@ -1,5 +1,6 @@
 #include "json/compact_json_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +47,101 @@ bool appendTwoDecimal(std::string& out, double x)
     return true;
 }
 
+// The 16 significant digits of |x| correctly rounded (ties to even) and the decimal exponent of the first, for
+// 1e-4 <= |x| < 1e16 (every progress figure), from x's exact binary value in 128-bit integers; false elsewhere.
+bool sixteenDigits(double x, char* digits, int& exponent)
+{
+    const double magnitude = std::fabs(x);
+    if (!(magnitude >= 1e-4 && magnitude < 1e16))
+        return false;
+    int binaryExponent = 0;
+    const double fraction = std::frexp(magnitude, &binaryExponent);
+    // magnitude = mantissa / 2^shift exactly; shift lies in -1..66.
+    const auto mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - binaryExponent;
+    constexpr uint64_t lowest = 1000000000000000ULL;
+    constexpr uint64_t beyond = 10000000000000000ULL;
+    // log10(2) estimates the exponent to within one; the loop corrects it.
+    int decimal = std::clamp(static_cast<int>(std::floor((binaryExponent - 1) * 0.30102999566398120)), -4, 15);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        unsigned __int128 scaled = mantissa;
+        for (int i = 0; i < 15 - decimal; ++i)
+            scaled *= 10;
+        unsigned __int128 rounded = scaled;
+        if (shift > 0) {
+            rounded = scaled >> shift;
+            const unsigned __int128 rest = scaled - (rounded << shift);
+            const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+            if (rest > half || (rest == half && (rounded & 1) != 0))
+                ++rounded;
+        } else {
+            rounded = scaled << -shift;
+        }
+        if (rounded >= beyond) {
+            if (decimal == 15)
+                return false;
+            ++decimal;
+            continue;
+        }
+        if (rounded < lowest) {
+            --decimal;
+            continue;
+        }
+        auto value = static_cast<uint64_t>(rounded);
+        for (int i = 15; i >= 0; --i) {
+            digits[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        exponent = decimal;
+        return true;
+    }
+    return false;
+}
+
+// Writes x as printf's "%#.16g" does (16 significant digits, the point and trailing zeros kept) and returns the
+// length; without printf, since a flash writes two reals for every chunk.
+size_t formatSixteenDigits(char* text, double x)
+{
+    size_t size = 0;
+    char digits[16];
+    int exponent = 0;
+    if (!sixteenDigits(x, digits, exponent)) {
+        // "-d.ddddddddddddddde-308": the digits correctly rounded to 16 places, the decimal exponent after rounding.
+        char scientific[32];
+        const auto result =
+            std::to_chars(scientific, scientific + sizeof scientific, x, std::chars_format::scientific, 15);
+        const char* p = scientific;
+        if (*p == '-')
+            text[size++] = *p++;
+        const char* exponentText = p + 18;
+        std::from_chars(exponentText + (exponentText[0] == '+' ? 1 : 0), result.ptr, exponent);
+        if (exponent < -4 || exponent >= 16) {
+            // The exponent form, exactly as the digit generator wrote it.
+            const auto length = static_cast<size_t>(result.ptr - p);
+            std::memcpy(text + size, p, length);
+            return size + length;
+        }
+        digits[0] = *p;
+        std::memcpy(digits + 1, p + 2, 15);
+    } else if (x < 0) {
+        text[size++] = '-';
+    }
+    if (exponent < 0) {
+        text[size++] = '0';
+        text[size++] = '.';
+        for (int i = -1; i > exponent; --i)
+            text[size++] = '0';
+        std::memcpy(text + size, digits, 16);
+        return size + 16;
+    }
+    const size_t integral = static_cast<size_t>(exponent) + 1;
+    std::memcpy(text + size, digits, integral);
+    size += integral;
+    text[size++] = '.';
+    std::memcpy(text + size, digits + integral, 16 - integral);
+    return size + 16 - integral;
+}
+
 void appendReal(std::string& out, double x)
 {
     if (std::isnan(x)) {
@@ -59,12 +155,16 @@ void appendReal(std::string& out, double x)
     if (twoDecimalReals && appendTwoDecimal(out, x))
         return;
 
-    char text[32];
-    int written = std::snprintf(text, sizeof text, "%#.16g", x);
+    char text[40];
+    size_t size = formatSixteenDigits(text, x);
     // Within 1e-15 of the largest double, 16 digits round beyond it and would read back as an overflow.
-    if (std::isinf(std::strtod(text, nullptr)))
-        written = std::snprintf(text, sizeof text, "%#.17g", x);
-    size_t size = written > 0 ? static_cast<size_t>(written) : 0;
+    if (std::fabs(x) > 1.7976931348623e308) {
+        text[size] = '\0';
+        if (std::isinf(std::strtod(text, nullptr))) {
+            const int written = std::snprintf(text, sizeof text, "%#.17g", x);
+            size = written > 0 ? static_cast<size_t>(written) : 0;
+        }
+    }
     if (size > 0 && text[size - 1] == '0') {
         // Trim a run of trailing zeros after the decimal point down to one; exponent forms stay as they are.
         size_t last = size - 1;
@@ -228,6 +328,8 @@ std::string formatJsonReal(double x)
     appendReal(text, x);
     return text;
 }
+
+void appendJsonReal(std::string& out, double x) { appendReal(out, x); }
 
 std::string CompactJsonWriter::write(const Json::Value& value)
 {

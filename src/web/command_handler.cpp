@@ -370,7 +370,7 @@ std::vector<SerialMessage> CommandHandler::writeFirmware(const BoardCommand& com
         return {};
     // Only the firmware files of the working directory: a path elsewhere is answered as a missing file.
     if (!isFirmwareFileName(file))
-        flasher.onFirmwareFlashStepFailed(*relay, file, "firmwareFileNotFound");
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::FileNotFound, file);
     else
         flasher.writeFirmware(*relay, file);
     return {};
@@ -391,11 +391,11 @@ std::vector<SerialMessage> CommandHandler::writeFirmwareImage(const BoardCommand
     const bool boardAwaits = std::any_of(awaitedImages.begin(), awaitedImages.end(),
                                          [&](const auto& entry) { return entry.second.port == command.portName; });
     if (boardAwaits || awaitedImages.count(relay->editor) != 0) {
-        flasher.onFirmwareFlashStepFailed(*relay, name, "firmwareWriteInProgress");
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::WriteInProgress, name);
         return {};
     }
     if (size == 0) {
-        flasher.onFirmwareFlashStepFailed(*relay, name, "firmwareFileEmpty");
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::FileEmpty, name);
         return {};
     }
     // What the board takes when its flash size is known; else the most a binary message may hold, and the flasher
@@ -409,7 +409,7 @@ std::vector<SerialMessage> CommandHandler::writeFirmwareImage(const BoardCommand
                                   FirmwareFlasher::kibText(static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
         logger.log(LogLevel::WARNING, "%s: Image refused before it was sent: %s", command.portName.c_str(),
                    sizes.c_str());
-        flasher.onFirmwareFlashStepFailed(*relay, sizes, "firmwareFileTooLarge");
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::FileTooLarge, sizes);
         return {};
     }
     awaitedImages[relay->editor] = AwaitedImage{command.portName, name, static_cast<size_t>(size)};
@@ -435,7 +435,7 @@ void CommandHandler::onBinaryMessage(Connection& connection, std::vector<uint8_t
             whole ? "the image has " + std::to_string(bytes.size()) + " bytes, not the " + std::to_string(image.size) +
                         " announced"
                   : "the image is longer than the " + std::to_string(image.size) + " bytes announced";
-        flasher.onFirmwareFlashStepFailed(*relay, detail, "firmwareFileReadError", connection.id);
+        flasher.onFirmwareFlashStepFailed(*relay, WriteFailure::FileReadError, detail, connection.id);
         return;
     }
     flasher.writeImage(*relay, image.name, std::move(bytes), connection.id);

@@ -66,15 +66,6 @@ bool ReplyTranslator::translate(Relay& relay, const ReceivedMessage& message, Js
 bool ReplyTranslator::translateReply(Relay& relay, const ReceivedMessage& message, Json::Value& reply) const
 {
     switch (message.type()) {
-    case MT_BOOTLOADER_ROM_WRITE_START:
-        reply = replyFor(relay, "port");
-        reply["romErase"] = Json::UInt(readRomErasePayload(message));
-        return true;
-    case MT_BOOTLOADER_ROM_WRITE_FINISH:
-        readRomFinishPayload(message);
-        reply = replyFor(relay, "port");
-        reply["romFinish"] = 1;
-        return true;
     case MT_REQUEST_BOOTLOADER: {
         const RequestBootloaderPayload payload = readRequestBootloaderPayload(message);
         reply = replyFor(relay, "port");

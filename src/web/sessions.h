@@ -54,6 +54,9 @@ public:
     // The most one binary message (a firmware image an editor sends) may hold: more flash than any board the relay
     // may meet has. Binary messages are never taken for text; only one that was announced is kept.
     static constexpr size_t maxBinaryMessageBytes = 16 << 20;
+    // What one write of a connection's socket carries at most, unless a single reply is longer: about what the
+    // library hands the socket at once.
+    static constexpr size_t maxBatchBytes = 60000;
 
     explicit Sessions(SessionEvents& events);
 
@@ -113,6 +116,8 @@ private:
         std::deque<QueuedReply> replies;
         // The bytes of the texts in replies.
         size_t queuedBytes = 0;
+        // The library was asked for a writable callback that has not come yet.
+        bool writableAsked = false;
         // Set once the relay has asked the library to close the connection: nothing more is queued for it.
         bool closing = false;
         // Set while the rest of an over-long WebSocket message is being dropped.
@@ -128,6 +133,12 @@ private:
         ReplySink* sink = nullptr;
     };
 
+    // The longest WebSocket frame header: opcode, length marker and a 64-bit length.
+    static constexpr size_t maxFrameHeaderBytes = 10;
+
+    // Frames the oldest waiting replies, as many as one write takes, into the send buffer after the library's
+    // prefix; returns their bytes and sets count.
+    size_t frameReplies(const ConnectionState& state, size_t& count);
     void handleCompleteText(Connection& connection, ConnectionState& state);
     void receivedBinary(Connection& connection, ConnectionState& state, const char* data, size_t length, bool isFinal);
     static void clearText(ConnectionState& state);
@@ -146,7 +157,7 @@ private:
     std::unordered_map<EditorId, std::unique_ptr<Connection>> detached;
     std::vector<unsigned char> lastMessage;
     uint32_t receivedMessageCount = 0;
-    // The library's reserved prefix followed by the reply being sent; grows to the longest reply sent so far.
+    // The library's reserved prefix followed by the framed replies being sent; grows to the longest write so far.
     std::vector<unsigned char> sendBuffer;
     uint64_t droppedCount = 0;
 };

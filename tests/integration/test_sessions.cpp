@@ -232,14 +232,22 @@ TEST(Sessions, RepliesLargerThanTheLimitAreRefusedAndTheNextOneSent)
     const std::string fits = "\"" + std::string(Sessions::maxReplyBytes - 2, 'a') + "\"";
     const std::string tooLarge = "\"" + std::string(Sessions::maxReplyBytes - 1, 'b') + "\"";
     LogCapture log;
-    relay.server.sessions().queueResponse(connection, fits);
-    relay.server.sessions().queueResponse(connection, tooLarge);
-    relay.server.sessions().queueResponse(connection, "{}");
+    // Replies that leave together in one write, at each size where a frame's length takes another form.
+    std::vector<std::string> expected;
+    for (const size_t size : {125, 126, 65535, 65536})
+        expected.push_back("\"" + std::string(size - 2, static_cast<char>('c' + expected.size())) + "\"");
+    expected.push_back(fits);
+    expected.push_back("{}");
+    for (const std::string& reply : expected) {
+        if (reply == "{}")
+            relay.server.sessions().queueResponse(connection, tooLarge);
+        relay.server.sessions().queueResponse(connection, reply);
+    }
     std::vector<std::string> received;
-    for (int pass = 0; pass < 2000 && received.size() < 2; ++pass)
+    for (int pass = 0; pass < 2000 && received.size() < expected.size(); ++pass)
         for (std::string& reply : relay.repliesWithin(*editor, 1))
             received.push_back(std::move(reply));
-    EXPECT_TRUE(received == (std::vector<std::string>{fits, "{}"})) << received.size() << " replies";
+    EXPECT_TRUE(received == expected) << received.size() << " replies";
     EXPECT_TRUE(log.contains("is longer than the relay sends"));
 }
 

@@ -6,6 +6,7 @@
 
 #include "app/relay_core.h"
 #include "support/fake_serial_driver.h"
+#include "support/hex_bytes.h"
 #include "support/manual_clock.h"
 #include "web/connection.h"
 
@@ -49,8 +50,3 @@ public:
     Connection editor{};
     Connection otherEditor{};
 };
-
-// "0A 1b" -> {0x0A, 0x1B}; blanks are ignored.
-std::vector<uint8_t> bytesOfHex(const std::string& text);
-// Upper-case hex of the bytes, without blanks.
-std::string hexOfBytes(const uint8_t* bytes, size_t count);

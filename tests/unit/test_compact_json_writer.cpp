@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json/compact_json_writer.h"
 
@@ -96,6 +100,47 @@ TEST(FormatJsonReal, WithoutTheTableEveryRealTakesTheLongForm)
     EXPECT_EQ(formatJsonReal(0.5), "0.50");
     EXPECT_EQ(formatJsonReal(7.0), "7.0");
     EXPECT_EQ(formatJsonReal(0.10000000149011612), "0.1000000014901161");
+    // The long form is printf's 16 digits with the point kept and trailing zeros cut to one; the digits are made
+    // without printf, so they are held against it: every progress figure of a 256 KiB and a 70-byte image, every
+    // power of ten with its neighbours, exact ties, and random reals of every size.
+    std::vector<double> reals;
+    for (const uint32_t size : {262144u, 70u})
+        for (uint32_t offset = 0; offset < size; offset += 32)
+            reals.push_back(std::min(100.0f, static_cast<float>(offset + 32) / static_cast<float>(size) * 100.0f));
+    for (int exponent = -310; exponent <= 308; ++exponent)
+        for (const double m : {1.0, 9.999999999999999, 9.9999999999999995, 5.0000000000000005})
+            reals.push_back(m * std::pow(10.0, exponent));
+    std::mt19937_64 random(28);
+    for (int i = 0; i < 100000; ++i) {
+        reals.push_back(static_cast<double>(random() % 4000000000000000ULL) + 0.5);
+        reals.push_back(std::pow(10.0, std::uniform_real_distribution<double>(-6.0, 18.0)(random)));
+        const uint64_t bits = random();
+        double any = 0;
+        std::memcpy(&any, &bits, sizeof any);
+        reals.push_back(any);
+    }
+    for (const double x : {std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min(), 1e15, 1e16}) {
+        reals.push_back(x);
+        reals.push_back(-x);
+    }
+    size_t differing = 0;
+    for (const double x : reals) {
+        if (!std::isfinite(x))
+            continue;
+        char text[40];
+        std::snprintf(text, sizeof text, "%#.16g", x);
+        if (std::isinf(std::strtod(text, nullptr)))
+            std::snprintf(text, sizeof text, "%#.17g", x);
+        std::string expected = text;
+        // A run of trailing zeros after the point is cut to one ("51.50").
+        if (expected.find('e') == std::string::npos && expected.find('.') != std::string::npos) {
+            while (expected.size() >= 2 && expected.back() == '0' && expected[expected.size() - 2] == '0')
+                expected.pop_back();
+        }
+        if (formatJsonReal(x) != expected && ++differing <= 5)
+            ADD_FAILURE() << expected << " written as " << formatJsonReal(x);
+    }
+    EXPECT_EQ(differing, 0u);
     twoDecimalReals = true;
     EXPECT_EQ(formatJsonReal(0.5), "0.5");
 }

@@ -120,19 +120,20 @@ TEST_F(FeatureConversions, RecordsAndDecodedObjects)
 
         const SerialMessage full = encode(c.feature);
         EXPECT_EQ(full.type(), c.messageType);
-        EXPECT_EQ(hexOf(full.bytes + 2, payloadBytes + 2), "0000" + normalizedHex(c.payload));
-        EXPECT_EQ(hexOf(full.bytes + 4 + payloadBytes, SerialMessage::size - 4 - payloadBytes),
+        EXPECT_EQ(hexOfBytes(full.bytes + 2, payloadBytes + 2), "0000" + normalizedHex(c.payload));
+        EXPECT_EQ(hexOfBytes(full.bytes + 4 + payloadBytes, SerialMessage::size - 4 - payloadBytes),
                   zeroHex(SerialMessage::size - 4 - payloadBytes));
         EXPECT_EQ(decode(full, payloadBytes + 4), c.decoded);
 
         const SerialMessage defaults = encode((std::string(R"({"feature": ")") + c.name + "\"}").c_str());
-        EXPECT_EQ(hexOf(defaults.bytes, payloadBytes + 4), hexOf(full.bytes, 2) + "0000" + normalizedHex(c.defaults));
+        EXPECT_EQ(hexOfBytes(defaults.bytes, payloadBytes + 4),
+                  hexOfBytes(full.bytes, 2) + "0000" + normalizedHex(c.defaults));
         EXPECT_EQ(decode(defaults, payloadBytes + 4), c.decodedDefaults);
 
         for (const Json::Value& notAnObject : {Json::Value(), Json::Value(Json::arrayValue), Json::Value("x")}) {
             SerialMessage record;
             conversion.encodeFromJson(notAnObject, record);
-            EXPECT_EQ(hexOf(record.bytes, payloadBytes + 4), hexOf(defaults.bytes, payloadBytes + 4));
+            EXPECT_EQ(hexOfBytes(record.bytes, payloadBytes + 4), hexOfBytes(defaults.bytes, payloadBytes + 4));
         }
 
         LogCapture capture;
@@ -157,7 +158,7 @@ TEST_F(FeatureConversions, MembersOfTheWrongKindTakeTheirDefault)
     for (const Case& c : cases) {
         const SerialMessage record = encode(c.feature);
         const int payloadBytes = getPayloadSizeFromMessageType(record.type());
-        EXPECT_EQ(hexOf(record.bytes + 4, payloadBytes), normalizedHex(c.payload)) << c.feature;
+        EXPECT_EQ(hexOfBytes(record.bytes + 4, payloadBytes), normalizedHex(c.payload)) << c.feature;
     }
 }
 
@@ -227,7 +228,7 @@ TEST_F(FeatureConversions, Nrf24FormatEncoding)
     for (const Case& c : cases) {
         const SerialMessage record = encode(c.feature.c_str());
         EXPECT_EQ(record.type(), MT_CONFIG_NRF24);
-        EXPECT_EQ(hexOf(record.bytes + 4, 15), normalizedHex(c.payload)) << c.feature;
+        EXPECT_EQ(hexOfBytes(record.bytes + 4, 15), normalizedHex(c.payload)) << c.feature;
     }
 }
 

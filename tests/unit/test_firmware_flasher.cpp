@@ -6,13 +6,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/little_endian.h"
-#include "device/frame_parser.h"
+#include "device/board_link.h"
 #include "device/message_type.h"
 #include "device/outgoing_queue.h"
 #include "device/relay.h"
@@ -42,11 +43,9 @@ Bytes pattern(size_t size, uint8_t seed)
     return bytes;
 }
 
-// The flasher with the queue it fills; the fixture stands in for the board link's listeners.
-class FirmwareFlasherTest : public ::testing::Test,
-                            private OutgoingQueueEvents,
-                            private RelayEndListener,
-                            private RelayReplies {
+// The flasher as the board link's listener of the write's messages; the fixture stands in for the translation and
+// the sessions.
+class FirmwareFlasherTest : public ::testing::Test, private BoardLinkEvents {
 protected:
     void SetUp() override
     {
@@ -100,42 +99,13 @@ protected:
         return relay;
     }
 
-    // Hands one board message to the queue and the flasher as the reply translation does.
-    void dispatch(Relay& relay, const FrameParser& parser)
-    {
-        const uint8_t* message = parser.buffer.data();
-        switch (readU16(message)) {
-        case MT_ACK: queue.acknowledge(relay, AckMode::Normal); break;
-        case MT_NACK: queue.rejectHead(relay); break;
-        case MT_BOOTLOADER_ROM_WRITE_START:
-            flasher.onEraseReported(relay, readU32(message + 4));
-            queue.restartAckTimer(relay);
-            break;
-        case MT_BOOTLOADER_ROM_WRITE_DATA:
-            ASSERT_GE(parser.length, 8u);
-            flasher.verifyFirmwareEcho(relay, readU32(message + 4), message + 8, parser.length - 8u);
-            break;
-        case MT_BOOTLOADER_ROM_WRITE_FINISH:
-            flasher.onFinishReported(relay);
-            queue.acknowledge(relay, AckMode::Normal);
-            break;
-        default: break;
-        }
-    }
-
-    // Runs queue passes, one simulated millisecond apart, until the relay has nothing left to send.
+    // Runs passes, one simulated millisecond apart, until the relay has nothing left to send.
     void pump(Relay& relay, int maxPasses = 200000)
     {
         for (int pass = 0; pass < maxPasses; ++pass) {
             queue.serviceOutgoingQueues();
-            while (driver.inputWaiting(relay.port) > 0) {
-                uint8_t buffer[128];
-                const int n = driver.readNonBlocking(relay.port, buffer, sizeof buffer);
-                ASSERT_GT(n, 0);
-                for (int i = 0; i < n; ++i)
-                    if (processSerialByte(relay.parser, buffer[i]) != MT_NONE)
-                        dispatch(relay, relay.parser);
-            }
+            boards.readPorts();
+            boards.answerBoardMessages();
             if (relay.outgoing.empty() && relay.readyToSend)
                 return;
             clock.advance(1);
@@ -171,11 +141,7 @@ protected:
         return session == nullptr ? none : *session;
     }
 
-    void onHeadAnswered(Relay& relay, const SerialMessage& head) override { flasher.onHeadAnswered(relay, head); }
-    void onHeadRefused(Relay& relay, const SerialMessage& head) override { flasher.onHeadRefused(relay, head); }
-    void onHeadGivenUp(Relay& relay, const SerialMessage& head) override { flasher.onHeadGivenUp(relay, head); }
-    void onHeadDropped(Relay& relay, const SerialMessage& head) override { flasher.onHeadDropped(relay, head); }
-    void onRelayDestroyed(const Relay& relay) override { flasher.onRelayDestroyed(relay); }
+    bool translateBoardMessage(Relay&, const ReceivedMessage&, Json::Value&) override { return false; }
     void sendReply(const Relay& relay, const Json::Value& value) override
     {
         replies.push_back({relay.portName, value, CompactJsonWriter().write(value)});
@@ -183,6 +149,13 @@ protected:
     void sendToEditor(EditorId, const Json::Value& value) override
     {
         replies.push_back({value["port"].asString(), value, CompactJsonWriter().write(value)});
+    }
+    void sendTextToEditor(EditorId editor, std::string text) override
+    {
+        Json::Value value;
+        std::istringstream(text) >> value;
+        sendToEditor(editor, value);
+        EXPECT_EQ(replies.back().text, text) << "written as the compact writer writes it";
     }
     // The board acknowledged the chunk at this offset.
     void chunkAnswered(Relay& relay, uint32_t offset)
@@ -197,14 +170,15 @@ protected:
     std::string directory;
     FakeSerialDriver driver;
     ManualClock clock;
-    RelayList relays{*this};
-    OutgoingQueue queue{driver, clock, relays, *this};
     std::vector<Reply> replies;
     FirmwareFlasher::PieceReader pieceReader;
-    FirmwareFlasher flasher{queue, *this, clock, [this](std::FILE* file, uint8_t* buffer, size_t count) {
+    FirmwareFlasher flasher{boards, *this, clock, [this](std::FILE* file, uint8_t* buffer, size_t count) {
                                 return pieceReader ? pieceReader(file, buffer, count)
                                                    : std::fread(buffer, 1, count, file);
                             }};
+    BoardLink boards{driver, clock, *this, flasher};
+    RelayList& relays = boards.relays();
+    OutgoingQueue& queue = boards.queue();
 };
 
 TEST_F(FirmwareFlasherTest, SizeLimitFollowsTheBoardsFlashSize)
@@ -630,8 +604,9 @@ TEST_F(FirmwareFlasherTest, WholeFlashAgainstTheSimulatedBootloader)
     EXPECT_TRUE(log.contains("/dev/ttyACM0: Firmware write of " + path + " completed in "));
     for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
         const float expected = std::min(100.0f, static_cast<float>(chunk * 32 + 32) / 1000.0f * 100.0f);
-        EXPECT_EQ(replies[2 * chunk].value["romWrite"], static_cast<double>(expected)) << chunk;
-        EXPECT_EQ(replies[2 * chunk + 1].value["romVerify"], static_cast<double>(expected)) << chunk;
+        const std::string value = formatJsonReal(static_cast<double>(expected)) + "}";
+        EXPECT_EQ(replies[2 * chunk].text, R"({"port":"/dev/ttyACM0","romWrite":)" + value) << chunk;
+        EXPECT_EQ(replies[2 * chunk + 1].text, R"({"port":"/dev/ttyACM0","romVerify":)" + value) << chunk;
     }
     EXPECT_EQ(replies[2 * chunks - 2].text, "{\"port\":\"/dev/ttyACM0\",\"romWrite\":" + formatJsonReal(100.0) + "}");
     EXPECT_EQ(replies[2 * chunks - 1].value["romVerify"].asDouble(), 100.0);

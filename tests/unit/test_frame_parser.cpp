@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/little_endian.h"
+#include "core/logger.h"
 #include "device/frame.h"
 #include "device/frame_parser.h"
 #include "support/log_capture.h"
@@ -50,14 +52,33 @@ struct Completed {
     Bytes message; // the buffer's first `length` bytes at that moment
 };
 
+// Feeds the bytes as a port's read does, many at once; a copy of the parser fed byte by byte must agree.
 std::vector<Completed> feed(FrameParser& parser, const Bytes& bytes)
 {
+    FrameParser bytewise = parser;
     std::vector<Completed> completed;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const uint16_t type = processSerialByte(parser, bytes[i]);
+    for (size_t fed = 0; fed < bytes.size();) {
+        uint16_t type = MT_NONE;
+        fed += processSerialBytes(parser, bytes.data() + fed, bytes.size() - fed, type);
         if (type != MT_NONE)
-            completed.push_back({i, type, Bytes(parser.buffer.begin(), parser.buffer.begin() + parser.length)});
+            completed.push_back({fed - 1, type, Bytes(parser.buffer.begin(), parser.buffer.begin() + parser.length)});
     }
+    // The copy's log lines would be the same lines again.
+    const int threshold = logger.threshold;
+    logger.threshold = LOG_THRESHOLD_OFF;
+    std::vector<Completed> oneByOne;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const uint16_t type = processSerialByte(bytewise, bytes[i]);
+        if (type != MT_NONE)
+            oneByOne.push_back({i, type, Bytes(bytewise.buffer.begin(), bytewise.buffer.begin() + bytewise.length)});
+    }
+    logger.threshold = threshold;
+    EXPECT_EQ(completed.size(), oneByOne.size());
+    for (size_t i = 0; i < std::min(completed.size(), oneByOne.size()); ++i) {
+        EXPECT_EQ(completed[i].index, oneByOne[i].index);
+        EXPECT_EQ(completed[i].message, oneByOne[i].message);
+    }
+    EXPECT_EQ(parser.count, bytewise.count) << "both stand at the same byte of the next frame";
     return completed;
 }
 

@@ -53,20 +53,20 @@ std::string sourceHex(const char* json, double defaultNumber = 0.0)
 {
     uint8_t out[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     encodeSourceOrValue(parseJson(std::string("{\"v\": ") + json + "}"), "v", defaultNumber, out);
-    return hexOf(out, 5);
+    return hexOfBytes(out, 5);
 }
 
 std::string coordinateHex(const char* json)
 {
     uint8_t out[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     encodeCoordinate(parseJson(std::string("{\"v\": ") + json + "}"), "v", out);
-    return hexOf(out, 5);
+    return hexOfBytes(out, 5);
 }
 
 std::string decodedSource(const char* hex)
 {
     Json::Value node;
-    decodeSourceOrValue(hexBytes(hex).data(), node, "v");
+    decodeSourceOrValue(bytesOfHex(hex).data(), node, "v");
     return compact(node);
 }
 
@@ -253,9 +253,9 @@ TEST(SourceOrValue, EncodingOfEditorValues)
     EXPECT_EQ(sourceHex("1", 7.0), normalizedHex("00 0000803F"));
     uint8_t absent[5];
     encodeSourceOrValue(Json::Value(Json::objectValue), "v", 1.0, absent);
-    EXPECT_EQ(hexOf(absent, 5), normalizedHex("00 0000803F"));
+    EXPECT_EQ(hexOfBytes(absent, 5), normalizedHex("00 0000803F"));
     encodeSourceOrValue(Json::Value(), "v", 2.0, absent);
-    EXPECT_EQ(hexOf(absent, 5), normalizedHex("00 00000040"));
+    EXPECT_EQ(hexOfBytes(absent, 5), normalizedHex("00 00000040"));
 }
 
 TEST(SourceOrValue, EmptyTextIsLoggedAndGivesZero)
@@ -296,7 +296,7 @@ TEST(SourceOrValue, Decoding)
 
     // f32 payloads are widened, not re-rounded.
     Json::Value node;
-    decodeSourceOrValue(hexBytes("00 CDCCCC3D").data(), node, "v");
+    decodeSourceOrValue(bytesOfHex("00 CDCCCC3D").data(), node, "v");
     EXPECT_EQ(node["properties"]["v"].asDouble(), static_cast<double>(0.1f));
 }
 
@@ -358,12 +358,12 @@ TEST(NodeRecordHeader, WrittenAndDecoded)
     header.x = -32768;
     header.y = 32767;
     header.writeTo(record);
-    EXPECT_EQ(hexOf(record.bytes, 12), "00000000"
-                                       "00"
-                                       "FFFF"
-                                       "0080"
-                                       "FF7F"
-                                       "00");
+    EXPECT_EQ(hexOfBytes(record.bytes, 12), "00000000"
+                                            "00"
+                                            "FFFF"
+                                            "0080"
+                                            "FF7F"
+                                            "00");
     Json::Value node;
     writeNodeHeaderJson(record.bytes, node);
     EXPECT_EQ(compact(node), R"({"id":65535,"pos":{"x":-32768,"y":32767}})");
@@ -398,7 +398,7 @@ TEST(FieldTable, GenericEncoderAndDecoder)
     const ProbeConversion probe;
     const SerialMessage defaults = encodeNode(probe, Json::Value());
     EXPECT_EQ(defaults.type(), 999);
-    EXPECT_EQ(hexOf(defaults.bytes + 11, 34),
+    EXPECT_EQ(hexOfBytes(defaults.bytes + 11, 34),
               normalizedHex("05 0000 00000000 FFFFFFFF 0000003F 00 0000803F 03 00000000 0000000000000000 03"));
     EXPECT_EQ(compact(decodeNode(probe, defaults, 45)),
               nodeText("probe", R"({"i32":-1,"src":1,"sum":5,"u16":0,"u32":0,"u64":0})"));
@@ -406,7 +406,7 @@ TEST(FieldTable, GenericEncoderAndDecoder)
     const SerialMessage full =
         encodeNode(probe, parseJson(R"({"u8": 260, "u16": -1, "u32": -1, "i32": -2, "f32": 0.25, "src": "#7", "geo": 1,
                              "u64": 9223372036854775808, "hidden": 9})"));
-    EXPECT_EQ(hexOf(full.bytes + 11, 34),
+    EXPECT_EQ(hexOfBytes(full.bytes + 11, 34),
               normalizedHex("04 FFFF FFFFFFFF FEFFFFFF 0000803E 01 07000000 03 80969800 0000000000000080 09"));
     EXPECT_EQ(compact(decodeNode(probe, full, 45)),
               nodeText("probe", R"({"f32":0.25,"geo":1,"i32":-2,"sum":259,"u16":65535,"u32":4294967295,)"

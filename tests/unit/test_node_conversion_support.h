@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +11,7 @@
 #include <json/json.h>
 
 #include "conversion/node_conversion.h"
+#include "support/hex_bytes.h"
 #include "support/log_capture.h"
 #include "json/compact_json_writer.h"
 
@@ -31,38 +30,13 @@ inline Json::Value parseJson(const std::string& text)
 
 inline std::string compact(const Json::Value& value) { return CompactJsonWriter().write(value); }
 
-// "0A 1b" -> {0x0A, 0x1B}; blanks are ignored.
-inline std::vector<uint8_t> hexBytes(const std::string& text)
-{
-    std::string digits;
-    for (char c : text) {
-        if (!std::isspace(static_cast<unsigned char>(c)))
-            digits += c;
-    }
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-inline std::string hexOf(const uint8_t* bytes, size_t count)
-{
-    std::string text;
-    char piece[3];
-    for (size_t i = 0; i < count; ++i) {
-        std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
-        text += piece;
-    }
-    return text;
-}
-
 // Hex text of count zero bytes.
 inline std::string zeroHex(size_t count) { return std::string(2 * count, '0'); }
 
 inline std::string normalizedHex(const std::string& text)
 {
-    const std::vector<uint8_t> bytes = hexBytes(text);
-    return hexOf(bytes.data(), bytes.size());
+    const std::vector<uint8_t> bytes = bytesOfHex(text);
+    return hexOfBytes(bytes.data(), bytes.size());
 }
 
 // The header every node case is encoded with: id 258, x -5, y 300.
@@ -119,8 +93,8 @@ inline void checkEncoded(const SerialMessage& record, const NodeTypeCase& c, con
 {
     EXPECT_EQ(record.type(), c.messageType);
     EXPECT_EQ(record.length(), 0);
-    EXPECT_EQ(hexOf(record.bytes + 4, 7), "000201FBFF2C01") << "header changed";
-    EXPECT_EQ(hexOf(record.bytes + 11, c.recordBytes - 11), normalizedHex(expectedFields));
+    EXPECT_EQ(hexOfBytes(record.bytes + 4, 7), "000201FBFF2C01") << "header changed";
+    EXPECT_EQ(hexOfBytes(record.bytes + 11, c.recordBytes - 11), normalizedHex(expectedFields));
     const std::vector<uint8_t> tail(record.bytes + c.recordBytes, record.bytes + SerialMessage::size);
     EXPECT_EQ(tail, std::vector<uint8_t>(tail.size(), 0)) << "bytes beyond the record";
 }

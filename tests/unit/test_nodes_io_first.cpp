@@ -241,8 +241,8 @@ TEST_F(NodesIoFirst, DisplayLabel)
     };
     for (const Case& c : cases) {
         const SerialMessage record = encodeNode(display, parseJson(c.properties));
-        EXPECT_EQ(hexOf(record.bytes + 33, 24), normalizedHex(c.area)) << c.properties;
-        EXPECT_EQ(hexOf(record.bytes + 57, 2), "0009") << "place counts overwritten: " << c.properties;
+        EXPECT_EQ(hexOfBytes(record.bytes + 33, 24), normalizedHex(c.area)) << c.properties;
+        EXPECT_EQ(hexOfBytes(record.bytes + 57, 2), "0009") << "place counts overwritten: " << c.properties;
         EXPECT_EQ(decodeNode(display, record, 59)["properties"]["prop_display_label"].asString(), c.decoded)
             << c.properties;
     }
@@ -273,7 +273,7 @@ TEST_F(NodesIoFirst, DisplayPlaceCountsLimitedToNine)
     };
     for (const Case& c : cases) {
         const SerialMessage record = encodeNode(display, parseJson(c.properties));
-        EXPECT_EQ(hexOf(record.bytes + 57, 2), c.bytes) << c.properties;
+        EXPECT_EQ(hexOfBytes(record.bytes + 57, 2), c.bytes) << c.properties;
         Json::Value properties = decodeNode(display, record, 59)["properties"];
         for (const char* key :
              {"prop_active", "prop_bgcolor", "prop_color", "prop_display_label", "prop_display_row", "prop_source"})

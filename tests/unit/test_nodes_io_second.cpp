@@ -118,7 +118,7 @@ TEST_F(NodesIoSecond, RadioAndPpmOutputsShareTheEncoderButNotTheMessageType)
     const SerialMessage radio = encodeNode(conversion(MT_NODE_NRF24_OUTPUT), properties);
     EXPECT_EQ(ppm.type(), 84);
     EXPECT_EQ(radio.type(), 82);
-    EXPECT_EQ(hexOf(ppm.bytes + 4, 13), hexOf(radio.bytes + 4, 13));
+    EXPECT_EQ(hexOfBytes(ppm.bytes + 4, 13), hexOfBytes(radio.bytes + 4, 13));
 
     struct Case {
         int messageType;
@@ -267,7 +267,7 @@ TEST_F(NodesIoSecond, LeftOutValues)
     for (const Case& c : cases) {
         const NodeConversion& node = conversion(c.messageType);
         const SerialMessage record = encodeNode(node, parseJson(c.properties));
-        EXPECT_EQ(hexOf(record.bytes + 11, c.recordBytes - 11), normalizedHex(c.fields)) << c.properties;
+        EXPECT_EQ(hexOfBytes(record.bytes + 11, c.recordBytes - 11), normalizedHex(c.fields)) << c.properties;
         EXPECT_EQ(compact(decodeNode(node, record, c.recordBytes)["properties"]), c.decoded) << c.properties;
     }
 
@@ -297,7 +297,7 @@ TEST_F(NodesIoSecond, ForeignValueKindsNeverThrow)
             EXPECT_NO_THROW(decoded = decodeNode(node, record, c.recordBytes));
             EXPECT_FALSE(decoded.isMember("missingPropertiesFoundOnly"));
             if (foreign[0] == '[' || foreign[0] == '{') {
-                EXPECT_EQ(hexOf(record.bytes + 11, c.recordBytes - 11), normalizedHex(c.defaultFields));
+                EXPECT_EQ(hexOfBytes(record.bytes + 11, c.recordBytes - 11), normalizedHex(c.defaultFields));
             }
         }
     }

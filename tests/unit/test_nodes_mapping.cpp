@@ -26,7 +26,7 @@ protected:
 // Pair i of the area at offset as "x,y" hex.
 std::string pairHex(const SerialMessage& record, int offset, int pair)
 {
-    return hexOf(record.bytes + offset + 1 + 8 * pair, 8);
+    return hexOfBytes(record.bytes + offset + 1 + 8 * pair, 8);
 }
 
 } // namespace
@@ -95,7 +95,7 @@ TEST_F(NodesMapping, EncoderChoosesTheMessageTypeAndListsPoints)
                 writeF32(expected.bytes, x);
                 writeF32(expected.bytes + 4, x + 1);
             }
-            EXPECT_EQ(pairHex(record, 24, i), hexOf(expected.bytes, 8)) << "forward pair " << i;
+            EXPECT_EQ(pairHex(record, 24, i), hexOfBytes(expected.bytes, 8)) << "forward pair " << i;
             if (i >= c.reversePairs) {
                 EXPECT_EQ(pairHex(record, 89, i), zeroHex(8)) << "reverse pair " << i;
             }
@@ -108,9 +108,9 @@ TEST_F(NodesMapping, PointCoordinatesThatAreNotNumbersTakeZero)
     const SerialMessage record =
         encodeNode(mapping(), parseJson(R"({"points": ["a", [1], {"x": 1}, null, true, 2.5, "#3"]})"));
     EXPECT_EQ(record.bytes[24], 3);
-    EXPECT_EQ(hexOf(record.bytes + 25, 24), "0000000000000000"
-                                            "0000000000000000"
-                                            "0000803F00002040");
+    EXPECT_EQ(hexOfBytes(record.bytes + 25, 24), "0000000000000000"
+                                                 "0000000000000000"
+                                                 "0000803F00002040");
 }
 
 TEST_F(NodesMapping, PointsTextAndXRange)

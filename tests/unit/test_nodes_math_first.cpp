@@ -63,7 +63,7 @@ TEST_F(NodesMathFirst, ClampLimitsOnlyWhereGiven)
 {
     const NodeConversion& clamp = conversion(MT_NODE_CLAMP);
     const SerialMessage onlyMax = encodeNode(clamp, parseJson(R"({"prop_rangeMax": 4})"));
-    EXPECT_EQ(hexOf(onlyMax.bytes + 16, 8), "FFFF7FFF00008040");
+    EXPECT_EQ(hexOfBytes(onlyMax.bytes + 16, 8), "FFFF7FFF00008040");
     EXPECT_EQ(compact(decodeNode(clamp, onlyMax, 25)["properties"]),
               R"({"prop_clamp_type":0,"prop_rangeMax":4,"prop_source":0.0})");
 
@@ -114,7 +114,7 @@ TEST_F(NodesMathFirst, ConstantKinds)
     };
     for (const Case& c : cases) {
         const SerialMessage record = encodeNode(constant, parseJson(c.properties));
-        EXPECT_EQ(hexOf(record.bytes + 11, 5), normalizedHex(c.fields)) << c.properties;
+        EXPECT_EQ(hexOfBytes(record.bytes + 11, 5), normalizedHex(c.fields)) << c.properties;
         EXPECT_EQ(compact(decodeNode(constant, record, 16)["properties"]), c.decoded) << c.properties;
     }
     // A kind the encoder never writes is shown as a number.

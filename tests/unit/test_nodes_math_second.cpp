@@ -355,7 +355,7 @@ TEST_F(NodesMathSecond, UnaryopTypeKeepsTheLow16Bits)
         {R"({"prop_unaryop_type": "3"})", "0000"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(hexOf(encodeNode(unaryop, parseJson(c.properties)).bytes + 16, 2), c.stored) << c.properties;
+        EXPECT_EQ(hexOfBytes(encodeNode(unaryop, parseJson(c.properties)).bytes + 16, 2), c.stored) << c.properties;
 }
 
 // Values of every kind under every key: nothing throws, and kinds that hold no number give the defaults.
@@ -378,7 +378,8 @@ TEST_F(NodesMathSecond, EditorValuesOfAnyKind)
             SerialMessage record;
             EXPECT_NO_THROW(record = encodeNode(node, properties));
             if (value[0] == '[' || value[0] == '{') {
-                EXPECT_EQ(hexOf(record.bytes, SerialMessage::size), hexOf(defaults.bytes, SerialMessage::size));
+                EXPECT_EQ(hexOfBytes(record.bytes, SerialMessage::size),
+                          hexOfBytes(defaults.bytes, SerialMessage::size));
             }
             Json::Value decoded;
             EXPECT_NO_THROW(decoded = decodeNode(node, record, 154));

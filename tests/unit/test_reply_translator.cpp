@@ -1,34 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <json/json.h>
 
-#include "core/little_endian.h"
 #include "device/message_type.h"
 #include "support/log_capture.h"
 #include "support/relay_parts.h"
-#include "support/scoped_working_directory.h"
 
 namespace {
 
 class ReplyTranslatorTest : public ::testing::Test {
 protected:
     ReplyTranslatorTest() : relay(parts.bind("ttyACM0", parts.editor)) {}
-
-    // Sends a message that waits for an answer, so that the relay is waiting when the reply arrives.
-    void sendWaitingMessage(uint16_t type = MT_CONFIG_COMMIT)
-    {
-        SerialMessage message;
-        message.setType(type);
-        parts.queue.enqueue(relay, message);
-        parts.queue.serviceOutgoingQueues();
-        ASSERT_FALSE(relay.readyToSend);
-    }
-    bool acknowledged() const { return relay.readyToSend && relay.outgoing.empty(); }
 
     std::vector<std::string> translate(uint16_t type, const std::string& payloadHex, int lengthField = -1)
     {
@@ -58,99 +44,86 @@ struct ReplyCase {
     int lengthField; // -1: the payload's own length
     const char* reply;
     std::vector<std::string> missing; // "message.field" of each missing-field warning
-    bool acknowledges;
 };
 
 TEST_F(ReplyTranslatorTest, MessageTableReplies)
 {
     const std::vector<ReplyCase> cases = {
-        {MT_BOOTLOADER_ROM_WRITE_FINISH, "00", -1, R"({"port":"ttyACM0","romFinish":1})", {}, true},
+        {MT_BOOTLOADER_ROM_WRITE_START, "00080000", -1, R"({"port":"ttyACM0","romErase":2048})", {}},
+        {MT_BOOTLOADER_ROM_WRITE_START,
+         "",
+         -1,
+         R"({"port":"ttyACM0","romErase":0})",
+         {"bootloader_rom_write_start.numBytesToErase"}},
+        {MT_BOOTLOADER_ROM_WRITE_FINISH, "00", -1, R"({"port":"ttyACM0","romFinish":1})", {}},
         {MT_BOOTLOADER_ROM_WRITE_FINISH,
          "",
          -1,
          R"({"port":"ttyACM0","romFinish":1})",
-         {"bootloader_rom_write_finish.flags"},
-         true},
+         {"bootloader_rom_write_finish.flags"}},
         {MT_REQUEST_BOOTLOADER,
          "0104",
          -1,
          R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":4})",
-         {},
-         true},
+         {}},
         {MT_REQUEST_BOOTLOADER,
          "01",
          -1,
          R"({"port":"ttyACM0","requestBootloaderStatus":1,"requestUSBConfigStatus":0})",
-         {"request_bootloader.usbConfigFlags"},
-         true},
+         {"request_bootloader.usbConfigFlags"}},
         {MT_CONFIG_COMMIT,
          "0300FFFFFFFF",
          -1,
          R"({"configCommit":{"memorySize":4294967295,"nodeCount":3},"portName":"ttyACM0"})",
-         {},
-         true},
+         {}},
         {MT_CONFIG_COMMIT,
          "030010",
          -1,
          R"({"configCommit":{"memorySize":0,"nodeCount":3},"portName":"ttyACM0"})",
-         {"config_commit.memorySize"},
-         true},
-        {MT_CONFIG_UPLOAD_PROGRESS, "3200", -1, R"({"port":"ttyACM0","uploadProgress":50})", {}, true},
-        {MT_EXPORT_CONFIG, "07", -1, R"({"exportConfig":{"flags":7},"portName":"ttyACM0"})", {}, true},
-        {MT_EXPORT_COMMIT, "0500", -1, R"({"exportCommit":{"nodeCount":5},"portName":"ttyACM0"})", {}, true},
+         {"config_commit.memorySize"}},
+        {MT_CONFIG_UPLOAD_PROGRESS, "3200", -1, R"({"port":"ttyACM0","uploadProgress":50})", {}},
+        {MT_EXPORT_CONFIG, "07", -1, R"({"exportConfig":{"flags":7},"portName":"ttyACM0"})", {}},
+        {MT_EXPORT_COMMIT, "0500", -1, R"({"exportCommit":{"nodeCount":5},"portName":"ttyACM0"})", {}},
         {MT_EXPORT_COMMIT,
          "",
          -1,
          R"({"exportCommit":{"nodeCount":0},"portName":"ttyACM0"})",
-         {"export_commit.nodeCount"},
-         true},
+         {"export_commit.nodeCount"}},
         {MT_LOOPTIME,
          "6400 0300 00000100",
          -1,
          R"({"looptime":100,"memorysize":65536,"nodecount":3,"port":"ttyACM0"})",
-         {},
-         true},
+         {}},
         {MT_LOOPTIME,
          "6400",
          -1,
          R"({"looptime":100,"memorysize":0,"nodecount":0,"port":"ttyACM0"})",
-         {"looptime.nodeCount", "looptime.memorySize"},
-         true},
+         {"looptime.nodeCount", "looptime.memorySize"}},
         {MT_LIVE_VALUE,
          "0201 00 0000C03F",
          -1,
          R"({"liveValue":{"id":258,"type":0,"value":1.5},"port":"ttyACM0"})",
-         {},
-         true},
-        {MT_LIVE_VALUE,
-         "0201 02 FFFFFFFF",
-         -1,
-         R"({"liveValue":{"id":258,"type":2,"value":-1},"port":"ttyACM0"})",
-         {},
-         true},
+         {}},
+        {MT_LIVE_VALUE, "0201 02 FFFFFFFF", -1, R"({"liveValue":{"id":258,"type":2,"value":-1},"port":"ttyACM0"})", {}},
         {MT_LIVE_VALUE,
          "0201 01 10203000",
          -1,
          R"({"liveValue":{"id":258,"type":1,"value":"#102030"},"port":"ttyACM0"})",
-         {},
-         true},
+         {}},
         {MT_LIVE_VALUE,
          "0201 09 0000C03F",
          -1,
          R"({"liveValue":{"id":258,"type":9,"value":1.5},"port":"ttyACM0"})",
-         {},
-         true},
+         {}},
         // A length field that ends after the id: the bytes that follow in the buffer are not the message.
         {MT_LIVE_VALUE,
          "0201 02 FFFFFFFF",
          6,
          R"({"liveValue":{"id":258,"type":0,"value":0.0},"port":"ttyACM0"})",
-         {"live_value.type", "live_value.value"},
-         true},
+         {"live_value.type", "live_value.value"}},
     };
     for (const ReplyCase& c : cases) {
         SCOPED_TRACE(std::string(messageTypeName(c.type)) + " " + c.payload);
-        sendWaitingMessage();
         LogCapture capture;
         EXPECT_EQ(translate(c.type, c.payload, c.lengthField), std::vector<std::string>{c.reply});
         std::vector<std::string> missing;
@@ -160,15 +133,11 @@ TEST_F(ReplyTranslatorTest, MessageTableReplies)
                 missing.push_back(text.substr(prefix.size()));
         }
         EXPECT_EQ(missing, c.missing);
-        EXPECT_EQ(acknowledged(), c.acknowledges);
-        relay.outgoing.clear();
-        relay.readyToSend = true;
     }
 }
 
 TEST_F(ReplyTranslatorTest, VersionReplyLogsAndStoresTheFlashSize)
 {
-    sendWaitingMessage(MT_VERSION);
     LogCapture capture(static_cast<int>(LogLevel::INFO));
     const std::vector<std::string> replies =
         translate(MT_VERSION, "01 04 02 00  30640110  CDAB1200 00000000 FFFFFFFF  8000 00");
@@ -185,7 +154,6 @@ TEST_F(ReplyTranslatorTest, VersionReplyLogsAndStoresTheFlashSize)
         "ttyACM0: vantrel v1.4.2, serial 0012ABCD00000000FFFFFFFF, flash 128 KiB"};
     EXPECT_EQ(capture.texts(), expectedLog);
     EXPECT_EQ(relay.flashSizeKiB, 128);
-    EXPECT_TRUE(acknowledged());
 }
 
 TEST_F(ReplyTranslatorTest, VersionOfTheBootloaderWithoutMcuId)
@@ -221,7 +189,6 @@ TEST_F(ReplyTranslatorTest, VersionWithLengthEightReportsEachMissingField)
 
 TEST_F(ReplyTranslatorTest, CapabilitiesReportKnownAndUsableNodeTypes)
 {
-    sendWaitingMessage(MT_CAPABILITIES);
     LogCapture capture;
     EXPECT_EQ(translate(MT_CAPABILITIES, "0300 03 01 02"),
               std::vector<std::string>{
@@ -229,7 +196,6 @@ TEST_F(ReplyTranslatorTest, CapabilitiesReportKnownAndUsableNodeTypes)
     EXPECT_TRUE(capture.contains("MT_CAPABILITIES payloadSize = 9"));
     EXPECT_TRUE(capture.contains("MT_CAPABILITIES numNodes = 3"));
     EXPECT_FALSE(capture.contains("exceeds"));
-    EXPECT_TRUE(acknowledged());
 
     EXPECT_EQ(translate(MT_CAPABILITIES, "0000"),
               std::vector<std::string>{R"({"capabilities":{"knownNodes":[],"usableNodes":[]},"portName":"ttyACM0"})"});
@@ -264,13 +230,11 @@ TEST_F(ReplyTranslatorTest, CapabilitiesLongerThanOneSerialMessage)
 
 TEST_F(ReplyTranslatorTest, ConfigDumpNamesEveryNode)
 {
-    sendWaitingMessage(MT_CONFIG_DUMP);
     LogCapture capture;
     EXPECT_EQ(translate(MT_CONFIG_DUMP, "0000"),
               std::vector<std::string>{R"({"configDump":{"nodes":[]},"portName":"ttyACM0"})"});
     EXPECT_TRUE(capture.contains("MT_CONFIG_DUMP payloadSize = 6"));
     EXPECT_TRUE(capture.contains("MT_CONFIG_DUMP numNodes = 0"));
-    EXPECT_TRUE(acknowledged());
 
     EXPECT_EQ(translate(MT_CONFIG_DUMP, "0300 0200 1200 6300"),
               std::vector<std::string>{R"({"configDump":{"nodes":[{"type":"analogin"},{"type":"constant"},)"
@@ -301,19 +265,15 @@ TEST_F(ReplyTranslatorTest, ConfigDumpNamesEveryNode)
 
 TEST_F(ReplyTranslatorTest, NodeAndFeatureRecordsAreExported)
 {
-    sendWaitingMessage();
     // A constant node: spare, id 258, x -5, y 300, colour kind, #FF8000.
     EXPECT_EQ(
         translate(MT_NODE_CONSTANT, "00 0201 FBFF 2C01 01 FF800000"),
         std::vector<std::string>{R"({"exportNode":{"id":258,"pos":{"x":-5,"y":300},)"
                                  R"("properties":{"prop_value":"#FF8000"},"type":"constant"},"port":"ttyACM0"})"});
-    EXPECT_TRUE(acknowledged());
 
-    sendWaitingMessage();
     EXPECT_EQ(translate(MT_CONFIG_UARTLOG_OUTPUT, "01 02 05"),
               std::vector<std::string>{R"({"exportFeature":{"baud":2,"feature":"uartlog","frequency":5,"type":1},)"
                                        R"("port":"ttyACM0"})"});
-    EXPECT_TRUE(acknowledged());
 
     // A short feature record is still exported.
     LogCapture capture;
@@ -321,116 +281,6 @@ TEST_F(ReplyTranslatorTest, NodeAndFeatureRecordsAreExported)
               std::vector<std::string>{R"({"exportFeature":{"baud":2,"feature":"uartlog",)"
                                        R"("missingPropertiesFoundOnly":2,"type":1},"port":"ttyACM0"})"});
     EXPECT_TRUE(capture.contains("Missing fields in message: config_uartlog_output.freq"));
-}
-
-TEST_F(ReplyTranslatorTest, AcknowledgementsAndRefusals)
-{
-    sendWaitingMessage();
-    EXPECT_TRUE(translate(MT_ACK, "00").empty());
-    EXPECT_TRUE(acknowledged());
-
-    sendWaitingMessage();
-    EXPECT_TRUE(translate(MT_NACK, "").empty());
-    EXPECT_TRUE(acknowledged()) << "a refused ordinary message is removed";
-}
-
-TEST_F(ReplyTranslatorTest, EraseReportRestartsTheWaitWithoutAcknowledging)
-{
-    sendWaitingMessage(MT_BOOTLOADER_ROM_WRITE_START);
-    parts.clock.advance(900);
-    EXPECT_EQ(translate(MT_BOOTLOADER_ROM_WRITE_START, "00080000"),
-              std::vector<std::string>{R"({"port":"ttyACM0","romErase":2048})"});
-    EXPECT_FALSE(relay.readyToSend);
-    ASSERT_EQ(relay.outgoing.size(), 1u);
-    EXPECT_EQ(relay.sentAtMs, parts.clock.nowMs());
-
-    // Without the restart the wait would now be over.
-    parts.clock.advance(900);
-    parts.queue.serviceOutgoingQueues();
-    EXPECT_FALSE(relay.readyToSend);
-
-    LogCapture capture;
-    EXPECT_EQ(translate(MT_BOOTLOADER_ROM_WRITE_START, "", -1),
-              std::vector<std::string>{R"({"port":"ttyACM0","romErase":0})"});
-    EXPECT_TRUE(capture.contains("Missing fields in message: bootloader_rom_write_start.numBytesToErase"));
-}
-
-TEST_F(ReplyTranslatorTest, UnknownTypesAreNeitherAnsweredNorAcknowledged)
-{
-    sendWaitingMessage();
-    LogCapture capture;
-    EXPECT_TRUE(translate(MT_LED, "00").empty());
-    EXPECT_TRUE(translate(MT_PAUSE, "00").empty());
-    EXPECT_TRUE(capture.contains("Skipping unknown message type: 19"));
-    EXPECT_TRUE(capture.contains("Skipping unknown message type: 29"));
-    EXPECT_FALSE(relay.readyToSend);
-}
-
-TEST_F(ReplyTranslatorTest, MessagesWithoutRelayOrCopyAreDropped)
-{
-    sendWaitingMessage();
-    // A port without relay, and no port at all: a relay whose port could not be opened must not take them.
-    Relay& portless = parts.relays.bindRelay("ttyGONE", nullptr, parts.otherEditor.id);
-    parts.driver.addBoard("ttyACM1", "Simulated board");
-    parts.ports.openPort("ttyACM1");
-    LogCapture capture;
-    parts.deliver("ttyACM1", MT_ACK, {0});
-    parts.ports.deviceInbox.push_back(DeviceMessage{nullptr, std::vector<uint8_t>(154, 0)});
-    parts.ports.deviceInbox.back().bytes[0] = MT_ACK;
-    parts.ports.deviceInbox.push_back(DeviceMessage{parts.ports.findOpenPort("ttyACM0"), {}});
-    parts.answerBoardMessages();
-    EXPECT_TRUE(parts.ports.deviceInbox.empty());
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"Skipping reply for invalid port",
-                                                         "Skipping reply for invalid port", "Payload is null"}));
-    EXPECT_FALSE(relay.readyToSend);
-    EXPECT_TRUE(portless.readyToSend);
-    EXPECT_TRUE(parts.replies(parts.otherEditor).empty());
-}
-
-TEST_F(ReplyTranslatorTest, MessagesOfOnePortAreTranslatedInArrivalOrder)
-{
-    parts.deliver("ttyACM0", MT_EXPORT_CONFIG, {0});
-    parts.deliver("ttyACM0", MT_CONFIG_UPLOAD_PROGRESS, {10, 0});
-    parts.deliver("ttyACM0", MT_CONFIG_UPLOAD_PROGRESS, {20, 0});
-    parts.deliver("ttyACM0", MT_EXPORT_COMMIT, {2, 0});
-    parts.answerBoardMessages();
-    EXPECT_EQ(parts.takeReplies(parts.editor),
-              (std::vector<std::string>{R"({"exportConfig":{"flags":0},"portName":"ttyACM0"})",
-                                        R"({"port":"ttyACM0","uploadProgress":10})",
-                                        R"({"port":"ttyACM0","uploadProgress":20})",
-                                        R"({"exportCommit":{"nodeCount":2},"portName":"ttyACM0"})"}));
-}
-
-TEST_F(ReplyTranslatorTest, RepliesGoToTheConnectionThatLastUsedThePort)
-{
-    parts.command(R"({"port":"ttyACM0","payload":{"nothing":1}})", parts.otherEditor);
-    EXPECT_EQ(translate(MT_CONFIG_UPLOAD_PROGRESS, "0100"), std::vector<std::string>{});
-    EXPECT_EQ(parts.takeReplies(parts.otherEditor),
-              std::vector<std::string>{R"({"port":"ttyACM0","uploadProgress":1})"});
-}
-
-// The reply that acknowledges a flash data message triggers the flasher's progress report: looptime is sent before
-// its acknowledgement, every other reply after it.
-TEST_F(ReplyTranslatorTest, LooptimeIsSentBeforeItsAcknowledgement)
-{
-    // A running write, whose own messages are set aside: the chunks below are answered within it.
-    const ScopedWorkingDirectory folder;
-    std::ofstream("image.bin") << std::string(64, 'x');
-    relay.flashSizeKiB = 1024;
-    ASSERT_TRUE(parts.flasher.writeFirmware(relay, "image.bin"));
-    relay.outgoing.clear();
-    parts.takeReplies(parts.editor);
-    const auto progressAfter = [this](uint16_t type, const std::string& payload) {
-        SerialMessage data;
-        data.setType(MT_BOOTLOADER_ROM_WRITE_DATA);
-        parts.queue.enqueue(relay, data);
-        parts.queue.serviceOutgoingQueues();
-        const std::vector<std::string> replies = translate(type, payload);
-        EXPECT_EQ(replies.size(), 2u);
-        return !replies.empty() && replies.back().find("romWrite") != std::string::npos;
-    };
-    EXPECT_TRUE(progressAfter(MT_LOOPTIME, "6400 0000 00000000"));
-    EXPECT_FALSE(progressAfter(MT_CONFIG_UPLOAD_PROGRESS, "0100"));
 }
 
 } // namespace

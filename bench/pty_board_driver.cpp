@@ -1,0 +1,228 @@
+#include "bench/pty_board_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "simulation/simulated_serial_driver.h"
+
+namespace {
+
+double cpuMicroseconds(clockid_t clock)
+{
+    timespec now{};
+    if (clock_gettime(clock, &now) != 0)
+        return 0;
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+} // namespace
+
+PtyBoardDriver::~PtyBoardDriver()
+{
+    stopBoards();
+    for (const auto& port : ports) {
+        ::close(port->relayEnd);
+        ::close(port->boardEnd);
+    }
+}
+
+SimulatedBoard* PtyBoardDriver::addBoard(const std::string& name, const SimulatedBoard::Identity& identity,
+                                         std::chrono::microseconds answerDelay)
+{
+    auto port = std::make_unique<Port>(identity);
+    port->name = name;
+    port->answerDelay = answerDelay;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&port->boardEnd, &port->relayEnd, nullptr, &raw, nullptr) != 0) {
+        std::fprintf(stderr, "no pseudo-terminal for %s: %s\n", name.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    for (const int descriptor : {port->boardEnd, port->relayEnd}) {
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    }
+    ports.push_back(std::move(port));
+    return &ports.back()->board;
+}
+
+void PtyBoardDriver::startBoards()
+{
+    stopRequested = false;
+    thread = std::thread([this] { serve(); });
+    pthread_getcpuclockid(thread.native_handle(), &cpuClock);
+}
+
+void PtyBoardDriver::stopBoards()
+{
+    stopRequested = true;
+    if (thread.joinable())
+        thread.join();
+}
+
+double PtyBoardDriver::boardCpuMicroseconds() const
+{
+    return thread.joinable() ? cpuMicroseconds(cpuClock) : endCpuMicroseconds.load();
+}
+
+void PtyBoardDriver::answer(Port& port)
+{
+    uint8_t output[4096];
+    while (port.board.hasOutput()) {
+        const size_t taken = port.board.takeOutput(output, sizeof output);
+        const uint8_t* bytes = output;
+        size_t count = taken;
+        // The relay reads its end at its own pace: wait for room rather than drop an answer.
+        while (count > 0) {
+            const ssize_t written = ::write(port.boardEnd, bytes, count);
+            if (written > 0) {
+                bytes += written;
+                count -= static_cast<size_t>(written);
+            } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+                return;
+            } else {
+                pollfd room{port.boardEnd, POLLOUT, 0};
+                ::poll(&room, 1, 100);
+            }
+        }
+    }
+}
+
+void PtyBoardDriver::serve()
+{
+    // A wait ends when asked, not up to 50 us later: the answer delay is the board's, not the timer's.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    std::vector<pollfd> readable;
+    for (const auto& port : ports)
+        readable.push_back(pollfd{port->boardEnd, POLLIN, 0});
+    uint8_t input[4096];
+    while (!stopRequested) {
+        // Until the earliest delayed answer, at most 100 ms so that a stop is seen.
+        auto now = std::chrono::steady_clock::now();
+        auto until = now + std::chrono::milliseconds(100);
+        for (const auto& port : ports) {
+            if (port->board.hasOutput())
+                until = std::min(until, port->answerAt);
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
+        timespec timeout{};
+        if (wait.count() > 0) {
+            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+        }
+        ::ppoll(readable.data(), readable.size(), &timeout, nullptr);
+        now = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < ports.size(); ++i) {
+            Port& port = *ports[i];
+            if ((readable[i].revents & POLLIN) != 0) {
+                const ssize_t count = ::read(port.boardEnd, input, sizeof input);
+                if (count > 0) {
+                    const bool answering = port.board.hasOutput();
+                    port.board.receiveFromHost(input, static_cast<size_t>(count));
+                    // An answer already on its way keeps its time; what the board adds to it leaves with it.
+                    if (!answering)
+                        port.answerAt = now + port.answerDelay;
+                }
+            }
+            if (port.board.hasOutput() && port.answerAt <= now)
+                answer(port);
+        }
+    }
+    endCpuMicroseconds = cpuMicroseconds(CLOCK_THREAD_CPUTIME_ID);
+}
+
+PtyBoardDriver::Port* PtyBoardDriver::portOf(SerialPortHandle* handle) const
+{
+    for (const auto& port : ports) {
+        if (reinterpret_cast<SerialPortHandle*>(port.get()) == handle)
+            return port.get();
+    }
+    return nullptr;
+}
+
+bool PtyBoardDriver::listPorts(std::vector<SerialPortInfo>& list)
+{
+    list.clear();
+    for (const auto& port : ports)
+        list.push_back(SimulatedSerialDriver::boardPortInfo(port->name, "vantrel board (pseudo-terminal)"));
+    return true;
+}
+
+SerialPortHandle* PtyBoardDriver::findPort(const std::string& name)
+{
+    for (const auto& port : ports) {
+        if (port->name == name)
+            return reinterpret_cast<SerialPortHandle*>(port.get());
+    }
+    error = "no such port: " + name;
+    return nullptr;
+}
+
+bool PtyBoardDriver::open(SerialPortHandle* port) { return portOf(port) != nullptr; }
+
+bool PtyBoardDriver::setBaudRate(SerialPortHandle* port, int) { return portOf(port) != nullptr; }
+
+bool PtyBoardDriver::disableXonXoff(SerialPortHandle* port) { return portOf(port) != nullptr; }
+
+int PtyBoardDriver::inputWaiting(SerialPortHandle* handle)
+{
+    const Port* port = portOf(handle);
+    int waiting = 0;
+    if (port == nullptr || ioctl(port->relayEnd, FIONREAD, &waiting) != 0)
+        return FAILED_DEVICE;
+    return waiting;
+}
+
+int PtyBoardDriver::readNonBlocking(SerialPortHandle* handle, uint8_t* buffer, size_t count)
+{
+    const Port* port = portOf(handle);
+    if (port == nullptr)
+        return -1;
+    const ssize_t got = ::read(port->relayEnd, buffer, count);
+    if (got < 0)
+        return errno == EAGAIN ? 0 : -1;
+    return static_cast<int>(got);
+}
+
+int PtyBoardDriver::writeNonBlocking(SerialPortHandle* handle, const uint8_t* data, size_t count)
+{
+    const Port* port = portOf(handle);
+    if (port == nullptr)
+        return -1;
+    const ssize_t written = ::write(port->relayEnd, data, count);
+    if (written < 0)
+        return errno == EAGAIN ? 0 : -1;
+    return static_cast<int>(written);
+}
+
+int PtyBoardDriver::waitDescriptor(SerialPortHandle* handle)
+{
+    const Port* port = portOf(handle);
+    return port == nullptr ? -1 : port->relayEnd;
+}
+
+bool PtyBoardDriver::close(SerialPortHandle* port) { return portOf(port) != nullptr; }
+
+void PtyBoardDriver::freePort(SerialPortHandle*) {}
+
+std::string PtyBoardDriver::portName(SerialPortHandle* handle)
+{
+    const Port* port = portOf(handle);
+    return port == nullptr ? std::string() : port->name;
+}
+
+std::string PtyBoardDriver::lastError() { return error; }
+
+std::string PtyBoardDriver::libraryVersion() { return "pseudo-terminal boards"; }
