@@ -5,7 +5,7 @@ import * as protocol from "./protocol.mjs";
 import { BOARD_COMMANDS, SENT_TEXT } from "./protocol.mjs";
 import { boardState, selectedBoard, send, sendToPort, setStatus } from "./store.mjs";
 import { collectProperties, fieldValue, tableOf } from "./fields.mjs";
-import { fileSource, startWrite, writing } from "./firmware.mjs";
+import { LOCAL_CHOICE, sourceOf, startWrite, writing } from "./firmware.mjs";
 import { cancelFlow, startFlow } from "./flash-flow.mjs";
 import { addEntry, clearLog, endProgress } from "./traffic-log.mjs";
 
@@ -127,7 +127,17 @@ export function sendTweak(state, form, now) {
   return sendToBoard(state, protocol.tweak(id, index, value), `tweak of node ${id} input ${index} sent`, now);
 }
 
-const chosenFile = (state, name) => state.firmwareFiles.find((file) => file.name === name) || null;
+function chosenFile(state, choice) {
+  if (choice.startsWith(LOCAL_CHOICE)) return state.localImage;
+  return state.firmwareFiles.find((file) => file.name === choice) || null;
+}
+
+// An image of the user's computer becomes the list's choice; it is sent to the relay only when it is written.
+export function chooseLocalImage(state, name, bytes) {
+  if (!bytes.length) return setStatus(state, `${name} is empty: nothing to write.`, true);
+  state.localImage = { name, bytes };
+  return setStatus(state, `${name} (${bytes.length} bytes) from this computer chosen.`);
+}
 const noFile = (state) => setStatus(state, "There is no firmware file (*.bin) in the relay's working directory.", true);
 
 // The expert's write: only the write itself, of a board already in its bootloader.
@@ -138,7 +148,7 @@ export function writeOnly(state, name, now) {
   if (!board || writing(board)) return state;
   board.flow = null;
   endProgress(state.log, state.selected);
-  for (const payload of startWrite(board, fileSource(file), now)) sendToBoard(state, payload, `writing ${file.name}`, now);
+  for (const payload of startWrite(board, sourceOf(file), now)) sendToBoard(state, payload, `writing ${file.name}`, now);
   return state;
 }
 
@@ -150,7 +160,7 @@ export function flash(state, name, now) {
   if (!board || writing(board) || (board.flow && !board.flow.outcome)) return state;
   if (!state.connection.up) return setStatus(state, "Not connected to the relay: nothing sent.", true);
   endProgress(state.log, state.selected);
-  const step = startFlow(board, fileSource(file), now);
+  const step = startFlow(board, sourceOf(file), now);
   for (const payload of step.send) sendToPort(state, state.selected, payload, now);
   return setStatus(state, `${state.selected}: ${step.status.text}`);
 }

@@ -59,13 +59,15 @@ export function wireControls(state, run, confirm) {
 
   const askFirst = async (text, change) => {
     const port = state.selected;
-    const file = element("firmware-file").value;
-    if (!file) {
-      run((current, now) => change(current, file, now));
+    // The list's choice; an image of this computer is named without its "local:" mark.
+    const choice = element("firmware-file").value;
+    const file = choice.replace(/^local:/, "");
+    if (!choice) {
+      run((current, now) => change(current, choice, now));
       return;
     }
     if (await confirm(text(file, port))) {
-      if (port === state.selected) run((current, now) => change(current, file, now));
+      if (port === state.selected) run((current, now) => change(current, choice, now));
     } else {
       run((current) => commands.declined(current, "write"));
     }
@@ -77,6 +79,12 @@ export function wireControls(state, run, confirm) {
   element("flash-cancel").addEventListener("click", () => run(commands.cancel));
   element("start-application").addEventListener("click", () => run(commands.startApplication));
   element("firmware-refresh").addEventListener("click", () => run(commands.refreshFirmware));
+  element("firmware-upload").addEventListener("change", async (event) => {
+    const [file] = event.target.files;
+    if (!file) return;
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    run((current) => commands.chooseLocalImage(current, file.name, bytes));
+  });
 
   for (const id of ["log-filter", "log-board", "log-direction", "log-pause"]) {
     element(id).addEventListener(id === "log-filter" ? "input" : "change", () => run((current) => {

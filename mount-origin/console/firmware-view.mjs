@@ -1,6 +1,6 @@
 // Draws the firmware panel: the file list, the stages of a one-button flash, and the write's progress.
 
-import { STAGE_TEXT, writeFigures, writing } from "./firmware.mjs";
+import { LOCAL_CHOICE, STAGE_TEXT, writeFigures, writing } from "./firmware.mjs";
 import { selectedBoard } from "./store.mjs";
 import { element } from "./board-view.mjs";
 
@@ -8,12 +8,18 @@ const STATE_WORDS = { waiting: "", running: "running", done: "done", skipped: "s
 
 function renderFiles(state) {
   const select = element("firmware-file");
-  const wanted = state.firmwareFiles.map((file) => `${file.name}:${file.size}`).join("|");
+  const local = state.localImage;
+  const wanted = state.firmwareFiles.map((file) => `${file.name}:${file.size}`).join("|") +
+    (local ? `|${LOCAL_CHOICE}${local.name}:${local.bytes.length}` : "");
   if (select.dataset.files === wanted) return;
+  const localChanged = local && !(select.dataset.files || "").includes(`${LOCAL_CHOICE}${local.name}:${local.bytes.length}`);
   select.dataset.files = wanted;
   const current = select.value;
-  select.replaceChildren(...state.firmwareFiles.map((file) => new Option(`${file.name} (${file.size} bytes)`, file.name)));
-  if (state.firmwareFiles.some((file) => file.name === current)) select.value = current;
+  const options = state.firmwareFiles.map((file) => new Option(`${file.name} (${file.size} bytes)`, file.name));
+  if (local) options.unshift(new Option(`${local.name} (${local.bytes.length} bytes, from this computer)`, LOCAL_CHOICE + local.name));
+  select.replaceChildren(...options);
+  if (localChanged) select.value = LOCAL_CHOICE + local.name;
+  else if (options.some((option) => option.value === current)) select.value = current;
 }
 
 function renderFlow(flow) {

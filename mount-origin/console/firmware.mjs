@@ -1,7 +1,7 @@
 // A firmware write of one board as the console follows it: its stage from the relay's progress replies, its end,
 // its figures, and a deadline so that a write the relay stops talking about ends on the page too.
 
-import { FIRMWARE_FAILURES, WRITE_SILENCE_SECONDS, WRITE_START_SECONDS, writeFirmware } from "./protocol.mjs";
+import { FIRMWARE_FAILURES, WRITE_SILENCE_SECONDS, WRITE_START_SECONDS, writeFirmware, writeFirmwareImage } from "./protocol.mjs";
 
 const RUNNING = ["start", "erase", "write", "verify"];
 
@@ -17,9 +17,16 @@ export const STAGE_TEXT = {
 
 export const writing = (board) => Boolean(board.write && RUNNING.includes(board.write.stage));
 
-// Where the image comes from: today a file of the relay's working directory. Another source (an image sent by
-// the page) gives its own name, size and the commands that start its write.
+// Where the image comes from: a file of the relay's working directory, or one of the user's computer that the page
+// sends (its bytes follow the announcement as one binary message). Each gives its name, size and the messages that
+// start its write.
 export const fileSource = (file) => ({ name: file.name, size: file.size || 0, commands: () => [writeFirmware(file.name)] });
+export const imageSource = (image) => ({
+  name: image.name, size: image.bytes.length, commands: () => [writeFirmwareImage(image.name, image.bytes.length), image.bytes],
+});
+// The choice of the file list: a file of the relay, or the image chosen on this computer ("local:" before its name).
+export const LOCAL_CHOICE = "local:";
+export const sourceOf = (file) => (file.bytes ? imageSource(file) : fileSource(file));
 
 // A new write of the image; returns the payloads that start it.
 export function startWrite(board, source, now) {

@@ -71,6 +71,8 @@ export const FIRMWARE_FAILURES = {
 export const boardMessage = (port, payload) => ({ port, payload });
 export const writeFirmware = (file) => ({ write_firmware: { file } });
 export const cancelFirmware = () => ({ cancel_firmware: {} });
+// An image of the user's computer: announced by name and size, then sent as the next binary message.
+export const writeFirmwareImage = (name, size) => ({ write_firmware_image: { name, size } });
 export const watchLive = (id, on) => ({ liveValue: { id, flags: on ? 1 : 0 } });
 export const addNode = (id, type, properties) => ({ addNode: { id, type, editorPos: { x: 0, y: 0 }, properties } });
 export const setFeature = (feature, settings) => ({ setFeature: { feature, ...settings } });

@@ -24,6 +24,8 @@ export function createState() {
     forms: { nodeError: "", featureError: "", tweakError: "", pendingReuse: null, editing: null, request: null },
     liveWatched: null,
     outbox: [],
+    // An image chosen on the user's computer: { name, bytes }.
+    localImage: null,
   };
 }
 
@@ -59,6 +61,13 @@ export function send(state, object, port, now) {
 
 // A board command; a command the board answers is remembered until its answer comes or its time runs out.
 export function sendToPort(state, port, payload, now, command = null) {
+  // An image's bytes go as they are, as the binary message its announcement promised.
+  if (payload instanceof Uint8Array) {
+    if (!state.connection.up) return false;
+    state.outbox.push(payload);
+    addEntry(state.log, port, "out", `(the image, ${payload.length} bytes)`, now);
+    return true;
+  }
   const board = boardState(state, port);
   board.asked = true;
   const sent = send(state, boardMessage(port, payload), port, now);

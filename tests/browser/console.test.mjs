@@ -458,6 +458,24 @@ test('a board that cannot be opened shows the reason', async () => {
     });
 });
 
+// An image of the user's computer, chosen with the file picker and sent by the page, is flashed like a listed file.
+test('an image from this computer is flashed', async () => {
+    await withRelayAndBrowser([], {}, async ({ workspace, relay, page }) => {
+        await page.goto(`http://127.0.0.1:${relay.port}/`);
+        await expectConnected(page);
+        await expectBoardsListed(page);
+        await page.click('#port-list .port[data-port="simACM0"]');
+        const image = Buffer.alloc(8 * 1024);
+        for (let index = 0; index < image.length; index++) image[index] = (index * 31) & 0xff;
+        await page.setInputFiles('#firmware-upload', { name: 'mine.bin', mimeType: 'application/octet-stream', buffer: image });
+        await page.locator('#firmware-file option[value="local:mine.bin"]').waitFor({ state: 'attached' });
+        await clickConfirmed(page, '#flash-button', true);
+        await page.locator('#firmware-message', { hasText: /^Flashed mine\.bin\.$/ }).waitFor({ timeout: 60000 });
+        assert.ok(!fs.existsSync(path.join(workspace.path, 'mine.bin')), 'the image is not left in the relay\'s folder');
+        assert.match(relay.output(), /simACM0: Writing firmware mine\.bin \(8192 bytes\)/);
+    });
+});
+
 // With -o naming someone else, the relay's own page is still let in.
 test('console over https with -s and -o', async () => {
     const args = ['-s', '-o', 'https://editor.example'];

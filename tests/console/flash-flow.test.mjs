@@ -70,3 +70,17 @@ test('the too-large refusal names both sizes and the bootloader\'s share', () =>
   applyMessage(state, version(false), 1);
   assert.equal(state.boards.get(PORT).flow.reason, "big.bin has 1020.0 KiB, more than the 1008 KiB the board takes (1024 KiB of flash, 16 KiB of them for its bootloader).");
 });
+
+test("an image of this computer is announced, then sent whole as one binary message", () => {
+  const state = commands.connected(createState(), 0);
+  applyMessage(state, { ports: [{ name: PORT }], firmwareFilesList: [] }, 0);
+  commands.selectBoard(state, PORT);
+  commands.chooseLocalImage(state, "mine.bin", new Uint8Array([1, 2, 3]));
+  commands.flash(state, "local:mine.bin", 0);
+  for (const reply of [...asked(true), ...WRITE]) applyMessage(state, reply, 10);
+  const sent = takeOutbox(state);
+  const image = sent.findIndex((message) => message instanceof Uint8Array);
+  assert.deepEqual(JSON.parse(sent[image - 1]).payload, { write_firmware_image: { name: "mine.bin", size: 3 } });
+  assert.deepEqual([...sent[image]], [1, 2, 3]);
+  assert.equal(commands.chooseLocalImage(state, "none.bin", new Uint8Array()).status.failure, true);
+});
