@@ -87,10 +87,12 @@ TEST_F(BoardLinkTest, EachBoardMessageAnswersTheMessageInFlightByItsRule)
         EXPECT_EQ(answer(c.type, c.payload, c.lengthField).size(), c.replies);
         const bool inFlight = !relay.readyToSend && relay.outgoing.size() == 1;
         EXPECT_EQ(inFlight, c.effect != Effect::Answered);
-        if (c.effect == Effect::WaitRestarted)
+        if (c.effect == Effect::WaitRestarted) {
             EXPECT_EQ(relay.sentAtMs, parts.clock.nowMs());
-        if (c.effect == Effect::StillWaiting)
+        }
+        if (c.effect == Effect::StillWaiting) {
             EXPECT_EQ(relay.sentAtMs, sentAt);
+        }
         EXPECT_EQ(capture.contains("Skipping unknown message type: " + std::to_string(c.type)),
                   c.type == MT_LED || c.type == MT_PAUSE);
     }
