@@ -2,6 +2,7 @@
 // with the time and sends what it queued; confirm(text) asks and resolves to whether the person agreed.
 
 import * as commands from "./commands.mjs";
+import * as restoreFlow from "./restore-flow.mjs";
 import { CONFIRM_TEXT } from "./protocol.mjs";
 import { downloadText, matchingEntries } from "./traffic-log.mjs";
 import { element } from "./board-view.mjs";
@@ -79,6 +80,21 @@ export function wireControls(state, run, confirm) {
   element("flash-cancel").addEventListener("click", () => run(commands.cancel));
   element("start-application").addEventListener("click", () => run(commands.startApplication));
   element("firmware-refresh").addEventListener("click", () => run(commands.refreshFirmware));
+  element("backup-button").addEventListener("click", () => run(restoreFlow.backup));
+  element("restore-file").addEventListener("change", async (event) => {
+    const [file] = event.target.files;
+    if (!file) return;
+    const text = await file.text();
+    run((current, now) => restoreFlow.chooseRestore(current, file.name, text, now));
+  });
+  element("restore-button").addEventListener("click", async () => {
+    const port = state.selected;
+    if (await confirm(`Restore the file into ${port}? Every node of the board is removed first.`)) {
+      if (port === state.selected) run(restoreFlow.restore);
+    } else {
+      run((current) => commands.declined(current, "restore"));
+    }
+  });
   element("firmware-upload").addEventListener("change", async (event) => {
     const [file] = event.target.files;
     if (!file) return;

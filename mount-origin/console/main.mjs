@@ -8,6 +8,7 @@ import { parseReply } from "./protocol.mjs";
 import { addEntry } from "./traffic-log.mjs";
 import { renderBoard, renderHeader, renderPorts } from "./board-view.mjs";
 import { confirmDialog, wireControls } from "./controls.mjs";
+import { renderConfiguration } from "./configuration-view.mjs";
 import { renderFirmware } from "./firmware-view.mjs";
 import { renderForms } from "./forms-view.mjs";
 import { renderGraph } from "./graph-view.mjs";
@@ -27,6 +28,7 @@ function render() {
   renderBoard(state);
   renderFirmware(state, Date.now());
   renderForms(state);
+  renderConfiguration(state);
   renderGraph(state, (id) => run((current) => commands.openNode(current, id)));
   renderLive(state);
   renderLog(state);

@@ -5,6 +5,7 @@
 import { ANSWERS, PROGRESS_KEYS, boardMessage, portOf, runsBootloader, versionText } from "./protocol.mjs";
 import { applyWriteMessage, expireWrite } from "./firmware.mjs";
 import { abandonFlow, followFlow, tickFlow } from "./flash-flow.mjs";
+import { followConfiguration } from "./configuration.mjs";
 import { addEntry, addProgress, createLog } from "./traffic-log.mjs";
 
 export const LIVE_POINTS = 100;
@@ -26,6 +27,8 @@ export function createState() {
     outbox: [],
     // An image chosen on the user's computer: { name, bytes }.
     localImage: null,
+    // A file for the page to hand to the browser's download: { name, text }.
+    download: null,
   };
 }
 
@@ -35,6 +38,8 @@ export function boardState(state, port) {
       version: null, capabilities: null, bootloader: null, answer: null, stale: false, asked: false,
       nodes: new Map(), features: new Map(), exportSummary: "", addedIds: new Map(), nodesRevision: 0,
       write: null, flow: null, live: new Map(), waiting: [],
+      // A backup, or a restore's comparison, review and check (restore-flow.mjs).
+      configuration: null,
     });
   }
   return state.boards.get(port);
@@ -180,6 +185,9 @@ export function applyMessage(state, message, now, text = JSON.stringify(message)
   const written = applyWriteMessage(board, message, now);
   if (written) setStatus(state, `${port}: ${written.text}`, written.failure);
   runStep(state, port, followFlow(board, message, now), now);
+  const configured = followConfiguration(board, message, port);
+  if (configured?.download) state.download = configured.download;
+  if (configured) setStatus(state, configured.status.text, configured.status.failure);
   return state;
 }
 

@@ -43,7 +43,7 @@ BrokerLink& linkOf(void* self) { return *static_cast<BrokerLink*>(self); }
 } // namespace
 
 BrokerLink::BrokerLink(Sessions& sessions, CommandHandler& commands, const RelayFigureSource& figures, Clock& clock)
-    : sessions(sessions), commands(commands), figures(figures), clock(clock), editors(sessions, *this)
+    : commands(commands), figures(figures), clock(clock), editors(sessions, *this)
 {}
 
 BrokerLink::~BrokerLink() { stop(); }

@@ -103,7 +103,6 @@ private:
     void publishNow(const std::string& topic, const std::string& payload, bool retain);
     std::string topic(const char* leaf) const { return "vantrel/" + name + "/" + leaf; }
 
-    Sessions& sessions;
     CommandHandler& commands;
     const RelayFigureSource& figures;
     Clock& clock;

@@ -362,7 +362,7 @@ size_t Sessions::frameReplies(const ConnectionState& state, size_t& count)
             for (int shift = 56; shift >= 0; shift -= 8)
                 frame[header++] = static_cast<unsigned char>(static_cast<uint64_t>(size) >> shift);
         }
-        std::memcpy(frame + header, reply.text.data(), size);
+        std::copy(reply.text.begin(), reply.text.end(), frame + header);
         used += header + size;
         ++count;
         logger.log(LogLevel::TRAFFIC, "ser -> web: %s", reply.text.c_str());

@@ -476,6 +476,45 @@ test('an image from this computer is flashed', async () => {
     });
 });
 
+// A board's configuration saved from one board and restored on the other: the file's differences shown first, the
+// restore checked by a new export.
+test('backup and restore of a configuration', async () => {
+    await withRelayAndBrowser([], { acceptDownloads: true }, async ({ relay, page }) => {
+        await page.goto(`http://127.0.0.1:${relay.port}/`);
+        await expectConnected(page);
+        await expectBoardsListed(page);
+        // Nodes of kinds whose export differs from their command: a reference, a mapping, a strobe pattern.
+        await page.evaluate(async (port) => {
+            const socket = new WebSocket(`ws://127.0.0.1:${port}/`, 'vantrel-configurator');
+            await new Promise((resolve) => { socket.onopen = resolve; });
+            const nodes = [
+                { id: 1, type: 'constant', editorPos: { x: 10, y: 20 }, properties: { prop_value: 2.5 } },
+                { id: 2, type: 'clamp', properties: { prop_source: '#1', prop_rangeMin: -1, prop_rangeMax: 3 } },
+                { id: 3, type: 'mapping', properties: { prop_source: '#2', points: [0, 0, 0.5, 0.8, 1, 1], miny: 0, maxy: 1 } },
+                { id: 4, type: 'strobe', properties: { prop_source: '#3', prop_flags1: 5, prop_flags2: -1 } },
+            ];
+            for (const node of nodes) socket.send(JSON.stringify({ port: 'simACM0', payload: { addNode: node } }));
+            await new Promise((resolve) => setTimeout(resolve, 300));
+            socket.close();
+        }, relay.port);
+        await page.click('#port-list .port[data-port="simACM0"]');
+        const saved = page.waitForEvent('download');
+        await page.click('#backup-button');
+        const download = await saved;
+        const text = fs.readFileSync(await download.path(), 'utf8');
+        assert.match(text, /"format": "vantrel-configuration"/);
+        assert.equal((text.match(/"id":/g) || []).length, 4, text);
+
+        await page.click('#port-list .port[data-port="simACM1"]');
+        await page.setInputFiles('#restore-file', { name: 'robot.json', mimeType: 'application/json', buffer: Buffer.from(text) });
+        await page.locator('#configuration-summary', { hasText: /robot\.json would change 4 thing/ }).waitFor();
+        assert.equal(await page.locator('#configuration-diff li').count(), 4);
+        await page.locator('#configuration-panel').screenshot({ path: screenshotPath('console-restore.png') });
+        await clickConfirmed(page, '#restore-button', true);
+        await page.locator('#status', { hasText: /simACM1: restored robot\.json exactly/ }).waitFor();
+    });
+});
+
 // With -o naming someone else, the relay's own page is still let in.
 test('console over https with -s and -o', async () => {
     const args = ['-s', '-o', 'https://editor.example'];
