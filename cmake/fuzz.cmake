@@ -16,13 +16,14 @@ if(VANTREL_FUZZ)
     ${CMAKE_SOURCE_DIR}/tests/support/manual_clock.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/relay_parts.cpp)
 
-  add_library(vantrel_fuzz STATIC ${VANTREL_SOURCES} ${VANTREL_SIMULATION_SOURCES} ${VANTREL_FUZZ_SUPPORT})
+  add_library(vantrel_fuzz STATIC ${VANTREL_BASE_SOURCES} ${VANTREL_SOURCES} ${VANTREL_SIMULATION_SOURCES}
+              ${VANTREL_FUZZ_SUPPORT})
   target_include_directories(vantrel_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(vantrel_fuzz PUBLIC VANTREL_BUILD_TIME="${VANTREL_BUILD_TIME}")
   target_compile_options(vantrel_fuzz PUBLIC ${VANTREL_FUZZ_FLAGS})
   target_link_options(vantrel_fuzz PUBLIC -fsanitize=address,undefined)
   target_link_libraries(vantrel_fuzz PUBLIC PkgConfig::LWS PkgConfig::SERIALPORT PkgConfig::JSONCPP
-                        OpenSSL::SSL OpenSSL::Crypto)
+                        PkgConfig::MOSQUITTO OpenSSL::SSL OpenSSL::Crypto)
 
   file(GLOB VANTREL_FUZZ_TARGETS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.cpp)
   add_custom_target(fuzzers)
