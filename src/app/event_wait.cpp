@@ -173,14 +173,14 @@ void EventWait::markReadable(lws* wsi)
     }
 }
 
-bool EventWait::takeMayHaveInput(SerialPortHandle* port)
+PortReadiness::Input EventWait::takeInput(SerialPortHandle* port)
 {
     const auto found = watches.find(port);
     if (found == watches.end() || found->second.wsi == nullptr)
-        return true;
+        return Input::unknown;
     const bool ready = found->second.inputReady;
     found->second.inputReady = false;
-    return ready;
+    return ready ? Input::reported : Input::none;
 }
 
 void EventWait::unwatch(Watch& watch)

@@ -39,9 +39,9 @@ public:
     bool wait(const PortManager& ports, RelayList& relays, uint64_t waitMs);
     // Ports watched now, for tests.
     size_t watchedCount() const;
-    // A watched port has input only when the poll said it was readable since it was last asked; a port not
-    // watched (not yet, no descriptor, hung up) may always have some.
-    bool takeMayHaveInput(SerialPortHandle* port) override;
+    // A watched port has input only when the poll said it was readable since it was last asked; of a port not
+    // watched (not yet, no descriptor, hung up) nothing is known.
+    Input takeInput(SerialPortHandle* port) override;
 
     // One more socket (the broker link's): watched for input, and for room to write when wantWrite says so.
     // A new generation is a new socket, watched anew; a descriptor below 0 watches none.

@@ -348,13 +348,12 @@ void RelayServer::runPass()
     servicedByWait = false;
     if (gate)
         gate->tick();
-    const bool replied = relayCore.readBoards();
+    relayCore.readBoards();
     // The boards get their next messages first: they work on them while the replies go out.
     relayCore.sendToBoards();
-    // The replies just made leave in this pass rather than at the start of the next, so an answer reaches the
-    // editor in the pass that read it and a flash's progress keeps pace with the board.
-    if (replied)
-        lws_service(context, -1);
+    // The replies just made leave in this pass rather than after the next wait, so an answer reaches the editor
+    // in the pass that read it and a flash's progress keeps pace with the board.
+    relayCore.sessions().sendFreshReplies(context);
     if (broker)
         broker->service(portWait.takeSocketReadable());
 }
@@ -363,6 +362,9 @@ void RelayServer::waitForWork()
 {
     const uint64_t now = clock.nowMs();
     uint64_t due = relayCore.nextDueMs();
+    const uint64_t held = relayCore.sessions().msUntilHeldRepliesDue();
+    if (held != UINT64_MAX)
+        due = std::min(due, now + held);
     if (broker) {
         due = std::min(due, broker->nextDueMs());
         portWait.watchSocket(broker->socket(), broker->socketGeneration(), broker->wantsWrite());

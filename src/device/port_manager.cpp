@@ -187,7 +187,7 @@ void PortManager::closeAllPorts()
 
 void PortManager::clearPortList() { ports.clear(); }
 
-void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
+size_t PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
 {
     uint8_t buffer[4096];
     size_t taken = 0;
@@ -214,6 +214,7 @@ void PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
         // A read that did not fill the buffer took all there was: what comes later wakes the wait again.
         waiting = static_cast<size_t>(count) < sizeof buffer ? 0 : driver.inputWaiting(port);
     }
+    return taken;
 }
 
 PortCheck PortManager::checkPort()
@@ -224,10 +225,17 @@ PortCheck PortManager::checkPort()
         Relay* relay = relays.findRelayByPort(port);
         if (relay == nullptr || port == nullptr)
             continue;
-        if (portReadiness != nullptr && !portReadiness->takeMayHaveInput(port))
+        const PortReadiness::Input input =
+            portReadiness != nullptr ? portReadiness->takeInput(port) : PortReadiness::Input::unknown;
+        if (input == PortReadiness::Input::none)
             continue;
-        int waiting = driver.inputWaiting(port);
-        readPort(*relay, port, waiting);
+        // Input the poll saw is read at once. Only a port nobody watches, or a read that found nothing, is asked
+        // for its count: that is how a board that went away (a hung-up port reads as empty) is found out.
+        int waiting = input == PortReadiness::Input::reported ? 1 : driver.inputWaiting(port);
+        if (readPort(*relay, port, waiting) == 0 && input == PortReadiness::Input::reported) {
+            waiting = driver.inputWaiting(port);
+            readPort(*relay, port, waiting);
+        }
         if (waiting == SerialDriver::FAILED_DEVICE)
             failed.insert(port);
     }

@@ -42,8 +42,10 @@ struct PortCheck {
 class PortReadiness {
 public:
     virtual ~PortReadiness() = default;
-    // False only when the port is known to have had nothing to read since it was last asked; asking clears it.
-    virtual bool takeMayHaveInput(SerialPortHandle* port) = 0;
+    // What is known of a port's input since it was last asked (asking clears it): nothing came, the poll saw
+    // some, or nobody watches the port (it must be asked).
+    enum class Input { none, reported, unknown };
+    virtual Input takeInput(SerialPortHandle* port) = 0;
 };
 
 // Enumerates the ports on which a board may sit, opens and closes them, and reads what they receive. Created by
@@ -85,7 +87,7 @@ public:
 
 private:
     std::vector<PortInfo> enumerate();
-    void readPort(Relay& relay, SerialPortHandle* port, int& waiting);
+    size_t readPort(Relay& relay, SerialPortHandle* port, int& waiting);
 
     SerialDriver& driver;
     RelayList& relays;

@@ -272,10 +272,28 @@ void Sessions::queueResponse(Connection* connection, std::string text)
     const bool expendable = isExpendable(text);
     state.replies.push_back({std::move(text), expendable});
     // Asked once until the connection was writable: a flash queues replies faster than the socket is served.
-    if (connection->wsi != nullptr && !state.writableAsked) {
-        lws_callback_on_writable(connection->wsi);
-        state.writableAsked = true;
+    if (connection->wsi == nullptr || state.writableAsked)
+        return;
+    // A write makes two progress replies a chunk, and a socket write with the editor's wake-up costs the loop more
+    // than the chunk itself: such replies wait a moment for company and then leave together, in their order.
+    if (expendable && state.replies.size() < maxHeldReplies) {
+        if (!state.held) {
+            state.held = true;
+            state.heldSince = std::chrono::steady_clock::now();
+            heldConnections.push_back(connection);
+        }
+        return;
     }
+    askWritable(*connection, state);
+}
+
+void Sessions::askWritable(Connection& connection, ConnectionState& state)
+{
+    lws_callback_on_writable(connection.wsi);
+    state.writableAsked = true;
+    state.held = false;
+    state.fresh = true;
+    freshConnections.push_back(&connection);
 }
 
 bool Sessions::makeRoom(ConnectionState& state, size_t incomingBytes)
@@ -377,6 +395,8 @@ void Sessions::writable(Connection& connection)
         return;
     ConnectionState& state = found->second;
     state.writableAsked = false;
+    state.fresh = false;
+    state.held = false;
     // Drain while the connection can take more, so a fast producer (a flash) does not outrun the editor. The replies
     // waiting leave together in one write of the socket: a flash makes two for every chunk, and each write costs
     // the loop far more than the bytes it carries.
@@ -405,6 +425,53 @@ void Sessions::writable(Connection& connection)
         lws_callback_on_writable(connection.wsi);
         state.writableAsked = true;
     }
+}
+
+void Sessions::sendFreshReplies(lws_context* context)
+{
+    const auto now = std::chrono::steady_clock::now();
+    size_t stillHeld = 0;
+    for (size_t i = 0; i < heldConnections.size(); ++i) {
+        Connection* connection = heldConnections[i];
+        const auto found = states.find(connection);
+        if (found == states.end() || !found->second.held)
+            continue;
+        if (now - found->second.heldSince >= holdTime)
+            askWritable(*connection, found->second);
+        else
+            heldConnections[stillHeld++] = connection;
+    }
+    heldConnections.resize(stillHeld);
+    // Taken first: a write may close a connection, and a closed one may queue nothing more.
+    std::vector<Connection*> fresh;
+    fresh.swap(freshConnections);
+    for (Connection* connection : fresh) {
+        const auto found = states.find(connection);
+        if (found == states.end() || !found->second.fresh || found->second.closing || connection->wsi == nullptr)
+            continue;
+        found->second.fresh = false;
+        lws_pollfd ready{lws_get_socket_fd(connection->wsi), LWS_POLLOUT, LWS_POLLOUT};
+        lws_service_fd(context, &ready);
+    }
+    // Kept for the next pass rather than allocated again, unless the writes made replies fresh meanwhile.
+    fresh.clear();
+    if (freshConnections.empty())
+        fresh.swap(freshConnections);
+}
+
+uint64_t Sessions::msUntilHeldRepliesDue() const
+{
+    const auto now = std::chrono::steady_clock::now();
+    uint64_t soonest = UINT64_MAX;
+    for (const Connection* connection : heldConnections) {
+        const auto found = states.find(connection);
+        if (found == states.end() || !found->second.held)
+            continue;
+        const auto left = found->second.heldSince + holdTime - now;
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        soonest = std::min<uint64_t>(soonest, ms > 0 ? static_cast<uint64_t>(ms) : 0);
+    }
+    return soonest;
 }
 
 void Sessions::revokeOutgoingResponsesForRelay(Connection* connection)

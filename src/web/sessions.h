@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,8 @@
 
 #include "web/connection.h"
 #include "web/received_text_scanner.h"
+
+struct lws_context;
 
 struct lws;
 
@@ -51,6 +54,9 @@ public:
     // is not reading and its connection is closed.
     static constexpr size_t maxQueuedReplies = 16384;
     static constexpr size_t maxQueuedReplyBytes = 16 << 20;
+    // How long, and up to how many, progress and live values wait for company before they leave.
+    static constexpr std::chrono::milliseconds holdTime{5};
+    static constexpr size_t maxHeldReplies = 64;
     // The most one binary message (a firmware image an editor sends) may hold: more flash than any board the relay
     // may meet has. Binary messages are never taken for text; only one that was announced is kept.
     static constexpr size_t maxBinaryMessageBytes = 16 << 20;
@@ -73,6 +79,15 @@ public:
     // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped. 0 awaits none.
     void expectBinaryMessage(Connection& connection, size_t bytes);
     void writable(Connection& connection);
+    // Writes the replies queued since the last call for connections that had nothing waiting, without a poll to
+    // say they are writable: such a socket almost always has room, and when it has none the library keeps the
+    // bytes and writes them once the socket takes more. A connection whose replies already wait stays with the
+    // poll.
+    // Replies held for company whose time has come go first.
+    void sendFreshReplies(lws_context* context);
+    // Milliseconds until a held reply is due (rounded up), or max when none is held: the wait between passes ends
+    // then.
+    uint64_t msUntilHeldRepliesDue() const;
 
     void queueResponse(Connection* connection, std::string text);
     void revokeOutgoingResponsesForRelay(Connection* connection);
@@ -118,6 +133,11 @@ private:
         size_t queuedBytes = 0;
         // The library was asked for a writable callback that has not come yet.
         bool writableAsked = false;
+        // Its replies were queued when none waited, since the last sendFreshReplies.
+        bool fresh = false;
+        // Only progress and live values wait, for company, since heldSince.
+        bool held = false;
+        std::chrono::steady_clock::time_point heldSince;
         // Set once the relay has asked the library to close the connection: nothing more is queued for it.
         bool closing = false;
         // Set while the rest of an over-long WebSocket message is being dropped.
@@ -147,10 +167,16 @@ private:
     bool makeRoom(ConnectionState& state, size_t incomingBytes);
     static void releaseReplies(ConnectionState& state);
     void closeUnreadConnection(Connection& connection, ConnectionState& state);
+    void askWritable(Connection& connection, ConnectionState& state);
     bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
 
     SessionEvents& events;
     std::vector<Connection*> connectionList;
+    // Connections whose replies became fresh since the last sendFreshReplies; one whose state is gone or no longer
+    // fresh is passed over.
+    std::vector<Connection*> freshConnections;
+    // Connections whose replies are held; as above, one no longer held is passed over.
+    std::vector<Connection*> heldConnections;
     std::unordered_map<EditorId, Connection*> byId;
     EditorId lastId = 0;
     std::unordered_map<const Connection*, ConnectionState> states;

@@ -474,9 +474,10 @@ TEST_F(FirmwareWriteEndToEnd, FaultsEndTheWriteAndTellTheEditor)
         const std::vector<std::string> seen = repliesUntil(
             relay, *editor,
             [](const std::string& reply) { return reply.find("firmwareFileVerifyError") != std::string::npos; },
-            [&](const std::vector<std::string>& sofar) {
-                // The board stops answering, or is unplugged, once two chunks were verified.
-                if (struck || countWith(sofar, "romVerify") < 2)
+            [&](const std::vector<std::string>&) {
+                // The board stops answering, or is unplugged, once two chunks were verified and the third sent
+                // (the editor hears of progress a moment later).
+                if (struck || board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA) < 3)
                     return;
                 struck = true;
                 if (row.fault == Fault::FallsSilent)
@@ -542,7 +543,8 @@ TEST_F(FirmwareWriteEndToEnd, AWriteOutlivesItsEditorAndCanBeCancelled)
     // The editor that started a write leaves: the board is still written to the end, then its relay goes.
     board->clearReceived();
     editor->sendText(command);
-    repliesUntil(relay, *editor, [](const std::string& reply) { return reply.find("romWrite") != std::string::npos; });
+    for (int i = 0; i < 3000 && board->countReceived(MT_BOOTLOADER_ROM_WRITE_DATA) == 0; ++i)
+        relay.pass(1);
     editor.reset();
     for (int i = 0; i < 3000 && relay.server.relays().size() > 0; ++i) {
         relay.pass(1);

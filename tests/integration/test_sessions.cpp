@@ -251,6 +251,31 @@ TEST(Sessions, RepliesLargerThanTheLimitAreRefusedAndTheNextOneSent)
     EXPECT_TRUE(log.contains("is longer than the relay sends"));
 }
 
+// Progress waits a moment for company: a reply that may not wait takes it along in order, and alone it leaves once
+// its time has come, the wait between passes ending for it.
+TEST(Sessions, HeldProgressLeavesInOrderAndOnItsOwn)
+{
+    RelayHarness relay;
+    auto editor = relay.connectEditor();
+    Sessions& sessions = relay.server.sessions();
+    Connection* connection = sessions.connections().at(0);
+    const std::string progress = R"({"port":"ttyACM0","romWrite":50.0})";
+    const auto receive = [&](size_t count) {
+        std::vector<std::string> received;
+        for (int pass = 0; pass < 2000 && received.size() < count; ++pass)
+            for (std::string& reply : relay.repliesWithin(*editor, 1))
+                received.push_back(std::move(reply));
+        return received;
+    };
+    sessions.queueResponse(connection, progress);
+    EXPECT_LE(sessions.msUntilHeldRepliesDue(), 5u);
+    sessions.queueResponse(connection, "{}");
+    EXPECT_EQ(sessions.msUntilHeldRepliesDue(), UINT64_MAX);
+    EXPECT_EQ(receive(2), (std::vector<std::string>{progress, "{}"}));
+    sessions.queueResponse(connection, progress);
+    EXPECT_EQ(receive(1), std::vector<std::string>{progress});
+}
+
 // A connection that stops reading holds back only its own replies; their order is kept for it.
 TEST(Sessions, SlowReaderDoesNotStopOtherEditors)
 {

@@ -238,6 +238,24 @@ TEST_F(LibSerialPortDriverTest, ABoardMessageReachesTheInboxAndAHangUpIsAFailedD
     EXPECT_EQ(relays.size(), 0u);
 }
 
+// As the wait between passes reports it: the poll saw input on every port. A port read at its word is asked for its
+// count only when the read finds nothing, as a hung-up one does.
+TEST_F(LibSerialPortDriverTest, APortReadAtThePollsWordStillShowsItsHangUp)
+{
+    struct Reported : PortReadiness {
+        Input takeInput(SerialPortHandle*) override { return Input::reported; }
+    } reported;
+    ports.setReadiness(&reported);
+    SerialPortHandle* port = driver.findPort(boardName);
+    ASSERT_TRUE(driver.open(port)) << driver.lastError();
+    relays.bindRelay(boardName, port, 0);
+    EXPECT_FALSE(ports.checkPort().portsRemoved) << "nothing to read is no failure";
+    ::close(master);
+    master = -1;
+    EXPECT_TRUE(ports.checkPort().portsRemoved);
+    EXPECT_EQ(relays.size(), 0u);
+}
+
 TEST_F(LibSerialPortDriverTest, FailuresCarryTheLibrarysErrorText)
 {
     EXPECT_EQ(driver.findPort(portNameOf("/absent")), nullptr);
