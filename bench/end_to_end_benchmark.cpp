@@ -35,6 +35,7 @@
 #include "bench/micro_summary.h"
 #include "bench/process_usage.h"
 #include "bench/pty_board_driver.h"
+#include "bench/pty_floor.h"
 #include "bench/result_table.h"
 #include "core/clock.h"
 #include "core/little_endian.h"
@@ -756,6 +757,18 @@ void chunkRows(ResultTable& table, const std::string& folder)
                       fixed(static_cast<double>(last.passes) / static_cast<double>(last.chunks), 2) +
                       " passes per chunk)",
                   "<= 15 us", median <= 15);
+        std::vector<double> floor;
+        for (int round = 0; round < 3; ++round) {
+            floor.push_back(ptyExchangeCpuMicroseconds(8192));
+            if (floor.back() < 0) {
+                table.failed("the same exchange without the relay", "no pseudo-terminal");
+                return;
+            }
+        }
+        const double floorMedian = percentile(floor, 0.5);
+        table.info("the same exchange without the relay (frame written, poll, answer read)",
+                   fixed(floorMedian, 1) + " us of CPU (median of 3); the relay's cost above it " +
+                       fixed(median - floorMedian, 1) + " us");
     });
 }
 

@@ -15,10 +15,14 @@ if(VANTREL_BENCH)
     ${CMAKE_SOURCE_DIR}/bench/micro_summary.cpp
     ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
     ${CMAKE_SOURCE_DIR}/bench/pty_board_driver.cpp
+    ${CMAKE_SOURCE_DIR}/bench/pty_floor.cpp
     ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
   target_include_directories(end_to_end_benchmark PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(end_to_end_benchmark PRIVATE vantrel_simulation vantrel)
+  # Preloaded by hand to see the CPU of each system call (bench/syscall_cpu.cpp says how).
+  add_library(syscall_cpu MODULE ${CMAKE_SOURCE_DIR}/bench/syscall_cpu.cpp)
+  target_link_libraries(syscall_cpu PRIVATE ${CMAKE_DL_LIBS})
   # The idle and client figures run the real programs from the same folder.
   add_dependencies(end_to_end_benchmark vantrelRelay vantrelRelaySim vantrelClient)
 endif()

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstddef>
+
+// What one chunk's exchange costs on a pseudo-terminal without the relay: a program writes a chunk's frame, waits in
+// poll for the answer and reads it, while a thread at the far end answers each frame at once with an acknowledgement
+// and echo of their real size. The CPU of the writing thread per exchange is the floor under the relay's own cost per
+// chunk on this machine: the kernel's share that no relay code can remove. Returns a negative figure when no
+// pseudo-terminal could be opened.
+double ptyExchangeCpuMicroseconds(size_t exchanges);
