@@ -72,6 +72,8 @@ public:
     // The connection's next binary message is kept, if it holds at most this many bytes (capped at
     // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped. 0 awaits none.
     void expectBinaryMessage(Connection& connection, size_t bytes);
+    // An announced binary message has not come yet.
+    bool awaitsBinaryMessage(const Connection& connection) const;
     void writable(Connection& connection);
 
     void queueResponse(Connection* connection, std::string text);
