@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <tuple>
 
 #include "client/boards_conversation.h"
 #include "client/broker_sender.h"
@@ -169,6 +170,10 @@ Outcome runRollout(BrokerConnection& broker, FleetList& fleet, const RolloutSett
                                     }),
                      chosen.end());
     }
+    // An order that does not depend on how the relays list their boards, so that the stages can be foreseen.
+    std::sort(chosen.begin(), chosen.end(), [](const FleetBoard& a, const FleetBoard& b) {
+        return std::tie(a.relay, a.port) < std::tie(b.relay, b.port);
+    });
     const size_t size = stageSize(chosen.size(), settings.stagePercent, settings.stageCount);
     const size_t stages = (chosen.size() + size - 1) / size;
     if (chosen.empty() && !output.json()) {
