@@ -58,6 +58,26 @@ long readWholeNumberOption(int argc, const char* const* argv, const char* option
     return number;
 }
 
+// The board indexes of a list such as "0,3": false for anything but whole numbers from 0 to max.
+bool readIndexList(const char* text, long max, std::vector<long>& indexes)
+{
+    const std::string list = text;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string item = list.substr(start, end - start);
+        char* stop = nullptr;
+        const long index = std::strtol(item.c_str(), &stop, 10);
+        if (item.empty() || *stop != '\0' || index < 0 || index > max)
+            return false;
+        indexes.push_back(index);
+        start = end + 1;
+    }
+    return true;
+}
+
 void addBoards(SimulatedSerialDriver& driver, int count, long answerDelayUs)
 {
     for (int index = 0; index < count; ++index) {
@@ -81,6 +101,7 @@ int main(int argc, char** argv)
     options.push_back({"-n", true});
     options.push_back({"-d", true});
     options.push_back({"-u", true});
+    options.push_back({"-w", true});
     const CommandLineSettings settings = readCommandLine(argc, argv, options, "vantrelRelaySim");
     const int status = exitStatusBeforeServing(settings, "vantrelRelaySim", simulatorUsageText, VANTREL_BUILD_TIME);
     if (status >= 0)
@@ -105,9 +126,22 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Boards whose every firmware write fails its verification (the first chunk comes back changed).
+    std::vector<long> failingWrites;
+    const char* failing = findCommandLineOption(argc, argv, "-w");
+    if (failing != nullptr && !readIndexList(failing, maxBoardCount - 1, failingWrites)) {
+        std::printf("Invalid board indexes. Try numbers from 0 to %d, separated by commas (-w 0,3)\n",
+                    maxBoardCount - 1);
+        return 1;
+    }
+
     SystemClock clock;
     SimulatedSerialDriver driver(&clock);
     addBoards(driver, static_cast<int>(boardCount), answerDelayUs);
+    for (const long index : failingWrites) {
+        if (SimulatedBoard* board = driver.board("simACM" + std::to_string(index)))
+            board->setWrongEcho(0, 0);
+    }
     if (unopenable >= 0)
         driver.setOpenError("simACM" + std::to_string(unopenable), EACCES);
     return serveUntilStopped(settings, driver, clock);

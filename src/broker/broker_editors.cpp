@@ -21,6 +21,12 @@ Connection& BrokerEditors::editorFor(const std::string& commandId)
     return connection;
 }
 
+Connection* BrokerEditors::find(const std::string& commandId) const
+{
+    const auto found = byCommandId.find(commandId);
+    return found == byCommandId.end() ? nullptr : found->second->connection;
+}
+
 const std::string* BrokerEditors::commandIdOf(EditorId editor) const
 {
     const auto found = byEditor.find(editor);

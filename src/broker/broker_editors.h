@@ -24,6 +24,8 @@ public:
 
     // The identity of the command id, made when it is new.
     Connection& editorFor(const std::string& commandId);
+    // The identity of the command id; nullptr when it has none (yet, or any more).
+    Connection* find(const std::string& commandId) const;
     // The command id of an identity; nullptr when it is none of these (or was closed).
     const std::string* commandIdOf(EditorId editor) const;
     void closeAll();

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <json/reader.h>
 #include <mosquitto.h>
@@ -22,28 +20,12 @@
 
 namespace {
 
-// The password as the file holds it, without the line end an editor leaves; false when it cannot be read.
-bool readPassword(const std::string& path, std::string& password)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-        return false;
-    password = text.str();
-    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-        password.pop_back();
-    return true;
-}
-
 BrokerLink& linkOf(void* self) { return *static_cast<BrokerLink*>(self); }
 
 } // namespace
 
 BrokerLink::BrokerLink(Sessions& sessions, CommandHandler& commands, const RelayFigureSource& figures, Clock& clock)
-    : commands(commands), figures(figures), clock(clock), editors(sessions, *this)
+    : sessions(sessions), commands(commands), figures(figures), clock(clock), editors(sessions, *this)
 {}
 
 BrokerLink::~BrokerLink() { stop(); }
@@ -64,12 +46,13 @@ bool BrokerLink::start(const BrokerSettings& settings)
         return false;
     }
     std::string password;
-    if (!settings.passwordFile.empty() && !readPassword(settings.passwordFile, password)) {
+    if (!settings.passwordFile.empty() && !readBrokerPassword(settings.passwordFile, password)) {
         logger.log(LogLevel::FATAL, "Cannot read the broker password file '%s' (VANTREL_MQTT_PASSWORD_FILE)",
                    logName(settings.passwordFile).c_str());
         return false;
     }
     commandsAllowed = settings.commands;
+    watch.setCommandsTaken(commandsAllowed);
 
     mosquitto_lib_init();
     const std::string clientId = "vantrel-relay-" + name;
@@ -170,8 +153,10 @@ void BrokerLink::onConnect(mosquitto*, void* self, int reason, int, const mosqui
     link.publishNow(link.topic("status"), "online", true);
     link.waiting.push({link.topic("boards"), link.boardsNow, Publication::Kind::state, true, ""}, link.clock.nowMs());
     if (link.commandsAllowed) {
-        const std::string commandTopic = link.topic("command");
-        mosquitto_subscribe_v5(link.client, nullptr, commandTopic.c_str(), 1, 0, nullptr);
+        for (const char* leaf : {"command", "image/+"}) {
+            const std::string subscribed = link.topic(leaf);
+            mosquitto_subscribe_v5(link.client, nullptr, subscribed.c_str(), 1, 0, nullptr);
+        }
     }
 }
 
@@ -210,8 +195,95 @@ void BrokerLink::onSubscribe(mosquitto*, void* self, int, int count, const int* 
 
 void BrokerLink::onMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*)
 {
-    if (message != nullptr)
-        linkOf(self).takeCommand(*message);
+    if (message == nullptr)
+        return;
+    BrokerLink& link = linkOf(self);
+    const std::string images = link.topic("image/");
+    if (link.commandsAllowed && message->topic != nullptr &&
+        std::strncmp(message->topic, images.c_str(), images.size()) == 0)
+        link.takeImage(message->topic + images.size(), *message);
+    else
+        link.takeCommand(*message);
+}
+
+bool BrokerLink::admitted()
+{
+    const uint64_t now = clock.nowMs();
+    commandTokens =
+        std::min(commandBurst, commandTokens + static_cast<double>(now - tokensAtMs) / 1000.0 * commandsPerSecond);
+    tokensAtMs = now;
+    if (commandTokens < 1) {
+        logger.log(LogLevel::WARNING,
+                   "Refusing broker commands beyond %.0f a second: more are coming than the relay "
+                   "takes",
+                   commandsPerSecond);
+        return false;
+    }
+    commandTokens -= 1;
+    return true;
+}
+
+void BrokerLink::takeImage(const std::string& commandId, const mosquitto_message& message)
+{
+    if (!admitted())
+        return;
+    const size_t length = message.payloadlen > 0 ? static_cast<size_t>(message.payloadlen) : 0;
+    const std::string what = "the image on " + logName(topic("image/") + commandId);
+    if (!isTopicLevel(commandId) || length == 0 || length > Sessions::maxBinaryMessageBytes) {
+        logger.log(LogLevel::WARNING, "Refusing %s: %s", what.c_str(),
+                   !isTopicLevel(commandId) ? "its last topic level is no command id"
+                   : length == 0            ? "it is empty"
+                                            : "it is larger than the 16 MiB any write takes");
+        return;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(message.payload);
+    Connection* editor = editors.find(commandId);
+    if (editor != nullptr && sessions.awaitsBinaryMessage(*editor)) {
+        sessions.received(*editor, reinterpret_cast<const char*>(bytes), length, true, true);
+        return;
+    }
+    const auto held = earlyImages.find(commandId);
+    const size_t heldBefore = held == earlyImages.end() ? 0 : held->second.bytes.size();
+    if (earlyImageBytes - heldBefore + length > maxEarlyImageBytes) {
+        logger.log(LogLevel::WARNING,
+                   "Refusing %s: no write_firmware_image command of that id awaits it, and images that came before "
+                   "their commands already hold %zu bytes",
+                   what.c_str(), earlyImageBytes);
+        return;
+    }
+    logger.log(LogLevel::DEBUG, "Holding %s until the write_firmware_image command of that id comes", what.c_str());
+    earlyImageBytes = earlyImageBytes - heldBefore + length;
+    EarlyImage& early = earlyImages[commandId];
+    early.bytes.assign(bytes, bytes + length);
+    early.untilMs = clock.nowMs() + earlyImageWaitMs;
+}
+
+void BrokerLink::deliverEarlyImage(const std::string& commandId)
+{
+    const auto held = earlyImages.find(commandId);
+    Connection* editor = editors.find(commandId);
+    if (held == earlyImages.end() || editor == nullptr || !sessions.awaitsBinaryMessage(*editor))
+        return;
+    const std::vector<uint8_t> bytes = std::move(held->second.bytes);
+    earlyImageBytes -= bytes.size();
+    earlyImages.erase(held);
+    sessions.received(*editor, reinterpret_cast<const char*>(bytes.data()), bytes.size(), true, true);
+}
+
+void BrokerLink::dropLateImages(uint64_t nowMs)
+{
+    for (auto held = earlyImages.begin(); held != earlyImages.end();) {
+        if (nowMs < held->second.untilMs) {
+            ++held;
+            continue;
+        }
+        logger.log(LogLevel::WARNING,
+                   "Dropping the image on %s: no write_firmware_image command of that id came within %llu s",
+                   logName(topic("image/") + held->first).c_str(),
+                   static_cast<unsigned long long>(earlyImageWaitMs / 1000));
+        earlyImageBytes -= held->second.bytes.size();
+        held = earlyImages.erase(held);
+    }
 }
 
 void BrokerLink::takeCommand(const mosquitto_message& message)
@@ -222,18 +294,8 @@ void BrokerLink::takeCommand(const mosquitto_message& message)
                    logName(topicName).c_str(), commandsAllowed ? topic("command").c_str() : "nothing (no -M)");
         return;
     }
-    const uint64_t now = clock.nowMs();
-    commandTokens =
-        std::min(commandBurst, commandTokens + static_cast<double>(now - tokensAtMs) / 1000.0 * commandsPerSecond);
-    tokensAtMs = now;
-    if (commandTokens < 1) {
-        logger.log(LogLevel::WARNING,
-                   "Refusing broker commands beyond %.0f a second: more are coming than the relay "
-                   "takes",
-                   commandsPerSecond);
+    if (!admitted())
         return;
-    }
-    commandTokens -= 1;
     const size_t length = message.payloadlen > 0 ? static_cast<size_t>(message.payloadlen) : 0;
     if (length > maxCommandBytes) {
         logger.log(LogLevel::WARNING, "Refusing a broker command of %zu bytes: the relay takes at most %zu", length,
@@ -267,6 +329,7 @@ void BrokerLink::takeCommand(const mosquitto_message& message)
         return;
     }
     commands.handleWebCommand(editors.editorFor(commandId), command);
+    deliverEarlyImage(commandId);
 }
 
 void BrokerLink::deliverReply(EditorId editor, std::string text)
@@ -296,7 +359,7 @@ void BrokerLink::look()
     writesRunning = std::any_of(current.boards.begin(), current.boards.end(),
                                 [](const BoardStatus& board) { return board.state == "writing"; });
     if (boardsChanged) {
-        boardsNow = FleetWatch::boardsPayload(current);
+        boardsNow = FleetWatch::boardsPayload(current, commandsAllowed);
         waiting.push({topic("boards"), boardsNow, Publication::Kind::state, true, ""}, now);
     }
 }
@@ -337,6 +400,7 @@ void BrokerLink::service(bool readable)
     if (state == State::waiting && now >= retryAtMs)
         connect();
     look();
+    dropLateImages(now);
     waiting.releaseDue(now);
     flush();
     if (socket() >= 0 && mosquitto_want_write(client))
@@ -371,6 +435,8 @@ uint64_t BrokerLink::nextDueMs() const
         due = std::min(due, retryAtMs);
     if (writesRunning)
         due = std::min(due, nextLookMs);
+    for (const auto& held : earlyImages)
+        due = std::min(due, held.second.untilMs);
     return due;
 }
 

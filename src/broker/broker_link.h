@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <mosquitto.h>
 
-#include "broker/broker_address.h"
 #include "broker/broker_editors.h"
 #include "broker/broker_outbox.h"
 #include "broker/fleet_watch.h"
+#include "core/broker_address.h"
 #include "web/sessions.h"
 
 class Clock;
@@ -34,7 +35,8 @@ struct BrokerSettings {
 // The relay's link to an MQTT broker, run on the relay's own loop: its socket is one more descriptor of the wait
 // between passes, and each pass reads and writes what the socket is ready for without waiting, so a broker that is
 // slow or gone never holds a pass. It publishes the relay's presence, its boards and their events, and (with -M)
-// takes commands, each under an editor identity of its own. A broker that is gone is tried again with a back-off;
+// takes commands, each under an editor identity of its own, and the images their write_firmware_image commands
+// announce. A broker that is gone is tried again with a back-off;
 // what happens meanwhile waits in a bounded outbox. Created by the relay server when -m is given; lives until the
 // orderly stop.
 class BrokerLink : private ReplySink {
@@ -51,6 +53,10 @@ public:
     static constexpr uint64_t lookIntervalMs = 250;
     // Messages handed to the library and not yet acknowledged by the broker; the rest wait in the outbox.
     static constexpr size_t maxInFlight = 32;
+    // An image that came before the write_firmware_image command of its id waits this long for it, and such images
+    // hold at most this much at once: the broker keeps the order of one topic only, not that of two.
+    static constexpr uint64_t earlyImageWaitMs = 10000;
+    static constexpr size_t maxEarlyImageBytes = Sessions::maxBinaryMessageBytes;
 
     BrokerLink(Sessions& sessions, CommandHandler& commands, const RelayFigureSource& figures, Clock& clock);
     ~BrokerLink() override;
@@ -97,12 +103,26 @@ private:
     // The connection failed or ended: the next try after the back-off, the line only when the state changes.
     void connectionLost(const char* why);
     void takeCommand(const mosquitto_message& message);
+    // The bytes of an image for the write a command of that id announces (or is about to announce).
+    void takeImage(const std::string& commandId, const mosquitto_message& message);
+    // Hands the image that came early to its identity once that awaits it.
+    void deliverEarlyImage(const std::string& commandId);
+    void dropLateImages(uint64_t nowMs);
+    // The rate bound of broker commands and images; false (after the line) when this one comes too fast.
+    bool admitted();
     void look();
     // Hands what waits to the library while the broker is there, within the in-flight bound.
     void flush();
     void publishNow(const std::string& topic, const std::string& payload, bool retain);
     std::string topic(const char* leaf) const { return "vantrel/" + name + "/" + leaf; }
 
+    // An image that came before its command: made by takeImage, handed on or dropped within earlyImageWaitMs.
+    struct EarlyImage {
+        std::vector<uint8_t> bytes;
+        uint64_t untilMs = 0;
+    };
+
+    Sessions& sessions;
     CommandHandler& commands;
     const RelayFigureSource& figures;
     Clock& clock;
@@ -127,6 +147,8 @@ private:
     // Message ids handed to the library, with their topics, until the broker acknowledged them.
     std::unordered_map<int, std::string> inFlight;
     std::string boardsNow;
+    std::unordered_map<std::string, EarlyImage> earlyImages;
+    size_t earlyImageBytes = 0;
     double commandTokens = commandBurst;
     uint64_t tokensAtMs = 0;
 };

@@ -25,7 +25,7 @@ Json::Value writeOf(const std::string& file, uint64_t bytesTotal)
 
 } // namespace
 
-std::string FleetWatch::boardsPayload(const RelayFigures& figures)
+std::string FleetWatch::boardsPayload(const RelayFigures& figures, bool commandsTaken)
 {
     Json::Value list(Json::objectValue);
     Json::Value& boards = list["boards"] = Json::Value(Json::arrayValue);
@@ -45,6 +45,7 @@ std::string FleetWatch::boardsPayload(const RelayFigures& figures)
         boards.append(entry);
     }
     list["version"] = figures.version;
+    list["commands"] = commandsTaken;
     return CompactJsonWriter().write(list);
 }
 
@@ -112,7 +113,7 @@ std::vector<FleetWatch::Event> FleetWatch::look(const RelayFigures& figures, boo
     lastSeen = std::move(seen);
     looked = true;
 
-    const std::string boards = boardsPayload(figures);
+    const std::string boards = boardsPayload(figures, commandsTaken);
     boardsChanged = boards != lastBoards;
     lastBoards = boards;
     return events;

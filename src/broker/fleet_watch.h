@@ -21,8 +21,11 @@ public:
     };
 
     // The board list as the boards topic carries it: every listed board with its port, product, state and what its
-    // last version reply said, and the running write (file and size; its progress goes to the events).
-    static std::string boardsPayload(const RelayFigures& figures);
+    // last version reply said, and the running write (file and size; its progress goes to the events); and whether
+    // the relay takes commands through the broker, so that a fleet's operator knows before sending any.
+    static std::string boardsPayload(const RelayFigures& figures, bool commandsTaken);
+
+    void setCommandsTaken(bool taken) { commandsTaken = taken; }
 
     // The events since the last look, in order: writes ended (each after its start, if that was never told), boards
     // gone and added, writes started, and progress. The first look tells only the writes running. boardsChanged is
@@ -36,4 +39,5 @@ private:
     std::map<std::string, uint64_t> writing;
     uint64_t lastWriteNumber = 0;
     bool looked = false;
+    bool commandsTaken = false;
 };

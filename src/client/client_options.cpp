@@ -15,15 +15,24 @@ struct OptionRow {
 };
 
 const OptionRow optionRows[] = {
-    {"--relay", nullptr, true, ""},           {"--token", nullptr, true, ""},
-    {"--timeout", nullptr, true, ""},         {"--ca", nullptr, true, ""},
-    {"--json", nullptr, false, ""},           {"--help", "-h", false, ""},
-    {"--all", nullptr, false, "flash"},       {"--output", "-o", true, "backup"},
-    {"--commit", nullptr, false, "restore"},  {"--node", nullptr, true, "monitor"},
+    {"--relay", nullptr, true, ""},
+    {"--token", nullptr, true, ""},
+    {"--timeout", nullptr, true, ""},
+    {"--ca", nullptr, true, ""},
+    {"--json", nullptr, false, ""},
+    {"--help", "-h", false, ""},
+    {"--all", nullptr, false, "flash"},
+    {"--output", "-o", true, "backup"},
+    {"--commit", nullptr, false, "restore"},
+    {"--node", nullptr, true, "monitor"},
     {"--traffic", nullptr, false, "monitor"},
+    {"--broker", nullptr, true, "fleet"},
+    {"--where", nullptr, true, "fleet"},
+    {"--stage", nullptr, true, "fleet"},
+    {"--max-failures", nullptr, true, "fleet"},
 };
 
-const char* const commandNames[] = {"boards", "flash", "backup", "restore", "diff", "monitor"};
+const char* const commandNames[] = {"boards", "flash", "backup", "restore", "diff", "monitor", "fleet"};
 
 const char* const commonOptionsText =
     "Options of every command:\n"
@@ -31,12 +40,13 @@ const char* const commonOptionsText =
     "  --token TOKEN   the relay's access token, needed from other machines "
     "(default: the VANTREL_TOKEN variable)\n"
     "  --timeout S     seconds to wait for each answer (default 10)\n"
-    "  --ca FILE       trust this certificate for wss:// (the relay's relay-tls.crt)\n"
+    "  --ca FILE       trust this certificate for wss:// (the relay's relay-tls.crt); for fleet, the CA\n"
+    "                  certificates that vouch for an mqtts:// broker\n"
     "  --json          JSON output for scripts\n"
     "  --help          this text\n"
     "\n"
     "Exit status: 0 success, 1 the board or the write failed, 2 a usage mistake, "
-    "3 the relay cannot be reached.\n";
+    "3 the relay (for fleet: the broker) cannot be reached.\n";
 
 bool isCommand(const std::string& word)
 {
@@ -82,6 +92,32 @@ bool readSeconds(const std::string& text, uint64_t& ms)
     return ms > 0;
 }
 
+// "10%" (a share of the matching boards, above 0 and at most 100) or "5" (a count from 1).
+bool readStage(const std::string& text, ClientOptions& options)
+{
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == text.c_str())
+        return false;
+    if (std::strcmp(end, "%") == 0) {
+        options.stagePercent = value;
+        options.stageCount = 0;
+        return value > 0 && value <= 100;
+    }
+    options.stageCount = static_cast<size_t>(value);
+    return *end == '\0' && value >= 1 && value <= 1e6 && std::floor(value) == value;
+}
+
+bool readCount(const std::string& text, size_t& count)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0)
+        return false;
+    count = static_cast<size_t>(value);
+    return true;
+}
+
 bool readNodeId(const std::string& text, int& id)
 {
     char* end = nullptr;
@@ -95,6 +131,8 @@ bool readNodeId(const std::string& text, int& id)
 Outcome applyOption(const OptionRow& row, const std::string& value, ClientOptions& options)
 {
     const std::string name = row.longName;
+    if (name == "--timeout")
+        options.timeoutGiven = true;
     if (name == "--relay")
         options.relay = value;
     else if (name == "--token")
@@ -104,6 +142,16 @@ Outcome applyOption(const OptionRow& row, const std::string& value, ClientOption
     else if (name == "--timeout" && !readSeconds(value, options.timeoutMs))
         return mistake(options.command,
                        "--timeout takes seconds above 0 (for example --timeout 30), not '" + value + "'");
+    else if (name == "--broker")
+        options.broker = value;
+    else if (name == "--where")
+        options.where.push_back(value);
+    else if (name == "--stage" && !readStage(value, options))
+        return mistake(options.command, "--stage takes a share of the matching boards (10%) or a count of boards "
+                                        "(5), not '" +
+                                            value + "'");
+    else if (name == "--max-failures" && !readCount(value, options.maxFailures))
+        return mistake(options.command, "--max-failures takes a count of boards from 0, not '" + value + "'");
     else if (name == "--json")
         options.json = true;
     else if (name == "--help")
@@ -142,6 +190,16 @@ Outcome checkArguments(const ClientOptions& options)
         return mistake(command, "give the board's port and the configuration file");
     if (command == "diff" && count != 2)
         return mistake(command, "give two configurations: a port and a file, or two files");
+    if (command == "fleet") {
+        const std::string what = count == 0 ? "" : options.arguments[0];
+        if (what != "boards" && what != "rollout" && what != "watch")
+            return mistake(command, "give what to do: boards, rollout FILE or watch");
+        if (count != (what == "rollout" ? 2u : 1u))
+            return mistake(command, what == "rollout" ? "rollout takes the firmware file"
+                                                      : what + " takes no further arguments");
+        if (what != "rollout" && !options.where.empty())
+            return mistake(command, "--where chooses the boards of a rollout only");
+    }
     return Outcome::success();
 }
 
@@ -158,7 +216,8 @@ Outcome parseClientOptions(int argc, const char* const* argv, const char* enviro
         if (onlyArguments || word == "-" || word.empty() || word[0] != '-') {
             if (options.command.empty() && !onlyArguments) {
                 if (!isCommand(word))
-                    return mistake("", "'" + word + "' is no command (boards, flash, backup, restore, diff, monitor)");
+                    return mistake("", "'" + word +
+                                           "' is no command (boards, flash, backup, restore, diff, monitor, fleet)");
                 options.command = word;
             } else {
                 options.arguments.push_back(word);
@@ -194,7 +253,7 @@ Outcome parseClientOptions(int argc, const char* const* argv, const char* enviro
     if (options.help)
         return Outcome::success();
     if (options.command.empty())
-        return mistake("", "give a command (boards, flash, backup, restore, diff, monitor)");
+        return mistake("", "give a command (boards, flash, backup, restore, diff, monitor, fleet)");
     return checkArguments(options);
 }
 
@@ -239,6 +298,20 @@ std::string usageText(const std::string& command)
                "until Ctrl+C; --json prints one JSON object a line.\n"
                "  --node ID       watch this node's value (repeat for more nodes)\n"
                "  --traffic       also show every message to and from the board\n";
+    else if (command == "fleet")
+        text = "Usage: vantrel fleet [--broker URL] boards\n"
+               "       vantrel fleet [--broker URL] rollout FILE [--where TERM]... [--stage 10%|N] [--max-failures N]\n"
+               "       vantrel fleet [--broker URL] watch\n\n"
+               "Works on every board of every relay linked to the MQTT broker. boards lists them (a relay that is\n"
+               "offline is shown as such); watch prints their events until Ctrl+C (or --timeout); rollout writes the\n"
+               "firmware FILE into the boards that match every --where, in stages, each stage in parallel, and\n"
+               "stops after a stage with more failed writes than --max-failures.\n"
+               "  --broker URL         mqtt://[user@]host[:port] or mqtts://... (default mqtt://localhost); the\n"
+               "                       password comes from the file named by VANTREL_MQTT_PASSWORD_FILE\n"
+               "  --where TERM         version<1.4.2 (also <= = != >= >), relay=NAME, port=NAME, product~TEXT,\n"
+               "                       state=, mode=; = and != compare whole words, ~ looks for a piece\n"
+               "  --stage 10%|N        a stage's share of the matching boards, or its count (default 10%)\n"
+               "  --max-failures N     failed writes a stage may have before the rollout stops (default 0)\n";
     else
         text = "Usage: vantrel COMMAND [ARGUMENTS] [OPTIONS]\n\n"
                "Drives vantrel boards through a running vantrel relay.\n\n"
@@ -248,7 +321,8 @@ std::string usageText(const std::string& command)
                "  backup PORT [-o FILE]        save the board's configuration\n"
                "  restore PORT FILE [--commit] make the board hold a saved configuration\n"
                "  diff PORT FILE, diff FILE FILE  compare configurations\n"
-               "  monitor PORT [--node ID]...  show live values until Ctrl+C\n\n"
+               "  monitor PORT [--node ID]...  show live values until Ctrl+C\n"
+               "  fleet boards|rollout FILE|watch  every relay's boards through an MQTT broker\n\n"
                "'vantrel COMMAND --help' describes one command.\n";
     return text + "\n" + commonOptionsText;
 }

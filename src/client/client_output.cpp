@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "client/relay_messages.h"
@@ -58,4 +59,29 @@ std::string durationText(uint64_t ms)
     char text[32];
     std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms) / 1000.0);
     return text;
+}
+
+std::vector<std::string> tableLines(const std::vector<std::string>& headings,
+                                    const std::vector<std::vector<std::string>>& rows)
+{
+    std::vector<size_t> widths;
+    widths.reserve(headings.size());
+    for (const std::string& heading : headings)
+        widths.push_back(heading.size());
+    for (const auto& row : rows)
+        for (size_t column = 0; column < row.size() && column < widths.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    const auto format = [&widths](const std::vector<std::string>& row) {
+        std::string line;
+        for (size_t column = 0; column < row.size(); ++column) {
+            line += row[column];
+            if (column + 1 < row.size() && column < widths.size())
+                line.append(widths[column] + 2 - row[column].size(), ' ');
+        }
+        return line;
+    };
+    std::vector<std::string> lines{format(headings)};
+    for (const auto& row : rows)
+        lines.push_back(format(row));
+    return lines;
 }

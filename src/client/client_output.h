@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -34,3 +35,6 @@ std::string secondsText(double seconds);
 std::string durationText(uint64_t ms);
 // KiB with one decimal ("256.0").
 std::string kibText(double bytes);
+// The rows under their headings in aligned columns, one line each (the last column is not padded).
+std::vector<std::string> tableLines(const std::vector<std::string>& headings,
+                                    const std::vector<std::vector<std::string>>& rows);

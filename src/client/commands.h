@@ -19,3 +19,5 @@ Outcome runBackup(const CommandContext& context);
 Outcome runRestore(const CommandContext& context);
 Outcome runDiff(const CommandContext& context);
 Outcome runMonitor(const CommandContext& context);
+// fleet boards, fleet rollout FILE, fleet watch: through the MQTT broker of the relays, not one relay.
+Outcome runFleet(const CommandContext& context);

@@ -1,43 +1,15 @@
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "client/commands.h"
+#include "client/firmware_image.h"
 #include "client/flash_conversation.h"
 #include "client/flash_views.h"
 #include "client/relay_connection.h"
 
 namespace {
-
-// No board has more flash than this; a larger file is no firmware image.
-constexpr size_t largestImageBytes = 64u << 20;
-
-Outcome readImage(const std::string& path, std::vector<uint8_t>& image)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return Outcome::failure(ExitStatus::usage, "cannot read " + path + ": give the path of a firmware file");
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0)
-        return Outcome::failure(ExitStatus::usage, "cannot read " + path + ": give the path of a firmware file");
-    if (static_cast<uint64_t>(size) > largestImageBytes)
-        return Outcome::failure(ExitStatus::usage, path + " is larger than any board's flash: is it a firmware image?");
-    file.seekg(0);
-    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (image.empty())
-        return Outcome::failure(ExitStatus::usage, path + " is empty: give a firmware file with content");
-    return Outcome::success();
-}
-
-std::string baseName(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 void printResults(const ClientOutput& output, const std::vector<std::string>& ports,
                   const std::map<std::string, BoardFlash>& boards)
@@ -79,7 +51,7 @@ Outcome runFlash(const CommandContext& context)
     const std::vector<std::string>& arguments = context.options.arguments;
     const std::string& path = arguments.back();
     std::vector<uint8_t> image;
-    Outcome read = readImage(path, image);
+    Outcome read = readFirmwareImage(path, image);
     if (!read.succeeded())
         return read;
 
@@ -106,7 +78,8 @@ Outcome runFlash(const CommandContext& context)
     }
 
     const std::unique_ptr<FlashListener> view = makeFlashView(context.output);
-    FlashConversation conversation(relay, ports, baseName(path), std::move(image), context.options.timeoutMs, *view);
+    FlashConversation conversation(relay, ports, fileBaseName(path), std::move(image), context.options.timeoutMs,
+                                   *view);
     Outcome ran = relay.run(conversation);
     if (!ran.succeeded() && ran.status == ExitStatus::relayUnreachable)
         return ran;

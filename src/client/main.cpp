@@ -45,6 +45,8 @@ int main(int argc, char** argv)
             outcome = runRestore(context);
         else if (options.command == "diff")
             outcome = runDiff(context);
+        else if (options.command == "fleet")
+            outcome = runFleet(context);
         else
             outcome = runMonitor(context);
     } catch (const std::exception& e) {

@@ -85,7 +85,9 @@ RelayConnection::~RelayConnection()
     }
 }
 
-bool RelayConnection::wasInterrupted() const { return interruptRequested != 0; }
+bool interrupted() { return interruptRequested != 0; }
+
+bool RelayConnection::wasInterrupted() const { return interrupted(); }
 
 bool RelayConnection::isListed(const std::string& port) const
 {

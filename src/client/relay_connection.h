@@ -102,3 +102,5 @@ private:
 // From now on Ctrl+C and SIGTERM end the conversation that runs (it is told, and may send its last messages)
 // instead of the program.
 void catchInterrupts();
+// Ctrl+C or SIGTERM came since catchInterrupts.
+bool interrupted();

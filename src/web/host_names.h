@@ -3,22 +3,8 @@
 #include <string>
 #include <vector>
 
-// A host and port as a Host header, an HTTP/2 :authority or an origin names them: the host in lower case, without
-// the brackets of an IPv6 literal and without a trailing dot; port 0 when none is given.
-struct HostAndPort {
-    std::string host;
-    int port = 0;
-};
+#include "core/host_and_port.h"
 
-// Splits "name", "name:port", "[v6]" or "[v6]:port". False for anything else (an empty name, a bad port, text
-// after the brackets).
-bool splitHostAndPort(const std::string& text, HostAndPort& parsed);
-
-// Splits a browser's origin, "http://host[:port]" or "https://host[:port]", with the scheme's own port when none is
-// given. False for any other scheme, for "null" and for an origin with a path.
-bool splitOrigin(const std::string& origin, std::string& scheme, HostAndPort& parsed);
-
-bool isIpAddressLiteral(const std::string& host);
 // 127.0.0.0/8 and ::1, also as IPv4-mapped IPv6 addresses.
 bool isLoopbackAddress(const std::string& address);
 

@@ -174,6 +174,12 @@ void Sessions::expectBinaryMessage(Connection& connection, size_t bytes)
         found->second.binaryExpected = std::min(bytes, maxBinaryMessageBytes);
 }
 
+bool Sessions::awaitsBinaryMessage(const Connection& connection) const
+{
+    const auto found = states.find(&connection);
+    return found != states.end() && found->second.binaryExpected != 0;
+}
+
 void Sessions::receivedBinary(Connection& connection, ConnectionState& state, const char* data, size_t length,
                               bool isFinal)
 {

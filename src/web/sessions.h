@@ -78,6 +78,8 @@ public:
     // The connection's next binary message is kept, if it holds at most this many bytes (capped at
     // maxBinaryMessageBytes), and handed to onBinaryMessage; any other binary message is dropped. 0 awaits none.
     void expectBinaryMessage(Connection& connection, size_t bytes);
+    // An announced binary message has not come yet.
+    bool awaitsBinaryMessage(const Connection& connection) const;
     void writable(Connection& connection);
     // Writes the replies queued since the last call for connections that had nothing waiting, without a poll to
     // say they are writable: such a socket almost always has room, and when it has none the library keeps the

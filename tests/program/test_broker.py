@@ -17,6 +17,7 @@ sys.dont_write_bytecode = True
 from program_test_runner import run_cases  # noqa: E402
 from relay_process import (FAILED_START_ENVIRONMENT, RelayProcess, Workspace, accepts_connections, free_port,  # noqa: E402
                            log_messages, run_to_exit)
+from test_client import client_binary, json_lines, run_client  # noqa: E402
 from websocket_client import WebSocketClient  # noqa: E402
 
 TIMEOUT_S = 15.0
@@ -92,7 +93,7 @@ class Listener:
     def publish(self, topic, payload, qos=1):
         data = payload if isinstance(payload, bytes) else payload.encode()
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.broker.port), "-q", str(qos), "-t", topic,
-                        "-s"], input=data, check=True, timeout=TIMEOUT_S)
+                        "-s" if data else "-n"], input=data, check=True, timeout=TIMEOUT_S)
 
     def publish_lines(self, topic, lines):
         """Each line one message, as fast as the tool sends them."""
@@ -130,14 +131,19 @@ def events(listener, relay_name):
     return [json.loads(payload) for payload in listener.on(f"vantrel/{relay_name}/events")]
 
 
-def simulator(context, broker, relay_name, workspace, extra=(), environment=None):
+def simulator(context, broker, relay_name, workspace, extra=(), environment=None, boards=3):
     port = free_port()
-    args = ["-p", str(port), "-n", "3", "-m", f"mqtt://127.0.0.1:{broker.port}", "-r", relay_name] + list(extra)
+    args = ["-p", str(port), "-n", str(boards), "-m", f"mqtt://127.0.0.1:{broker.port}", "-r", relay_name] + list(extra)
     relay = RelayProcess(os.path.join(os.path.dirname(context.binary), "vantrelRelaySim"), args, workspace.path,
                          environment)
     relay.web_port = port
     relay.wait_listening(port)
     return relay
+
+
+def fleet(context, broker, args, cwd):
+    """(status, standard output, standard error) of vantrel fleet with the broker."""
+    return run_client(context, None, ["fleet", "--broker", f"mqtt://127.0.0.1:{broker.port}"] + args, cwd)
 
 
 def command(listener, relay_name, command_id, port, payload):
@@ -190,14 +196,15 @@ def boards_case(context):
 
 def write_case(context):
     with Workspace(context.repo_root) as workspace, Broker() as broker:
-        workspace.write("app.bin", IMAGE)
         with simulator(context, broker, "line", workspace, ["-M", "-d", "200"]) as relay, \
                 Listener(broker, ["vantrel/line/events", "vantrel/line/reply/#"]) as listener:
             command(listener, "line", "w1", "simACM0", {"request_bootloader": {"bootloaderType": "bootloader",
                                                                                "usbConfigType": "cdc"}})
             context.expect(listener.wait_for(lambda m: m[0] == "vantrel/line/reply/w1" and
                                              "requestBootloaderStatus" in m[1]), "switched to the bootloader")
-            command(listener, "line", "w1", "simACM0", {"write_firmware": {"file": "app.bin"}})
+            # The image before the command that announces it: the relay holds it until that comes.
+            listener.publish("vantrel/line/image/w1", IMAGE)
+            command(listener, "line", "w1", "simACM0", {"write_firmware_image": {"name": "app.bin", "size": len(IMAGE)}})
             ended = listener.wait_for(lambda m: m[0] == "vantrel/line/events" and "writeEnded" in m[1], timeout=60)
             told = events(listener, "line")
             kinds = [event["event"] for event in told if event["port"] == "simACM0"]
@@ -217,6 +224,8 @@ def write_case(context):
 
 def refused_case(context):
     with Workspace(context.repo_root) as workspace, Broker() as broker:
+        workspace.write("app.bin", IMAGE)
+        context.allow_error("the firmware file is larger than the board's flash")
         for label, extra in [("without -M", []), ("with -M", ["-M"])]:
             with simulator(context, broker, "quiet", workspace, extra) as relay, \
                     Listener(broker, ["vantrel/quiet/#"]) as listener:
@@ -224,8 +233,78 @@ def refused_case(context):
                 command(listener, "quiet", "c1", "simACM0", {"getVersion": {}})
                 answered = listener.wait_for(lambda m: m[0] == "vantrel/quiet/reply/c1", timeout=3)
                 context.expect(bool(answered) == (extra == ["-M"]), f"{label}: command answered: {answered}")
+                # Images beyond any write, empty, and too large for the board's flash (its reply comes after the
+                # others were read).
+                for name, image in [("c3", b"\0" * ((16 << 20) + 1)), ("c4", b"")]:
+                    listener.publish(f"vantrel/quiet/image/{name}", image)
+                command(listener, "quiet", "c2", "simACM0", {"write_firmware_image": {"name": "big", "size": 2 << 20}})
+                refused = listener.wait_for(lambda m: m[0] == "vantrel/quiet/reply/c2", timeout=3)
+                context.expect(bool(refused and "firmwareFileTooLarge" in refused[1]) == bool(extra),
+                               f"{label}: an image too large for the board is refused: {refused}")
+                if not extra:
+                    status, _, stderr = fleet(context, broker, ["rollout", workspace.file("app.bin"), "--where",
+                                                                "relay=quiet"], workspace.path)
+                    context.expect(status == 1 and "takes no commands through the broker: start it with -M" in stderr,
+                                   f"a rollout to a relay without -M: {status} {stderr!r}")
                 stop_cleanly(context, relay)
                 context.expect(("not taken" in relay.stdout()) == (extra == []), f"{label}: the start-up line")
+                lines = [line for line in log_messages(relay.stdout(), "WARNING") if "Refusing the image" in line]
+                context.expect(len(lines) == (2 if extra else 0) and (not extra or "larger than the 16 MiB" in lines[0]
+                                                                       and "empty" in lines[1]),
+                               f"{label}: oversized and empty images refused: {lines}")
+
+
+# (--where terms and options, exit status, stages started, boards verified, a piece of standard error): rollouts to
+# the relays of fleet_case, whose board versions are known only once asked; line's first board fails every write.
+ROLLOUTS = [
+    (["--where", "version<1.4.2"], 0, 0, 0, ""),
+    (["--where", "relay=lab", "--where", "version>=1.4", "--stage", "2"], 0, 2, 3, ""),
+    (["--where", "relay=line", "--stage", "1"], 1, 1, 0, "line/simACM0: the board wrote something different"),
+]
+
+
+def fleet_case(context):
+    with Workspace(context.repo_root) as workspace, Broker(["allow_anonymous true", "log_type all"]) as broker, \
+            Listener(broker, ["vantrel/+/boards", "vantrel/+/events"]) as listener:
+        workspace.write("app.bin", IMAGE)
+        context.allow_error("Verification failed")
+        context.allow_error("the board did not take the image as sent")
+        with simulator(context, broker, "old", workspace) as old:
+            listener.wait_for(lambda m: m[0] == "vantrel/old/boards")
+            stop_cleanly(context, old)
+        with simulator(context, broker, "lab", workspace, ["-M"]) as lab, \
+                simulator(context, broker, "line", workspace, ["-M", "-w", "0"], boards=2) as line:
+            for name in ["lab", "line"]:
+                listener.wait_for(lambda m, n=name: m[0] == f"vantrel/{n}/boards")
+            status, stdout, _ = fleet(context, broker, ["boards", "--json"], workspace.path)
+            relays = {relay["relay"]: (relay["status"], [board["port"] for board in relay["boards"]])
+                      for relay in json.loads(stdout)["relays"]} if status == 0 else {}
+            context.expect_equal(relays, {"lab": ("online", ["simACM0", "simACM1", "simACM2"]),
+                                          "line": ("online", ["simACM0", "simACM1"]),
+                                          "old": ("offline", ["simACM0", "simACM1", "simACM2"])}, "fleet boards")
+            watcher = subprocess.Popen([client_binary(context), "fleet", "--broker", f"mqtt://127.0.0.1:{broker.port}",
+                                        "watch", "--json", "--timeout", "120"], stdout=subprocess.PIPE)
+            deadline = time.monotonic() + TIMEOUT_S
+            while "vantrel/+/events" not in open(broker.path("broker.log")).read() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            for terms, expected, stages, verified, piece in ROLLOUTS:
+                status, stdout, stderr = fleet(context, broker, ["rollout", "app.bin", "--json"] + terms,
+                                               workspace.path)
+                told = json_lines(stdout)
+                started = [event for event in told if event.get("event") == "stageStarted"]
+                done = sum(event["verified"] for event in told if event.get("event") == "stageEnded")
+                context.expect(status == expected and len(started) == stages and done == verified and
+                               piece in stderr, f"rollout {terms}: {status}, {len(started)} stages, {done} verified, "
+                                                f"{stderr!r}")
+            listener.wait_for(lambda m: m[0] == "vantrel/line/events" and "writeEnded" in m[1])
+            watcher.send_signal(signal.SIGINT)
+            watched = json_lines(watcher.communicate(timeout=TIMEOUT_S)[0].decode())
+            ends = sorted((event["relay"], event["port"], event["outcome"]) for event in watched
+                          if event.get("event") == "writeEnded")
+            context.expect(watcher.returncode == 0 and ends == [("lab", f"simACM{i}", "completed") for i in range(3)] +
+                           [("line", "simACM0", "failed")], f"the writes' ends watched: {ends}")
+            for relay in [lab, line]:
+                stop_cleanly(context, relay)
 
 
 def gone_and_back_case(context):
@@ -341,7 +420,8 @@ CASES = [
     ("presence, last will and the orderly offline", presence_case),
     ("retained boards for a late subscriber, with what a command asked", boards_case),
     ("events of a write started through the broker", write_case),
-    ("commands refused without -M, taken with it", refused_case),
+    ("commands and images refused without -M, taken with it", refused_case),
+    ("the fleet in the client: boards of every relay, staged rollouts and their halt, watch", fleet_case),
     ("broker gone and back: the events of meanwhile arrive", gone_and_back_case),
     ("malformed, oversized and flooding broker messages", hostile_case),
     ("the broker's ACL and password refusals in the log", acl_case),

@@ -56,6 +56,10 @@ USAGE_ROWS = [
     (["restore", "simACM0", "missing.json"], 2, "cannot read missing.json"),
     (["flash", "simACM0", "empty.bin"], 2, "empty.bin is empty"),
     (["boards", "--relay", "ws://127.0.0.1:{free}/"], 3, "cannot reach the relay at ws://127.0.0.1:{free}/"),
+    (["fleet", "rollout", "empty.bin", "--where", "version<1.x"], 2, "a version is numbers with dots"),
+    (["fleet", "rollout", "empty.bin", "--where", "colour=red"], 2, "no board field 'colour'"),
+    (["fleet", "rollout", "empty.bin", "--where", "relay<lab"], 2, "relay takes = != ~"),
+    (["fleet", "watch", "--broker", "mqtt://127.0.0.1:{free}"], 3, "cannot reach the broker at mqtt://127.0.0.1:{free}"),
 ]
 
 
@@ -73,7 +77,7 @@ def usage_case(args, status, piece):
 
 def help_case(context):
     with Workspace(context.repo_root, with_mount_origin=False) as workspace:
-        for command in ["", "boards", "flash", "backup", "restore", "diff", "monitor"]:
+        for command in ["", "boards", "flash", "backup", "restore", "diff", "monitor", "fleet"]:
             status, stdout, stderr = run_client(context, None, ([command] if command else []) + ["--help"],
                                                 workspace.path)
             context.expect(status == 0 and stdout.startswith(f"Usage: vantrel {command or 'COMMAND'}") and

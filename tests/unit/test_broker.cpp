@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "broker/broker_address.h"
 #include "broker/broker_outbox.h"
 #include "broker/fleet_watch.h"
+#include "core/broker_address.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-#include "broker/broker_address.h"
+#include "core/broker_address.h"
 
-#include <cstring>
+#include <fstream>
+#include <sstream>
 
-#include "web/host_names.h"
+#include "core/host_and_port.h"
 
 bool parseBrokerUrl(const std::string& url, BrokerAddress& address, std::string& mistake)
 {
@@ -62,5 +63,20 @@ bool isTopicLevel(const std::string& name)
         if (c == '/' || c == '+' || c == '#' || c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return false;
     }
+    return true;
+}
+
+bool readBrokerPassword(const std::string& path, std::string& password)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return false;
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad())
+        return false;
+    password = text.str();
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
     return true;
 }

@@ -2,13 +2,13 @@
 
 #include <string>
 
-// Where the broker is and who the relay is there, as `-m mqtt://user@host:port` names it. Made once by the program
-// start; lives for the whole run.
+// Where the broker is and who connects there, as `mqtt://user@host:port` names it (the relay's -m, the client's
+// --broker). Made once by the program start; lives for the whole run.
 struct BrokerAddress {
     bool tls = false;
     std::string host;
     int port = 0;
-    // Empty: the relay connects without a user name.
+    // Empty: connects without a user name.
     std::string user;
 };
 
@@ -22,3 +22,7 @@ std::string describeBroker(const BrokerAddress& address);
 
 // A name usable as one level of a topic: 1 to 64 bytes without '/', '+', '#', control characters or blanks.
 bool isTopicLevel(const std::string& name);
+
+// The password as the file named by VANTREL_MQTT_PASSWORD_FILE holds it, without the line end an editor leaves;
+// false when it cannot be read.
+bool readBrokerPassword(const std::string& path, std::string& password);
