@@ -75,10 +75,10 @@ public:
     Simulator(const std::string& program, int boards, const std::string& folder, int answerDelayUs = 0)
         : port(freeLoopbackPort())
     {
-        pid = startProgram(program,
-                           {"-p", std::to_string(port), "-n", std::to_string(boards), "-d",
-                            std::to_string(answerDelayUs), "-l", "3"},
-                           folder);
+        pid = startProgram(
+            program,
+            {"-p", std::to_string(port), "-n", std::to_string(boards), "-d", std::to_string(answerDelayUs), "-l", "3"},
+            folder);
         const auto started = SteadyClock::now();
         while (pid > 0 && !listening && millisecondsSince(started) < waitMs) {
             listening = acceptsConnections(port);
