@@ -136,8 +136,13 @@ void PtyBoardDriver::serve()
                         port.answerAt = now + port.answerDelay;
                 }
             }
-            if (port.board.hasOutput() && port.answerAt <= now)
+            if (port.board.hasOutput() && port.answerAt <= now) {
+                if (port.answerDelay.count() > 0) {
+                    const auto late = std::chrono::steady_clock::now() - port.answerAt;
+                    lateMicroseconds = lateMicroseconds + std::chrono::duration<double, std::micro>(late).count();
+                }
                 answer(port);
+            }
         }
     }
     endCpuMicroseconds = cpuMicroseconds(CLOCK_THREAD_CPUTIME_ID);

@@ -33,6 +33,9 @@ public:
     void stopBoards();
     // CPU time of the boards' thread so far, in microseconds.
     double boardCpuMicroseconds() const;
+    // How late, in all, the delayed answers so far left after their time (the boards' thread busy with others):
+    // the part of a slow write that is the simulation's own, not the relay's.
+    double answerLatenessMicroseconds() const { return lateMicroseconds.load(); }
 
     bool listPorts(std::vector<SerialPortInfo>& ports) override;
     SerialPortHandle* findPort(const std::string& name) override;
@@ -73,5 +76,6 @@ private:
     clockid_t cpuClock{};
     std::atomic<double> endCpuMicroseconds{0};
     std::atomic<bool> stopRequested{false};
+    std::atomic<double> lateMicroseconds{0};
     std::string error;
 };
