@@ -345,19 +345,24 @@ float FirmwareFlasher::progressPercent(uint32_t offset, uint32_t size)
     return std::min(100.0f, percent);
 }
 
-void FirmwareFlasher::sendProgress(const FlashSession& session, const std::string& prefix, float percent)
+void FirmwareFlasher::sendProgress(FlashSession& session, const std::string& prefix, float percent)
 {
+    if (percent != session.lastPercent) {
+        session.lastPercent = percent;
+        session.lastPercentText.clear();
+        appendJsonReal(session.lastPercentText, static_cast<double>(percent));
+    }
     std::string text;
-    text.reserve(prefix.size() + 32);
+    text.reserve(prefix.size() + session.lastPercentText.size() + 1);
     text = prefix;
-    appendJsonReal(text, static_cast<double>(percent));
+    text += session.lastPercentText;
     text += '}';
     replies.sendTextToEditor(session.editor, std::move(text));
 }
 
 void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)
 {
-    const FlashSession* current = running(relay);
+    FlashSession* current = running(relay);
     if (current != nullptr && head.type() == MT_BOOTLOADER_ROM_WRITE_DATA)
         sendProgress(*current, current->writePrefix, progressPercent(readU32(head.payload()), current->size));
 }

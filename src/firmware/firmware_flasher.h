@@ -135,7 +135,7 @@ private:
     // min(100, (offset + 32) / size * 100) in single precision; 100 for an empty image.
     static float progressPercent(uint32_t offset, uint32_t size);
     // The reply that begins with the prefix (the session's "romWrite" or "romVerify" reply up to its value).
-    void sendProgress(const FlashSession& session, const std::string& prefix, float percent);
+    void sendProgress(FlashSession& session, const std::string& prefix, float percent);
     void onEraseReported(Relay& relay, const FlashSession& session, uint32_t byteCount);
     void onFinishReported(Relay& relay, const FlashSession& session);
     FlashSession* running(const Relay& relay);
