@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <json/json.h>
@@ -11,6 +10,7 @@
 #include "conversion/feature_conversion.h"
 #include "conversion/node_conversion.h"
 #include "conversion/table_description.h"
+#include "core/whole_file.h"
 
 int main(int argc, char** argv)
 {
@@ -29,10 +29,8 @@ int main(int argc, char** argv)
     const std::string text = Json::writeString(builder, describeFieldTables(nodes, features)) + "\n";
 
     if (check) {
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream current;
-        current << file.rdbuf();
-        if (current.str() == text)
+        std::string current;
+        if (readWholeFile(path, current) && current == text)
             return 0;
         std::fprintf(stderr, "%s is out of date: run 'cmake --build <build dir> --target tables' and commit it\n",
                      path);

@@ -95,17 +95,15 @@ RelayFigures RelayCore::figures() const
     return figures;
 }
 
-bool RelayCore::readBoards()
+void RelayCore::readBoards()
 {
     const PortCheck check = boardLink.readPorts();
     if (check.portListChanged)
         informWebsocketsOfPortAvailability();
     if (check.portsRemoved)
         lastActivityMs = clock.nowMs();
-    const bool spoke = boardLink.hasBoardMessages();
     boardLink.answerBoardMessages();
-    const bool listsSent = commands.sendHeldFirmwareFileLists();
-    return check.portsRemoved || spoke || listsSent;
+    commands.sendHeldFirmwareFileLists();
 }
 
 void RelayCore::sendToBoards()

@@ -36,9 +36,8 @@ public:
 
     // The first, verbose port enumeration and the converters.
     void start();
-    // Reads the boards and answers what they sent, and the editors' firmware list refreshes held back until now;
-    // true when that made replies or removed ports, which should then leave in the same pass.
-    bool readBoards();
+    // Reads the boards and answers what they sent, and the editors' firmware list refreshes held back until now.
+    void readBoards();
     // Sends the next queued messages and, after a second without activity, enumerates the ports again.
     void sendToBoards();
     // The clock time at which a pass next has work that no port or editor brings (a message to send, an

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -19,6 +17,7 @@
 #include "app/tls_material.h"
 #include "core/clock.h"
 #include "core/logger.h"
+#include "core/whole_file.h"
 #include "device/serial_driver.h"
 #include "device/serial_message.h"
 #include "web/host_names.h"
@@ -47,18 +46,10 @@ unsigned connectionDescriptorLimit()
     return static_cast<unsigned>(std::min<rlim_t>(limit.rlim_cur - descriptorsKeptBack, 1u << 20));
 }
 
-// The whole file, or false when it cannot be read.
-bool readFile(const std::string& path, std::string& content)
+// The whole file, or false when it cannot be read or is empty.
+bool readPemFile(const std::string& path, std::string& content)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad() || text.str().empty())
-        return false;
-    content = text.str();
-    return true;
+    return readWholeFile(path, content) && !content.empty();
 }
 
 bool isIpv4Address(const std::string& address)
@@ -213,12 +204,12 @@ bool RelayServer::start(const RelayServerSettings& settings)
         certificatePem = tlsCertificatePem;
         keyPem = tlsPrivateKeyPem;
         if (!settings.certificateFile.empty() || !settings.keyFile.empty()) {
-            if (!readFile(settings.certificateFile, certificatePem)) {
+            if (!readPemFile(settings.certificateFile, certificatePem)) {
                 logger.log(LogLevel::FATAL, "Cannot read the TLS certificate file '%s' (-C)",
                            settings.certificateFile.c_str());
                 return false;
             }
-            if (!readFile(settings.keyFile, keyPem)) {
+            if (!readPemFile(settings.keyFile, keyPem)) {
                 logger.log(LogLevel::FATAL, "Cannot read the TLS key file '%s' (-K)", settings.keyFile.c_str());
                 return false;
             }

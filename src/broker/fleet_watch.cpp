@@ -30,16 +30,7 @@ std::string FleetWatch::boardsPayload(const RelayFigures& figures, bool commands
     Json::Value list(Json::objectValue);
     Json::Value& boards = list["boards"] = Json::Value(Json::arrayValue);
     for (const BoardStatus& board : figures.boards) {
-        Json::Value entry(Json::objectValue);
-        entry["port"] = board.port;
-        entry["usbProduct"] = board.usbProduct;
-        entry["state"] = board.state;
-        entry["mode"] = board.mode;
-        if (!board.firmwareVersion.empty()) {
-            entry["version"] = board.firmwareVersion;
-            entry["serial"] = board.serial;
-            entry["flashSizeKiB"] = board.flashSizeKiB;
-        }
+        Json::Value entry = boardJson(board, "version");
         if (board.state == "writing")
             entry["write"] = writeOf(board.file, board.bytesTotal);
         boards.append(entry);

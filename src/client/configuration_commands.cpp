@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,19 +13,9 @@
 #include "client/relay_connection.h"
 #include "client/relay_messages.h"
 #include "client/restore_translation.h"
+#include "core/whole_file.h"
 
 namespace {
-
-bool readFile(const std::string& path, std::string& text)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return !file.bad();
-}
 
 // Written whole or not at all: a new file beside the old one, then renamed over it.
 bool writeFileWhole(const std::string& path, const std::string& text)
@@ -46,7 +35,7 @@ bool writeFileWhole(const std::string& path, const std::string& text)
 Outcome readDocumentFile(const std::string& path, ConfigurationDocument& document)
 {
     std::string text;
-    if (!readFile(path, text))
+    if (!readWholeFile(path, text))
         return Outcome::failure(ExitStatus::usage, "cannot read " + path + ": give the path of a configuration file");
     std::string error;
     if (!readDocument(text, document, error))

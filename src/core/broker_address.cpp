@@ -1,9 +1,7 @@
 #include "core/broker_address.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "core/host_and_port.h"
+#include "core/whole_file.h"
 
 bool parseBrokerUrl(const std::string& url, BrokerAddress& address, std::string& mistake)
 {
@@ -68,14 +66,8 @@ bool isTopicLevel(const std::string& name)
 
 bool readBrokerPassword(const std::string& path, std::string& password)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    if (!readWholeFile(path, password))
         return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-        return false;
-    password = text.str();
     while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
         password.pop_back();
     return true;

@@ -40,7 +40,6 @@ public:
 
     // Reads every bound port onto the device inbox.
     PortCheck readPorts() { return portManager.checkPort(); }
-    bool hasBoardMessages() const { return !portManager.deviceInbox.empty(); }
     // Answers the messages on the device inbox in order of arrival and empties it.
     void answerBoardMessages();
     // One pass of the outgoing queues; true when any relay sent or dropped a message.

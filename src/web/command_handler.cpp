@@ -101,16 +101,12 @@ void CommandHandler::sendFirmwareFileList(Connection& connection)
     sessions.queueResponse(&connection, firmwareFiles.text());
 }
 
-bool CommandHandler::sendHeldFirmwareFileLists()
+void CommandHandler::sendHeldFirmwareFileLists()
 {
-    bool sent = false;
     for (EditorId editor : refreshes.takeDue()) {
-        if (Connection* connection = sessions.findConnection(editor)) {
+        if (Connection* connection = sessions.findConnection(editor))
             sendFirmwareFileList(*connection);
-            sent = true;
-        }
     }
-    return sent;
 }
 
 void CommandHandler::onConnectionClosed(const Connection& connection)

@@ -34,8 +34,8 @@ public:
     void handleWebCommand(Connection& connection, const Json::Value& command);
     // Sends the list now (the greeting); refreshes an editor asks for go through the refresh limiter.
     void sendFirmwareFileList(Connection& connection);
-    // Answers the refreshes held back until their connection's interval ended; true when it sent any.
-    bool sendHeldFirmwareFileLists();
+    // Answers the refreshes held back until their connection's interval ended.
+    void sendHeldFirmwareFileLists();
     // When the first held refresh is due; UINT64_MAX for none.
     uint64_t nextDueMs() const { return refreshes.nextDueMs(); }
     void onConnectionClosed(const Connection& connection);

@@ -14,9 +14,8 @@
 #include "web/connection.h"
 #include "web/received_text_scanner.h"
 
-struct lws_context;
-
 struct lws;
+struct lws_context;
 
 // What the sessions tell the rest of the relay.
 class SessionEvents {

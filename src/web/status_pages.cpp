@@ -55,6 +55,21 @@ int answer(lws* wsi, unsigned status, const char* contentType, const std::string
 
 } // namespace
 
+Json::Value boardJson(const BoardStatus& board, const char* versionKey)
+{
+    Json::Value entry(Json::objectValue);
+    entry["port"] = board.port;
+    entry["usbProduct"] = board.usbProduct;
+    entry["state"] = board.state;
+    entry["mode"] = board.mode;
+    if (!board.firmwareVersion.empty()) {
+        entry[versionKey] = board.firmwareVersion;
+        entry["serial"] = board.serial;
+        entry["flashSizeKiB"] = board.flashSizeKiB;
+    }
+    return entry;
+}
+
 std::string healthJson(const RelayFigures& figures)
 {
     Json::Value health(Json::objectValue);
@@ -63,16 +78,7 @@ std::string healthJson(const RelayFigures& figures)
     health["editors"] = count(figures.editors);
     Json::Value& boards = health["boards"] = Json::Value(Json::arrayValue);
     for (const BoardStatus& board : figures.boards) {
-        Json::Value entry(Json::objectValue);
-        entry["port"] = board.port;
-        entry["usbProduct"] = board.usbProduct;
-        entry["state"] = board.state;
-        entry["mode"] = board.mode;
-        if (!board.firmwareVersion.empty()) {
-            entry["firmwareVersion"] = board.firmwareVersion;
-            entry["serial"] = board.serial;
-            entry["flashSizeKiB"] = board.flashSizeKiB;
-        }
+        Json::Value entry = boardJson(board, "firmwareVersion");
         if (board.bytesTotal > 0) {
             Json::Value& write = entry["write"] = Json::Value(Json::objectValue);
             write["file"] = board.file;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
 #include <libwebsockets.h>
 
 #include "firmware/firmware_flasher.h"
@@ -58,6 +59,9 @@ public:
     virtual RelayFigures figures() const = 0;
 };
 
+// A board as /health and the broker's board list show it: port, product, state and mode, and once it answered a
+// version request its version (under versionKey), serial and flash size.
+Json::Value boardJson(const BoardStatus& board, const char* versionKey);
 // GET /health: the figures as JSON, for people and monitoring alike.
 std::string healthJson(const RelayFigures& figures);
 // GET /metrics: the counters and gauges in the Prometheus text format.

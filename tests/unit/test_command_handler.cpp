@@ -264,14 +264,14 @@ TEST_F(CommandHandlerTest, FirmwareFileListRefreshesAreAnsweredAtMostFourTimesAS
     // Held requests are answered once, with the list as it is when the interval ends.
     std::ofstream("late.bin") << "image";
     parts.clock.advance(249);
-    EXPECT_FALSE(parts.core.readBoards());
+    parts.core.readBoards();
     EXPECT_TRUE(parts.takeReplies(parts.editor).empty());
     parts.clock.advance(1);
-    EXPECT_TRUE(parts.core.readBoards()) << "the answer leaves in the same pass";
+    parts.core.readBoards();
     EXPECT_EQ(parts.takeReplies(parts.editor),
               std::vector<std::string>{R"({"firmwareFilesList":[{"name":"late.bin","size":5}]})"});
     parts.clock.advance(1000);
-    EXPECT_FALSE(parts.core.readBoards());
+    parts.core.readBoards();
     EXPECT_TRUE(parts.takeReplies(parts.editor).empty()) << "the flood is answered once";
 
     // A held request of an editor that leaves is dropped with it.
