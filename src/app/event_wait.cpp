@@ -1,6 +1,7 @@
 #include "app/event_wait.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,13 @@
 #include "device/port_manager.h"
 #include "device/relay.h"
 #include "device/serial_driver.h"
+
+EventWait::~EventWait()
+{
+    detach();
+    if (sleepSet >= 0)
+        ::close(sleepSet);
+}
 
 lws_protocols EventWait::protocol() { return {protocolName, callback, 0, 0, 0, this, 0}; }
 
@@ -43,17 +51,91 @@ int EventWait::callback(lws* wsi, lws_callback_reasons reason, void*, void*, siz
     }
 }
 
-bool EventWait::wait(const PortManager& ports, RelayList& relays, uint64_t waitMs)
+bool EventWait::wait(const PortManager& ports, RelayList& relays,
+                     const std::vector<std::pair<int, uint64_t>>* editorSockets, uint64_t waitMs)
 {
     if (context == nullptr || waitMs == 0)
         return false;
     watchPorts(ports, relays);
+    const uint64_t ms = std::min(waitMs, maxWaitMs);
+    // Not while the library has work of its own waiting (bytes it decrypted but has not handed on): its wait
+    // would not sleep then.
+    if (editorSockets != nullptr && !socketWantsWrite && awaitsBoardAnswer(relays) &&
+        lws_service_adjust_timeout(context, 1, 0) != 0 &&
+        sleepUntilInput(*editorSockets, static_cast<int>(std::min<uint64_t>(ms, answerSleepMaxMs))))
+        return false;
     // A time-out of 0 lets the library wait until its next timer, so ours must be set first. Its poll waits the
     // whole milliseconds left to that timer, rounded down: the extra 999 us keep a wait from ending a little early
     // and then polling without waiting until the deadline.
-    const uint64_t ms = std::min(waitMs, maxWaitMs);
     lws_sul_schedule(context, 0, &timer, wake, static_cast<lws_usec_t>(ms * 1000 + 999));
     lws_service(context, 0);
+    return true;
+}
+
+bool EventWait::awaitsBoardAnswer(const RelayList& relays) const
+{
+    bool awaited = false;
+    for (size_t i = 0; i < relays.size(); ++i) {
+        const Relay& relay = relays.at(i);
+        if (relay.port == nullptr)
+            continue;
+        // A frame still leaving needs room to write, which only the library's wait watches.
+        if (!relay.unsent.empty())
+            return false;
+        const auto found = watches.find(relay.port);
+        if (!relay.readyToSend && found != watches.end() && found->second.wsi != nullptr)
+            awaited = true;
+    }
+    return awaited;
+}
+
+bool EventWait::sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms)
+{
+    // Editors are told apart from adoptions by the top bit.
+    constexpr uint64_t editorKey = uint64_t{1} << 63;
+    sleepWanted.clear();
+    for (const auto& entry : watches) {
+        if (entry.second.wsi != nullptr)
+            sleepWanted.emplace_back(entry.second.watchedCopy, entry.second.adoption);
+    }
+    if (socketWatch.wsi != nullptr)
+        sleepWanted.emplace_back(socketWatch.watchedCopy, socketWatch.adoption);
+    for (const auto& socket : editorSockets)
+        sleepWanted.emplace_back(socket.first, socket.second | editorKey);
+    std::sort(sleepWanted.begin(), sleepWanted.end());
+    if (sleepWanted != sleepWatched && !watchForSleep())
+        return false;
+    epoll_event ready[8];
+    ++sleeps;
+    if (epoll_wait(sleepSet, ready, 8, ms) < 0 && errno != EINTR) {
+        logger.log(LogLevel::ERROR, "The loop cannot sleep beside the library: %s", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool EventWait::watchForSleep()
+{
+    sleepWatched.clear();
+    if (sleepSet >= 0)
+        ::close(sleepSet);
+    sleepSet = epoll_create1(EPOLL_CLOEXEC);
+    if (sleepSet < 0) {
+        logger.log(LogLevel::ERROR, "The loop cannot sleep beside the library: %s", std::strerror(errno));
+        return false;
+    }
+    for (const auto& wanted : sleepWanted) {
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.fd = wanted.first;
+        if (wanted.first < 0 || epoll_ctl(sleepSet, EPOLL_CTL_ADD, wanted.first, &interest) != 0) {
+            // A descriptor the sleep cannot watch is left to the library's wait, every time.
+            ::close(sleepSet);
+            sleepSet = -1;
+            return false;
+        }
+    }
+    sleepWatched = sleepWanted;
     return true;
 }
 
@@ -117,6 +199,8 @@ EventWait::Watch EventWait::adopt(const std::string& name, int descriptor)
         logger.log(LogLevel::ERROR, "%s: cannot watch the port: %s", name.c_str(), std::strerror(errno));
         return watch;
     }
+    watch.watchedCopy = copy;
+    watch.adoption = ++adoptions;
     lws_sock_file_fd_type file{};
     file.filefd = copy;
     watch.wsi = lws_adopt_descriptor_vhost(lws_get_vhost_by_name(context, "localhost"), LWS_ADOPT_RAW_FILE_DESC, file,
@@ -136,7 +220,8 @@ void EventWait::watchSocket(int descriptor, uint64_t generation, bool wantWrite)
         socketGeneration = generation;
         socketWatch = descriptor >= 0 ? adopt("broker link", descriptor) : Watch();
     }
-    if (wantWrite && socketWatch.wsi != nullptr)
+    socketWantsWrite = wantWrite && socketWatch.wsi != nullptr;
+    if (socketWantsWrite)
         lws_callback_on_writable(socketWatch.wsi);
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <libwebsockets.h>
 
@@ -23,10 +25,14 @@ public:
     // The longest single wait, so a stop request that slips in just before the poll is seen soon.
     static constexpr uint64_t maxWaitMs = 1000;
 
+    // The longest sleep beside the library's wait while a board's answer is awaited: what only the library
+    // watches (a new connection, a page's file, its own timers) is served at least this often then.
+    static constexpr int answerSleepMaxMs = 2;
+
     explicit EventWait(SerialDriver& driver) : driver(driver) {}
     EventWait(const EventWait&) = delete;
     EventWait& operator=(const EventWait&) = delete;
-    ~EventWait() { detach(); }
+    ~EventWait();
 
     // The protocol entry for the relay's protocol list; its user pointer is this object.
     lws_protocols protocol();
@@ -36,7 +42,14 @@ public:
 
     // Watches the ports of the relays, asks for writability where a frame waits to leave, and services the library
     // until something is ready or waitMs have passed; returns at once for 0. True when it serviced the library.
-    bool wait(const PortManager& ports, RelayList& relays, uint64_t waitMs);
+    // While a board's answer is awaited and nothing needs room to write, it sleeps instead until a port, an editor's
+    // socket (editorSockets, as Sessions::socketsToWatch gives them) or the broker link's has input, at most
+    // answerSleepMaxMs, and leaves the library to the pass: a poll that sleeps pays for every descriptor it looks
+    // at, twice, and the answer of a board comes soon.
+    bool wait(const PortManager& ports, RelayList& relays, const std::vector<std::pair<int, uint64_t>>* editorSockets,
+              uint64_t waitMs);
+    // Waits that slept beside the library, for tests.
+    uint64_t answerSleeps() const { return sleeps; }
     // Ports watched now, for tests.
     size_t watchedCount() const;
     // A watched port has input only when the poll said it was readable since it was last asked; of a port not
@@ -59,6 +72,10 @@ private:
         uint64_t seenInWait = 0;
         // The poll found it readable since the pass last read it; a new watch has not been read yet.
         bool inputReady = true;
+        // The descriptor the library watches (a copy of the port's) and the number of its adoption, which no
+        // later watch shares even where the descriptor's number comes back.
+        int watchedCopy = -1;
+        uint64_t adoption = 0;
     };
 
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
@@ -69,6 +86,9 @@ private:
     Watch adopt(const std::string& name, int descriptor);
     void forget(lws* wsi);
     void markReadable(lws* wsi);
+    bool awaitsBoardAnswer(const RelayList& relays) const;
+    bool sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms);
+    bool watchForSleep();
 
     SerialDriver& driver;
     lws_context* context = nullptr;
@@ -79,4 +99,12 @@ private:
     Watch socketWatch;
     uint64_t socketGeneration = 0;
     bool socketReadable = false;
+    bool socketWantsWrite = false;
+    uint64_t adoptions = 0;
+    // The sleep's own epoll set and what it holds: each descriptor with its adoption or editor; made anew whenever
+    // that changes, so that no closed descriptor whose number came back is taken for the one it was.
+    int sleepSet = -1;
+    std::vector<std::pair<int, uint64_t>> sleepWatched;
+    std::vector<std::pair<int, uint64_t>> sleepWanted;
+    uint64_t sleeps = 0;
 };

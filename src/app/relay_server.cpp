@@ -360,7 +360,9 @@ void RelayServer::waitForWork()
         due = std::min(due, broker->nextDueMs());
         portWait.watchSocket(broker->socket(), broker->socketGeneration(), broker->wantsWrite());
     }
-    servicedByWait = portWait.wait(ports(), relays(), due <= now ? 0 : due - now);
+    const bool socketsKnown = relayCore.sessions().socketsToWatch(editorSockets);
+    servicedByWait =
+        portWait.wait(ports(), relays(), socketsKnown ? &editorSockets : nullptr, due <= now ? 0 : due - now);
 }
 
 void RelayServer::run(const volatile std::sig_atomic_t& stopRequested)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <libwebsockets.h>
@@ -95,4 +96,6 @@ private:
     bool stopped = true;
     // The last wait serviced the library; the pass after it need not.
     bool servicedByWait = false;
+    // The editors' sockets for the wait, kept so that a wait does not allocate.
+    std::vector<std::pair<int, uint64_t>> editorSockets;
 };

@@ -480,6 +480,18 @@ uint64_t Sessions::msUntilHeldRepliesDue() const
     return soonest;
 }
 
+bool Sessions::socketsToWatch(std::vector<std::pair<int, uint64_t>>& sockets) const
+{
+    sockets.clear();
+    for (const auto& entry : states) {
+        if (entry.second.writableAsked)
+            return false;
+        if (entry.first->wsi != nullptr && !entry.second.closing)
+            sockets.emplace_back(lws_get_socket_fd(entry.first->wsi), entry.first->id);
+    }
+    return true;
+}
+
 void Sessions::revokeOutgoingResponsesForRelay(Connection* connection)
 {
     auto found = states.find(connection);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -89,6 +90,10 @@ public:
     // Milliseconds until a held reply is due (rounded up), or max when none is held: the wait between passes ends
     // then.
     uint64_t msUntilHeldRepliesDue() const;
+    // The socket of every open editor connection with its editor's id (a new connection is a new id even where its
+    // descriptor's number comes back), for a wait beside the library's; false when a connection waits for room to
+    // write, which only the library's own wait watches.
+    bool socketsToWatch(std::vector<std::pair<int, uint64_t>>& sockets) const;
 
     void queueResponse(Connection* connection, std::string text);
     void revokeOutgoingResponsesForRelay(Connection* connection);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/event_wait.h"
 #include "device/message_type.h"
 #include "support/relay_harness.h"
 
@@ -186,6 +187,41 @@ TEST(ReplyLatency, TheRealWaitEndsForWorkAndLastsOtherwise)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900)) << "an unplug ends the wait";
     relay.server.waitForWork();
     EXPECT_EQ(relay.server.eventWait().watchedCount(), 0u) << "the closed port is no longer watched";
+}
+
+// While a board's answer is awaited the loop sleeps beside the library's wait, on the ports and the editors'
+// sockets: an editor's command and a new editor are still served in that time, and the sleep lasts (a socket left
+// readable would wake it thousands of times).
+TEST(ReplyLatency, TheSleepWhileABoardAnswersServesEditorsAndLasts)
+{
+    RelayHarness relay;
+    SimulatedBoard* slow = relay.driver.addBoard("ttyACM0", "vantrel board");
+    relay.driver.addBoard("ttyACM1", "vantrel board");
+    std::unique_ptr<WebSocketTestClient> editor = relay.connectEditor();
+    const auto roundTrip = [&](WebSocketTestClient& client, const char* port) {
+        return client.sendText(std::string(R"({"port":")") + port + R"(","payload":{"looptime":1}})") &&
+               runLoop(relay, RelayHarness::timeoutMs, [&] {
+                   for (const std::string& reply : client.poll())
+                       if (reply.rfind(R"({"looptime":)", 0) == 0)
+                           return true;
+                   return false;
+               }).second;
+    };
+    ASSERT_TRUE(roundTrip(*editor, "ttyACM0"));
+    ASSERT_TRUE(roundTrip(*editor, "ttyACM1"));
+    relay.driver.setAnswerDelay("ttyACM0", std::chrono::seconds(30));
+    ASSERT_TRUE(editor->sendText(R"({"port":"ttyACM0","payload":{"looptime":1}})"));
+    ASSERT_TRUE(runLoop(relay, RelayHarness::timeoutMs, [&] { return slow->countReceived(MT_LOOPTIME) == 2; }).second);
+
+    const uint64_t sleepsBefore = relay.server.eventWait().answerSleeps();
+    const int passes = runLoop(relay, 300, [] { return false; }).first;
+    EXPECT_LE(passes, 300 / EventWait::answerSleepMaxMs + 50) << "a sleep that does not spin";
+    EXPECT_GT(relay.server.eventWait().answerSleeps(), sleepsBefore) << "the wait sleeps beside the library";
+    EXPECT_TRUE(roundTrip(*editor, "ttyACM1")) << "an editor's command while the board's answer is awaited";
+    std::unique_ptr<WebSocketTestClient> late = relay.connectEditor();
+    ASSERT_TRUE(late) << "a new editor while the board's answer is awaited";
+    EXPECT_TRUE(roundTrip(*late, "ttyACM1"));
+    EXPECT_EQ(slow->countReceived(MT_LOOPTIME), 2u);
 }
 
 } // namespace
