@@ -102,7 +102,8 @@ void RelayCore::readBoards()
         informWebsocketsOfPortAvailability();
     if (check.portsRemoved)
         lastActivityMs = clock.nowMs();
-    boardLink.answerBoardMessages();
+    if (boardLink.answerBoardMessages())
+        lastActivityMs = clock.nowMs();
     commands.sendHeldFirmwareFileLists();
 }
 

@@ -41,11 +41,13 @@ BoardLink::BoardLink(SerialDriver& driver, Clock& clock, BoardLinkEvents& events
       outgoing(driver, clock, relayList, flashListener)
 {}
 
-void BoardLink::answerBoardMessages()
+bool BoardLink::answerBoardMessages()
 {
     // The inbox is swapped with a list kept for this, so that neither gives its room back between passes.
     answering.swap(portManager.deviceInbox);
-    for (DeviceMessage& entry : answering) {
+    bool sent = false;
+    for (size_t i = 0; i < answering.size(); ++i) {
+        DeviceMessage& entry = answering[i];
         if (entry.bytes.empty()) {
             logger.log(LogLevel::WARNING, "Payload is null");
             continue;
@@ -64,8 +66,16 @@ void BoardLink::answerBoardMessages()
             logger.log(LogLevel::ERROR, "%s: Dropping message of type %d that could not be translated: %s",
                        relay->portName.c_str(), static_cast<int>(message.type()), e.what());
         }
+        // The board gets its next message before the next board's messages are answered: with many boards busy,
+        // none waits a whole pass of the others' answers.
+        if (i + 1 < answering.size() && answering[i + 1].port == entry.port)
+            continue;
+        relay = relayList.findRelayByPort(entry.port);
+        if (relay != nullptr)
+            sent = outgoing.serviceRelay(*relay) || sent;
     }
     answering.clear();
+    return sent;
 }
 
 void BoardLink::answer(Relay& relay, const ReceivedMessage& message)

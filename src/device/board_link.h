@@ -40,8 +40,9 @@ public:
 
     // Reads every bound port onto the device inbox.
     PortCheck readPorts() { return portManager.checkPort(); }
-    // Answers the messages on the device inbox in order of arrival and empties it.
-    void answerBoardMessages();
+    // Answers the messages on the device inbox in order of arrival and empties it; each board's next message is
+    // sent as soon as the board's own messages are answered. True when any relay sent or dropped a message.
+    bool answerBoardMessages();
     // One pass of the outgoing queues; true when any relay sent or dropped a message.
     bool sendToBoards() { return outgoing.serviceOutgoingQueues(); }
 

@@ -40,6 +40,8 @@ public:
     size_t freeSlots(const Relay& relay) const { return maxQueuedPerRelay - relay.outgoing.size(); }
     // One pass over all relays; true when any relay sent or dropped a message.
     bool serviceOutgoingQueues();
+    // The same for one relay.
+    bool serviceRelay(Relay& relay);
     // The clock time at which serviceOutgoingQueues next has work that no board input brings: now while a message
     // may go, else the end of the earliest acknowledgement wait or of a frame's time to leave; UINT64_MAX for none.
     uint64_t nextDueMs() const;
@@ -56,7 +58,6 @@ public:
     static bool waitsForAcknowledgement(uint16_t type);
 
 private:
-    bool serviceRelay(Relay& relay);
     // Sends what the port takes of the frame still leaving; true when the relay is done with it (left, or given up
     // as a failed send, which then sets dropped).
     bool finishFrame(Relay& relay, bool& dropped);

@@ -119,6 +119,30 @@ TEST_F(BoardLinkTest, MessagesWithoutRelayOrCopyAreDropped)
     EXPECT_TRUE(parts.replies(parts.otherEditor).empty());
 }
 
+// A board's next message leaves as soon as its own messages are answered, without waiting for the pass over the
+// queues that follows the answers of every board.
+TEST_F(BoardLinkTest, EachBoardGetsItsNextMessageOnceItsOwnAreAnswered)
+{
+    parts.driver.addBoard("ttyACM1", "Simulated board");
+    parts.ports.refreshPorts(true);
+    Relay& other = parts.bind("ttyACM1", parts.editor);
+    SerialMessage message;
+    message.setType(MT_CONFIG_COMMIT);
+    for (Relay* waiting : {&relay, &other}) {
+        parts.queue.enqueue(*waiting, message);
+        parts.queue.enqueue(*waiting, message);
+    }
+    parts.queue.serviceOutgoingQueues();
+    const uint64_t sent = parts.queue.messagesSent();
+    parts.deliver("ttyACM0", MT_ACK, {0});
+    parts.deliver("ttyACM1", MT_ACK, {0});
+    parts.answerBoardMessages();
+    EXPECT_EQ(parts.queue.messagesSent(), sent + 2);
+    EXPECT_FALSE(relay.readyToSend);
+    EXPECT_FALSE(other.readyToSend);
+    EXPECT_EQ(parts.queuedTypes("ttyACM1"), std::vector<uint16_t>{MT_CONFIG_COMMIT}) << "the second, in flight";
+}
+
 TEST_F(BoardLinkTest, MessagesOfOnePortAreAnsweredInArrivalOrder)
 {
     parts.deliver("ttyACM0", MT_EXPORT_CONFIG, {0});
