@@ -7,6 +7,7 @@
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -114,26 +115,43 @@ void PtyBoardDriver::serve()
         interest.data.u64 = i;
         epoll_ctl(readable, EPOLL_CTL_ADD, ports[i]->boardEnd, &interest);
     }
-    std::vector<epoll_event> ready(ports.size());
+    // The earliest delayed answer's time, to the nanosecond (an epoll time-out counts whole milliseconds).
+    const int answerDue = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event dueInterest{};
+    dueInterest.events = EPOLLIN;
+    dueInterest.data.u64 = ports.size();
+    epoll_ctl(readable, EPOLL_CTL_ADD, answerDue, &dueInterest);
+    std::vector<epoll_event> ready(ports.size() + 1);
+    auto armedFor = std::chrono::steady_clock::time_point::max();
     uint8_t input[4096];
     while (!stopRequested) {
         // Until the earliest delayed answer, at most 100 ms so that a stop is seen.
-        auto now = std::chrono::steady_clock::now();
-        auto until = now + std::chrono::milliseconds(100);
+        auto until = std::chrono::steady_clock::time_point::max();
         for (const auto& port : ports) {
             if (port->board.hasOutput())
                 until = std::min(until, port->answerAt);
         }
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
-        timespec timeout{};
-        if (wait.count() > 0) {
-            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
-            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+        if (until != armedFor) {
+            itimerspec due{};
+            if (until != std::chrono::steady_clock::time_point::max()) {
+                const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+                // A time already past still arms the timer: 0 would disarm it.
+                due.it_value.tv_sec = static_cast<time_t>(at / 1000000000);
+                due.it_value.tv_nsec = std::max(1L, static_cast<long>(at % 1000000000));
+            }
+            timerfd_settime(answerDue, TFD_TIMER_ABSTIME, &due, nullptr);
+            armedFor = until;
         }
-        const int count = ::epoll_pwait2(readable, ready.data(), static_cast<int>(ready.size()), &timeout, nullptr);
-        now = std::chrono::steady_clock::now();
+        const int count = ::epoll_wait(readable, ready.data(), static_cast<int>(ready.size()), 100);
+        const auto now = std::chrono::steady_clock::now();
         for (int r = 0; r < count; ++r) {
-            Port& port = *ports[ready[static_cast<size_t>(r)].data.u64];
+            const uint64_t index = ready[static_cast<size_t>(r)].data.u64;
+            if (index == ports.size()) {
+                uint64_t expirations = 0;
+                ::read(answerDue, &expirations, sizeof expirations);
+                continue;
+            }
+            Port& port = *ports[index];
             const ssize_t got = ::read(port.boardEnd, input, sizeof input);
             if (got > 0) {
                 const bool answering = port.board.hasOutput();
@@ -153,6 +171,7 @@ void PtyBoardDriver::serve()
             answer(*port);
         }
     }
+    ::close(answerDue);
     ::close(readable);
     endCpuMicroseconds = cpuMicroseconds(CLOCK_THREAD_CPUTIME_ID);
 }
