@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -61,14 +62,24 @@ bool EventWait::wait(const PortManager& ports, RelayList& relays,
     // Not while the library has work of its own waiting (bytes it decrypted but has not handed on): its wait
     // would not sleep then.
     if (editorSockets != nullptr && !socketWantsWrite && awaitsBoardAnswer(relays) &&
-        lws_service_adjust_timeout(context, 1, 0) != 0 &&
-        sleepUntilInput(*editorSockets, static_cast<int>(std::min<uint64_t>(ms, answerSleepMaxMs))))
-        return false;
+        lws_service_adjust_timeout(context, 1, 0) != 0) {
+        const Sleep slept = sleepUntilInput(*editorSockets, static_cast<int>(std::min<uint64_t>(ms, answerSleepMaxMs)));
+        if (slept != Sleep::notTaken) {
+            // Input on ports alone is the pass's to read: the library's descriptors are looked at only as often as
+            // a sleep may last.
+            const auto now = std::chrono::steady_clock::now();
+            if (slept == Sleep::portsOnly && now - librarySeen < std::chrono::milliseconds(answerSleepMaxMs))
+                return true;
+            librarySeen = now;
+            return false;
+        }
+    }
     // A time-out of 0 lets the library wait until its next timer, so ours must be set first. Its poll waits the
     // whole milliseconds left to that timer, rounded down: the extra 999 us keep a wait from ending a little early
     // and then polling without waiting until the deadline.
     lws_sul_schedule(context, 0, &timer, wake, static_cast<lws_usec_t>(ms * 1000 + 999));
     lws_service(context, 0);
+    librarySeen = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -89,29 +100,39 @@ bool EventWait::awaitsBoardAnswer(const RelayList& relays) const
     return awaited;
 }
 
-bool EventWait::sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms)
+EventWait::Sleep EventWait::sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms)
 {
-    // Editors are told apart from adoptions by the top bit.
-    constexpr uint64_t editorKey = uint64_t{1} << 63;
     sleepWanted.clear();
     for (const auto& entry : watches) {
         if (entry.second.wsi != nullptr)
             sleepWanted.emplace_back(entry.second.watchedCopy, entry.second.adoption);
     }
     if (socketWatch.wsi != nullptr)
-        sleepWanted.emplace_back(socketWatch.watchedCopy, socketWatch.adoption);
+        sleepWanted.emplace_back(socketWatch.watchedCopy, socketWatch.adoption | libraryKey);
     for (const auto& socket : editorSockets)
-        sleepWanted.emplace_back(socket.first, socket.second | editorKey);
+        sleepWanted.emplace_back(socket.first, socket.second | libraryKey);
     std::sort(sleepWanted.begin(), sleepWanted.end());
     if (sleepWanted != sleepWatched && !watchForSleep())
-        return false;
-    epoll_event ready[8];
+        return Sleep::notTaken;
     ++sleeps;
-    if (epoll_wait(sleepSet, ready, 8, ms) < 0 && errno != EINTR) {
+    const int count = epoll_wait(sleepSet, sleepReady.data(), static_cast<int>(sleepReady.size()), ms);
+    if (count < 0 && errno != EINTR) {
         logger.log(LogLevel::ERROR, "The loop cannot sleep beside the library: %s", std::strerror(errno));
-        return false;
+        return Sleep::notTaken;
     }
-    return true;
+    Sleep slept = Sleep::portsOnly;
+    for (int i = 0; i < count; ++i) {
+        const uint64_t key = sleepWatched[sleepReady[static_cast<size_t>(i)].data.u64].second;
+        if ((key & libraryKey) != 0) {
+            slept = Sleep::needsLibrary;
+            continue;
+        }
+        for (auto& entry : watches) {
+            if (entry.second.adoption == key)
+                entry.second.inputReady = true;
+        }
+    }
+    return slept;
 }
 
 bool EventWait::watchForSleep()
@@ -124,10 +145,11 @@ bool EventWait::watchForSleep()
         logger.log(LogLevel::ERROR, "The loop cannot sleep beside the library: %s", std::strerror(errno));
         return false;
     }
-    for (const auto& wanted : sleepWanted) {
+    for (size_t i = 0; i < sleepWanted.size(); ++i) {
+        const auto& wanted = sleepWanted[i];
         epoll_event interest{};
         interest.events = EPOLLIN;
-        interest.data.fd = wanted.first;
+        interest.data.u64 = i;
         if (wanted.first < 0 || epoll_ctl(sleepSet, EPOLL_CTL_ADD, wanted.first, &interest) != 0) {
             // A descriptor the sleep cannot watch is left to the library's wait, every time.
             ::close(sleepSet);
@@ -136,6 +158,7 @@ bool EventWait::watchForSleep()
         }
     }
     sleepWatched = sleepWanted;
+    sleepReady.resize(sleepWatched.size());
     return true;
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/epoll.h>
 
 #include <libwebsockets.h>
 
@@ -41,11 +44,13 @@ public:
     void detach();
 
     // Watches the ports of the relays, asks for writability where a frame waits to leave, and services the library
-    // until something is ready or waitMs have passed; returns at once for 0. True when it serviced the library.
+    // until something is ready or waitMs have passed; returns at once for 0. True when the pass after it need not
+    // service the library.
     // While a board's answer is awaited and nothing needs room to write, it sleeps instead until a port, an editor's
     // socket (editorSockets, as Sessions::socketsToWatch gives them) or the broker link's has input, at most
     // answerSleepMaxMs, and leaves the library to the pass: a poll that sleeps pays for every descriptor it looks
-    // at, twice, and the answer of a board comes soon.
+    // at, twice, and the answer of a board comes soon. When only ports had input, the pass reads them without the
+    // library unless answerSleepMaxMs have passed since it was last looked at.
     bool wait(const PortManager& ports, RelayList& relays, const std::vector<std::pair<int, uint64_t>>* editorSockets,
               uint64_t waitMs);
     // Waits that slept beside the library, for tests.
@@ -86,8 +91,14 @@ private:
     Watch adopt(const std::string& name, int descriptor);
     void forget(lws* wsi);
     void markReadable(lws* wsi);
+    // How a sleep beside the library ended: not slept (the library's wait takes over), with input for the library,
+    // or with input on ports alone (or none).
+    enum class Sleep { notTaken, needsLibrary, portsOnly };
+    // Marks what the library reads (editors, the broker link) in the keys of the sleep's set.
+    static constexpr uint64_t libraryKey = uint64_t{1} << 63;
+
     bool awaitsBoardAnswer(const RelayList& relays) const;
-    bool sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms);
+    Sleep sleepUntilInput(const std::vector<std::pair<int, uint64_t>>& editorSockets, int ms);
     bool watchForSleep();
 
     SerialDriver& driver;
@@ -106,5 +117,8 @@ private:
     int sleepSet = -1;
     std::vector<std::pair<int, uint64_t>> sleepWatched;
     std::vector<std::pair<int, uint64_t>> sleepWanted;
+    std::vector<epoll_event> sleepReady;
     uint64_t sleeps = 0;
+    // When the library last looked at its descriptors.
+    std::chrono::steady_clock::time_point librarySeen;
 };

@@ -94,7 +94,7 @@ private:
     lws_protocols protocols[6]{};
     lws_context* context = nullptr;
     bool stopped = true;
-    // The last wait serviced the library; the pass after it need not.
+    // The last wait serviced the library, or found input on ports alone: the pass after it need not service it.
     bool servicedByWait = false;
     // The editors' sockets for the wait, kept so that a wait does not allocate.
     std::vector<std::pair<int, uint64_t>> editorSockets;
