@@ -152,6 +152,8 @@ bool EventWait::watchForSleep()
         interest.data.u64 = i;
         if (wanted.first < 0 || epoll_ctl(sleepSet, EPOLL_CTL_ADD, wanted.first, &interest) != 0) {
             // A descriptor the sleep cannot watch is left to the library's wait, every time.
+            logger.log(LogLevel::WARNING, "The loop cannot sleep on descriptor %d; the library's wait watches it: %s",
+                       wanted.first, wanted.first < 0 ? "none" : std::strerror(errno));
             ::close(sleepSet);
             sleepSet = -1;
             return false;
