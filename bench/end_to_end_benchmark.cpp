@@ -815,6 +815,22 @@ void multiBoardRows(ResultTable& table, const std::string& folder)
                    fixed(latePerChunk(crowd), 1) + " us a chunk, alone " + fixed(latePerChunk(one), 1) +
                        " us, of a chunk's " + fixed(aloneSeconds * 1e6 / static_cast<double>(one.chunks), 0) +
                        " us alone");
+        // The same boards and their thread with a program that does nothing but the exchanges: what sixteen cost
+        // on this machine when the relay costs nothing.
+        std::vector<double> floorAlone;
+        std::vector<double> floorCrowd;
+        for (int round = 0; round < 3; ++round) {
+            floorAlone.push_back(ptyCrowdSlowestSeconds(1, one.chunks, slowAnswer));
+            floorCrowd.push_back(ptyCrowdSlowestSeconds(boardCount, one.chunks, slowAnswer));
+            if (floorAlone.back() < 0 || floorCrowd.back() < 0) {
+                table.failed("16 boards answering after 500 us without the relay", "no pseudo-terminal");
+                return;
+            }
+        }
+        table.info("16 boards answering after 500 us without the relay: slowest / alone",
+                   fixed(percentile(floorCrowd, 0.5) / percentile(floorAlone, 0.5), 3) + " (" +
+                       fixed(percentile(floorCrowd, 0.5), 2) + " s vs " + fixed(percentile(floorAlone, 0.5), 2) +
+                       " s, medians of 3)");
 
         std::vector<double> rates;
         BoardsFlashFigures fast;

@@ -2,12 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -38,7 +45,137 @@ bool readAll(int descriptor, unsigned char* buffer, size_t bytes)
     return true;
 }
 
+// A pseudo-terminal's two ends, non-blocking, the host's raw as a board's port is.
+struct PtyPair {
+    int host = -1;
+    int board = -1;
+};
+
+bool openPair(PtyPair& pair)
+{
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&pair.board, &pair.host, nullptr, &raw, nullptr) != 0)
+        return false;
+    for (const int descriptor : {pair.host, pair.board})
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// The far ends of every pair: each whole frame is answered delay after it came, one at a time per board.
+void answerFrames(const std::vector<PtyPair>& pairs, std::chrono::microseconds delay, const std::atomic<bool>& stop)
+{
+    using Clock = std::chrono::steady_clock;
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    const int ready = epoll_create1(0);
+    const int due = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+    for (size_t i = 0; i <= pairs.size(); ++i) {
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.u64 = i;
+        epoll_ctl(ready, EPOLL_CTL_ADD, i < pairs.size() ? pairs[i].board : due, &interest);
+    }
+    std::vector<size_t> pending(pairs.size(), 0);
+    std::vector<Clock::time_point> answerAt(pairs.size(), Clock::time_point::max());
+    std::vector<epoll_event> events(pairs.size() + 1);
+    const unsigned char answer[answerBytes] = {};
+    unsigned char input[4096];
+    Clock::time_point armedFor = Clock::time_point::max();
+    while (!stop) {
+        const Clock::time_point until = *std::min_element(answerAt.begin(), answerAt.end());
+        if (until != armedFor) {
+            itimerspec at{};
+            if (until != Clock::time_point::max()) {
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+                at.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+                at.it_value.tv_nsec = std::max(1L, static_cast<long>(ns % 1000000000));
+            }
+            timerfd_settime(due, TFD_TIMER_ABSTIME, &at, nullptr);
+            armedFor = until;
+        }
+        const int count = epoll_wait(ready, events.data(), static_cast<int>(events.size()), 100);
+        const Clock::time_point now = Clock::now();
+        for (int e = 0; e < count; ++e) {
+            const size_t i = events[static_cast<size_t>(e)].data.u64;
+            if (i == pairs.size()) {
+                uint64_t expirations = 0;
+                (void)::read(due, &expirations, sizeof expirations);
+                continue;
+            }
+            const ssize_t got = ::read(pairs[i].board, input, sizeof input);
+            if (got > 0)
+                pending[i] += static_cast<size_t>(got);
+        }
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            if (answerAt[i] == Clock::time_point::max() && pending[i] >= frameBytes) {
+                pending[i] -= frameBytes;
+                answerAt[i] = now + delay;
+            }
+            if (answerAt[i] <= now && ::write(pairs[i].board, answer, sizeof answer) == sizeof answer)
+                answerAt[i] = Clock::time_point::max();
+        }
+    }
+    ::close(due);
+    ::close(ready);
+}
+
 } // namespace
+
+double ptyCrowdSlowestSeconds(int boards, size_t exchanges, std::chrono::microseconds delay)
+{
+    std::vector<PtyPair> pairs(static_cast<size_t>(boards));
+    bool opened = true;
+    for (PtyPair& pair : pairs)
+        opened = opened && openPair(pair);
+    double slowest = -1;
+    if (opened) {
+        std::atomic<bool> stop{false};
+        std::thread farEnds([&] { answerFrames(pairs, delay, stop); });
+        const int ready = epoll_create1(0);
+        const unsigned char frame[frameBytes] = {};
+        std::vector<size_t> received(pairs.size(), 0);
+        std::vector<size_t> done(pairs.size(), 0);
+        const auto started = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            epoll_event interest{};
+            interest.events = EPOLLIN;
+            interest.data.u64 = i;
+            epoll_ctl(ready, EPOLL_CTL_ADD, pairs[i].host, &interest);
+            (void)::write(pairs[i].host, frame, sizeof frame);
+        }
+        std::vector<epoll_event> events(pairs.size());
+        size_t finished = 0;
+        unsigned char input[4096];
+        int count = 0;
+        while (finished < pairs.size() &&
+               (count = epoll_wait(ready, events.data(), static_cast<int>(events.size()), 1000)) > 0) {
+            for (int e = 0; e < count; ++e) {
+                const size_t i = events[static_cast<size_t>(e)].data.u64;
+                const ssize_t got = ::read(pairs[i].host, input, sizeof input);
+                received[i] += got > 0 ? static_cast<size_t>(got) : 0;
+                if (received[i] < answerBytes)
+                    continue;
+                received[i] -= answerBytes;
+                if (++done[i] < exchanges) {
+                    (void)::write(pairs[i].host, frame, sizeof frame);
+                } else {
+                    ++finished;
+                    slowest = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                }
+            }
+        }
+        if (finished < pairs.size())
+            slowest = -1;
+        stop = true;
+        farEnds.join();
+        ::close(ready);
+    }
+    for (const PtyPair& pair : pairs) {
+        ::close(pair.host);
+        ::close(pair.board);
+    }
+    return slowest;
+}
 
 double ptyExchangeCpuMicroseconds(size_t exchanges)
 {

@@ -1,10 +1,11 @@
-// Preloaded into a benchmark, it takes the thread's CPU time around every write, read, poll and send and prints, for
+// Preloaded into a benchmark, it takes the thread's CPU time around every write, read, poll, epoll_wait and send and prints, for
 // each thread that made at least 1000 of them, the calls and the CPU each took on average, when the thread ends:
 //   LD_PRELOAD=build-bench/libsyscall_cpu.so build-bench/end_to_end_benchmark -s chunk
 // It shows what the kernel charges for each system call of a chunk, which no instruction count sees.
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,8 +14,8 @@
 
 namespace {
 
-enum Call { writeCall, readCall, pollCall, sendCall, callCount };
-const char* const callNames[callCount] = {"write", "read", "poll", "send"};
+enum Call { writeCall, readCall, pollCall, epollCall, sendCall, callCount };
+const char* const callNames[callCount] = {"write", "read", "poll", "epoll_wait", "send"};
 
 // Each thread's own sums; printed and forgotten when it ends.
 struct Sums {
@@ -34,7 +35,7 @@ double threadCpu()
 
 void report(void*)
 {
-    if (sums.calls[writeCall] + sums.calls[pollCall] < 1000)
+    if (sums.calls[writeCall] + sums.calls[pollCall] + sums.calls[epollCall] < 1000)
         return;
     std::fprintf(stderr, "[thread %ld]", static_cast<long>(gettid()));
     for (int call = 0; call < callCount; ++call) {
@@ -76,6 +77,11 @@ ssize_t read(int descriptor, void* bytes, size_t count)
 int poll(pollfd* descriptors, nfds_t count, int timeoutMs)
 {
     return timed<int(pollfd*, nfds_t, int)>(pollCall, "poll", descriptors, count, timeoutMs);
+}
+
+int epoll_wait(int set, epoll_event* events, int count, int timeoutMs)
+{
+    return timed<int(int, epoll_event*, int, int)>(epollCall, "epoll_wait", set, events, count, timeoutMs);
 }
 
 ssize_t send(int descriptor, const void* bytes, size_t count, int flags)
