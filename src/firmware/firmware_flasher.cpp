@@ -477,14 +477,17 @@ void FirmwareFlasher::verifyFirmwareEcho(Relay& relay, uint32_t offset, const ui
         endWrite(relay, WriteFailure::VerifyError, "");
         return;
     }
-    for (uint32_t i = 0; i < chunkSize && uint64_t{offset} + i < image.size; ++i) {
-        const uint8_t expected = image.bytes[offset + i];
-        if (data[i] != expected) {
-            logger.log(LogLevel::ERROR, "Verification failed (address: %ld) %d != %d",
-                       static_cast<long>(uint64_t{offset} + i), static_cast<int>(data[i]), static_cast<int>(expected));
-            endWrite(relay, WriteFailure::VerifyError, "");
-            return;
-        }
+    // The bytes of the image at the offset, none past its end; compared whole, and byte by byte only to name the
+    // first that differs.
+    const size_t compared = offset < image.size ? std::min<size_t>(chunkSize, image.size - offset) : 0;
+    if (compared > 0 && std::memcmp(data, image.bytes.data() + offset, compared) != 0) {
+        const auto mismatch = std::mismatch(data, data + compared, image.bytes.begin() + offset);
+        const size_t i = static_cast<size_t>(mismatch.first - data);
+        logger.log(LogLevel::ERROR, "Verification failed (address: %ld) %d != %d",
+                   static_cast<long>(uint64_t{offset} + i), static_cast<int>(*mismatch.first),
+                   static_cast<int>(*mismatch.second));
+        endWrite(relay, WriteFailure::VerifyError, "");
+        return;
     }
     if (offset % chunkSize == 0 && offset / chunkSize < image.verified.size() && !image.verified[offset / chunkSize]) {
         image.verified[offset / chunkSize] = true;
