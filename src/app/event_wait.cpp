@@ -65,10 +65,10 @@ bool EventWait::wait(const PortManager& ports, RelayList& relays,
         lws_service_adjust_timeout(context, 1, 0) != 0) {
         const Sleep slept = sleepUntilInput(*editorSockets, static_cast<int>(std::min<uint64_t>(ms, answerSleepMaxMs)));
         if (slept != Sleep::notTaken) {
-            // Input on ports alone is the pass's to read: the library's descriptors are looked at only as often as
-            // a sleep may last.
+            // Input on ports alone is the pass's to read: the library's descriptors are looked at only every
+            // libraryLookMaxMs then.
             const auto now = std::chrono::steady_clock::now();
-            if (slept == Sleep::portsOnly && now - librarySeen < std::chrono::milliseconds(answerSleepMaxMs))
+            if (slept == Sleep::portsOnly && now - librarySeen < std::chrono::milliseconds(libraryLookMaxMs))
                 return true;
             librarySeen = now;
             return false;

@@ -28,9 +28,12 @@ public:
     // The longest single wait, so a stop request that slips in just before the poll is seen soon.
     static constexpr uint64_t maxWaitMs = 1000;
 
-    // The longest sleep beside the library's wait while a board's answer is awaited: what only the library
-    // watches (a new connection, a page's file, its own timers) is served at least this often then.
-    static constexpr int answerSleepMaxMs = 2;
+    // The longest sleep beside the library's wait while a board's answer is awaited. Not shorter: a time-out below
+    // the kernel's tick costs every sleep about 4 us more, and a board's answer usually ends the sleep long before.
+    static constexpr int answerSleepMaxMs = 5;
+    // While a board's answer is awaited, what only the library watches (a new connection, a page's file, its own
+    // timers) is served at least this often when ports keep the loop busy.
+    static constexpr int libraryLookMaxMs = 2;
 
     explicit EventWait(SerialDriver& driver) : driver(driver) {}
     EventWait(const EventWait&) = delete;
@@ -50,7 +53,7 @@ public:
     // socket (editorSockets, as Sessions::socketsToWatch gives them) or the broker link's has input, at most
     // answerSleepMaxMs, and leaves the library to the pass: a poll that sleeps pays for every descriptor it looks
     // at, twice, and the answer of a board comes soon. When only ports had input, the pass reads them without the
-    // library unless answerSleepMaxMs have passed since it was last looked at.
+    // library unless libraryLookMaxMs have passed since it was last looked at.
     bool wait(const PortManager& ports, RelayList& relays, const std::vector<std::pair<int, uint64_t>>* editorSockets,
               uint64_t waitMs);
     // Waits that slept beside the library, for tests.
