@@ -823,7 +823,7 @@ void multiBoardRows(ResultTable& table, const std::string& folder)
             floorAlone.push_back(ptyCrowdSlowestSeconds(1, one.chunks, slowAnswer));
             floorCrowd.push_back(ptyCrowdSlowestSeconds(boardCount, one.chunks, slowAnswer));
             if (floorAlone.back() < 0 || floorCrowd.back() < 0) {
-                table.failed("16 boards answering after 500 us without the relay", "no pseudo-terminal");
+                table.failed("16 boards answering after 500 us without the relay", "did not complete");
                 return;
             }
         }
