@@ -1,14 +1,11 @@
 #include "bench/pty_board_driver.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bench/pty_board_end.h"
 #include "simulation/simulated_serial_driver.h"
 
 namespace {
@@ -46,15 +44,9 @@ SimulatedBoard* PtyBoardDriver::addBoard(const std::string& name, const Simulate
     auto port = std::make_unique<Port>(identity);
     port->name = name;
     port->answerDelay = answerDelay;
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&port->boardEnd, &port->relayEnd, nullptr, &raw, nullptr) != 0) {
+    if (!openPtyBoardEnds(port->relayEnd, port->boardEnd)) {
         std::fprintf(stderr, "no pseudo-terminal for %s: %s\n", name.c_str(), std::strerror(errno));
         return nullptr;
-    }
-    for (const int descriptor : {port->boardEnd, port->relayEnd}) {
-        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     }
     ports.push_back(std::move(port));
     return &ports.back()->board;
@@ -132,14 +124,7 @@ void PtyBoardDriver::serve()
                 until = std::min(until, port->answerAt);
         }
         if (until != armedFor) {
-            itimerspec due{};
-            if (until != std::chrono::steady_clock::time_point::max()) {
-                const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
-                // A time already past still arms the timer: 0 would disarm it.
-                due.it_value.tv_sec = static_cast<time_t>(at / 1000000000);
-                due.it_value.tv_nsec = std::max(1L, static_cast<long>(at % 1000000000));
-            }
-            timerfd_settime(answerDue, TFD_TIMER_ABSTIME, &due, nullptr);
+            armAnswerTimer(answerDue, until);
             armedFor = until;
         }
         const int count = ::epoll_wait(readable, ready.data(), static_cast<int>(ready.size()), 100);

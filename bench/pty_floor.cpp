@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
@@ -15,6 +14,8 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include "bench/pty_board_end.h"
 
 namespace {
 
@@ -45,30 +46,25 @@ bool readAll(int descriptor, unsigned char* buffer, size_t bytes)
     return true;
 }
 
-// A pseudo-terminal's two ends, non-blocking, the host's raw as a board's port is.
+// A pseudo-terminal's two ends.
 struct PtyPair {
     int host = -1;
     int board = -1;
 };
-
-bool openPair(PtyPair& pair)
-{
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&pair.board, &pair.host, nullptr, &raw, nullptr) != 0)
-        return false;
-    for (const int descriptor : {pair.host, pair.board})
-        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-    return true;
-}
 
 // The far ends of every pair: each whole frame is answered delay after it came, one at a time per board.
 void answerFrames(const std::vector<PtyPair>& pairs, std::chrono::microseconds delay, const std::atomic<bool>& stop)
 {
     using Clock = std::chrono::steady_clock;
     prctl(PR_SET_TIMERSLACK, 1UL);
-    const int ready = epoll_create1(0);
-    const int due = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+    const int ready = epoll_create1(EPOLL_CLOEXEC);
+    const int due = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    // Nothing is answered then, and the writer's wait ends without its answers.
+    if (ready < 0 || due < 0) {
+        ::close(ready);
+        ::close(due);
+        return;
+    }
     for (size_t i = 0; i <= pairs.size(); ++i) {
         epoll_event interest{};
         interest.events = EPOLLIN;
@@ -84,13 +80,7 @@ void answerFrames(const std::vector<PtyPair>& pairs, std::chrono::microseconds d
     while (!stop) {
         const Clock::time_point until = *std::min_element(answerAt.begin(), answerAt.end());
         if (until != armedFor) {
-            itimerspec at{};
-            if (until != Clock::time_point::max()) {
-                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
-                at.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-                at.it_value.tv_nsec = std::max(1L, static_cast<long>(ns % 1000000000));
-            }
-            timerfd_settime(due, TFD_TIMER_ABSTIME, &at, nullptr);
+            armAnswerTimer(due, until);
             armedFor = until;
         }
         const int count = epoll_wait(ready, events.data(), static_cast<int>(events.size()), 100);
@@ -126,7 +116,7 @@ double ptyCrowdSlowestSeconds(int boards, size_t exchanges, std::chrono::microse
     std::vector<PtyPair> pairs(static_cast<size_t>(boards));
     bool opened = true;
     for (PtyPair& pair : pairs)
-        opened = opened && openPair(pair);
+        opened = opened && openPtyBoardEnds(pair.host, pair.board);
     double slowest = -1;
     if (opened) {
         std::atomic<bool> stop{false};

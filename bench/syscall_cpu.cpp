@@ -1,5 +1,6 @@
-// Preloaded into a benchmark, it takes the thread's CPU time around every write, read, poll, epoll_wait and send and prints, for
-// each thread that made at least 1000 of them, the calls and the CPU each took on average, when the thread ends:
+// Preloaded into a benchmark, it takes the thread's CPU time around every write, read, poll, epoll_wait and send and
+// prints, for each thread that made at least 1000 of them, the calls and the CPU each took on average, when the
+// thread ends:
 //   LD_PRELOAD=build-bench/libsyscall_cpu.so build-bench/end_to_end_benchmark -s chunk
 // It shows what the kernel charges for each system call of a chunk, which no instruction count sees.
 #include <dlfcn.h>

@@ -15,6 +15,7 @@ if(VANTREL_BENCH)
     ${CMAKE_SOURCE_DIR}/bench/micro_summary.cpp
     ${CMAKE_SOURCE_DIR}/bench/process_usage.cpp
     ${CMAKE_SOURCE_DIR}/bench/pty_board_driver.cpp
+    ${CMAKE_SOURCE_DIR}/bench/pty_board_end.cpp
     ${CMAKE_SOURCE_DIR}/bench/pty_floor.cpp
     ${CMAKE_SOURCE_DIR}/bench/result_table.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/websocket_test_client.cpp)
