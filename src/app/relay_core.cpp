@@ -176,9 +176,9 @@ void RelayCore::sendToEditor(EditorId editor, const Json::Value& reply)
     sessionList.queueResponse(sessionList.findConnection(editor), CompactJsonWriter().write(reply));
 }
 
-void RelayCore::sendTextToEditor(EditorId editor, std::string text)
+void RelayCore::sendProgressToEditor(EditorId editor, std::string_view head, std::string_view tail)
 {
-    sessionList.queueResponse(sessionList.findConnection(editor), std::move(text));
+    sessionList.queueProgress(sessionList.findConnection(editor), head, tail);
 }
 
 void RelayCore::onConnectionEstablished(Connection& connection)

@@ -65,7 +65,7 @@ private:
     bool translateBoardMessage(Relay& relay, const ReceivedMessage& message, Json::Value& reply) override;
     void sendReply(const Relay& relay, const Json::Value& reply) override;
     void sendToEditor(EditorId editor, const Json::Value& reply) override;
-    void sendTextToEditor(EditorId editor, std::string text) override;
+    void sendProgressToEditor(EditorId editor, std::string_view head, std::string_view tail) override;
     // SessionEvents
     void onConnectionEstablished(Connection& connection) override;
     void onConnectionClosed(Connection& connection) override;

@@ -332,12 +332,11 @@ void BrokerLink::takeCommand(const mosquitto_message& message)
     deliverEarlyImage(commandId);
 }
 
-void BrokerLink::deliverReply(EditorId editor, std::string text)
+void BrokerLink::deliverReply(EditorId editor, std::string text, bool progress)
 {
     const std::string* commandId = editors.commandIdOf(editor);
     if (commandId == nullptr)
         return;
-    const bool progress = Sessions::isExpendable(text);
     const std::string replyTopic = topic("reply/") + *commandId;
     waiting.push(
         {replyTopic, std::move(text), progress ? Publication::Kind::progress : Publication::Kind::other, false, ""},

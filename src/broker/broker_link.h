@@ -95,7 +95,7 @@ private:
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*);
 
     // ReplySink: the replies for a command's identity go to its reply topic.
-    void deliverReply(EditorId editor, std::string text) override;
+    void deliverReply(EditorId editor, std::string text, bool expendable) override;
 
     void connect();
     // A read or write of the socket failed: the connection counts as lost unless the library said so already.

@@ -37,6 +37,9 @@ public:
     // Lines whose level is below the threshold are dropped.
     int threshold = static_cast<int>(LogLevel::INFO);
 
+    // Whether lines of the level are printed: a line written for every chunk of a write asks first, so that its
+    // arguments are not made and its call costs nothing when the level is off.
+    bool shows(LogLevel level) const { return static_cast<int>(level) >= threshold; }
     // The format must be a literal: its address names the call site whose budget the line spends.
     void log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 

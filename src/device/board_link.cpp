@@ -59,13 +59,14 @@ bool BoardLink::answerBoardMessages()
             continue;
         }
         ++receivedCount;
-        const ReceivedMessage message(std::move(entry.bytes));
+        ReceivedMessage message(std::move(entry.bytes));
         try {
             answer(*relay, message);
         } catch (const std::exception& e) {
             logger.log(LogLevel::ERROR, "%s: Dropping message of type %d that could not be translated: %s",
                        relay->portName.c_str(), static_cast<int>(message.type()), e.what());
         }
+        portManager.keepMessageBuffer(std::move(message).release());
         // The board gets its next message before the next board's messages are answered: with many boards busy,
         // none waits a whole pass of the others' answers.
         if (i + 1 < answering.size() && answering[i + 1].port == entry.port)

@@ -25,8 +25,9 @@ bool OutgoingQueue::enqueue(Relay& relay, const SerialMessage& message)
                    messageTypeName(message.type()));
         return false;
     }
-    logger.log(LogLevel::DEBUG, "%s: Queuing message of type: %s", relay.portName.c_str(),
-               messageTypeName(message.type()));
+    if (logger.shows(LogLevel::DEBUG))
+        logger.log(LogLevel::DEBUG, "%s: Queuing message of type: %s", relay.portName.c_str(),
+                   messageTypeName(message.type()));
     relay.outgoing.push_back(message);
     return true;
 }
@@ -102,7 +103,8 @@ bool OutgoingQueue::serviceRelay(Relay& relay)
 
     SerialMessage& head = relay.outgoing.front();
     const char* typeName = messageTypeName(head.type());
-    logger.log(LogLevel::DEBUG, "%s: Sending message of type: %s", relay.portName.c_str(), typeName);
+    if (logger.shows(LogLevel::DEBUG))
+        logger.log(LogLevel::DEBUG, "%s: Sending message of type: %s", relay.portName.c_str(), typeName);
     // A relay whose port could not be opened has nowhere to send to.
     if (relay.port == nullptr || !writeFrame(driver, relay.port, head, relay.unsent)) {
         logger.log(LogLevel::ERROR, "%s: Failed to send message of type: %s", relay.portName.c_str(), typeName);
@@ -145,7 +147,8 @@ void OutgoingQueue::acknowledge(Relay& relay, AckMode mode)
         events.onHeadGivenUp(relay, givenUp);
         return;
     }
-    logger.log(LogLevel::DEBUG, "%s: Received ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
+    if (logger.shows(LogLevel::DEBUG))
+        logger.log(LogLevel::DEBUG, "%s: Received ack for %s", relay.portName.c_str(), messageTypeName(head.type()));
     const SerialMessage answered = head;
     relay.outgoing.pop_front();
     events.onHeadAnswered(relay, answered);

@@ -202,12 +202,18 @@ size_t PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
             fed += processSerialBytes(relay.parser, buffer + fed, static_cast<size_t>(count) - fed, type);
             if (type == MT_NONE)
                 continue;
-            logger.log(LogLevel::DEBUG, "Device sent message %s", messageTypeName(type));
+            if (logger.shows(LogLevel::DEBUG))
+                logger.log(LogLevel::DEBUG, "Device sent message %s", messageTypeName(type));
             // The message's own bytes, zero-filled to a whole SerialMessage for the decoders' fixed offsets: bytes
             // past it belong to earlier frames (the parser's buffer keeps the size of its longest message).
             const std::vector<uint8_t>& received = relay.parser.buffer;
             const size_t length = std::min<size_t>(relay.parser.length, received.size());
-            DeviceMessage message{port, std::vector<uint8_t>(std::max(length, SerialMessage::size), 0)};
+            DeviceMessage message{port, {}};
+            if (!spareMessageBuffers.empty()) {
+                message.bytes = std::move(spareMessageBuffers.back());
+                spareMessageBuffers.pop_back();
+            }
+            message.bytes.assign(std::max(length, SerialMessage::size), 0);
             std::copy_n(received.begin(), length, message.bytes.begin());
             deviceInbox.push_back(std::move(message));
         }
@@ -215,6 +221,12 @@ size_t PortManager::readPort(Relay& relay, SerialPortHandle* port, int& waiting)
         waiting = static_cast<size_t>(count) < sizeof buffer ? 0 : driver.inputWaiting(port);
     }
     return taken;
+}
+
+void PortManager::keepMessageBuffer(std::vector<uint8_t>&& bytes)
+{
+    if (spareMessageBuffers.size() < maxSpareMessageBuffers && bytes.capacity() <= SerialMessage::size * 2)
+        spareMessageBuffers.push_back(std::move(bytes));
 }
 
 PortCheck PortManager::checkPort()

@@ -84,6 +84,9 @@ public:
 
     bool autoRefreshPorts = true;
     std::vector<DeviceMessage> deviceInbox;
+    // A message's bytes after it was answered, kept (a handful at most) for the next message read: a write reads
+    // two messages for every chunk.
+    void keepMessageBuffer(std::vector<uint8_t>&& bytes);
 
 private:
     std::vector<PortInfo> enumerate();
@@ -96,4 +99,6 @@ private:
     std::map<std::string, SerialPortHandle*> open;
     uint64_t closed = 0;
     PortReadiness* portReadiness = nullptr;
+    std::vector<std::vector<uint8_t>> spareMessageBuffers;
+    static constexpr size_t maxSpareMessageBuffers = 16;
 };

@@ -31,6 +31,9 @@ public:
     // Negative when even the header is short.
     int32_t payloadLength() const { return static_cast<int32_t>(length) - 4; }
 
+    // The bytes, for the next message read to fill: the message is empty afterwards.
+    std::vector<uint8_t> release() && { return std::move(bytes); }
+
     // The length field as received.
     const uint16_t lengthField;
 

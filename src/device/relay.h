@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <json/value.h>
@@ -48,9 +49,10 @@ public:
     virtual ~RelayReplies() = default;
     virtual void sendReply(const Relay& relay, const Json::Value& reply) = 0;
     virtual void sendToEditor(EditorId editor, const Json::Value& reply) = 0;
-    // A reply already written as the compact writer writes it: what a flash sends for every chunk is not built as
-    // a JSON value first.
-    virtual void sendTextToEditor(EditorId editor, std::string text) = 0;
+    // A progress reply already written as the compact writer writes it, in two pieces (its text up to the value,
+    // and the value with the closing brace): what a flash sends for every chunk is neither built as a JSON value
+    // nor searched for its kind, and its text takes the room of replies already sent.
+    virtual void sendProgressToEditor(EditorId editor, std::string_view head, std::string_view tail) = 0;
 };
 
 // Told before a relay is destroyed, so that what is kept about it goes with it.

@@ -349,15 +349,11 @@ void FirmwareFlasher::sendProgress(FlashSession& session, const std::string& pre
 {
     if (percent != session.lastPercent) {
         session.lastPercent = percent;
-        session.lastPercentText.clear();
-        appendJsonReal(session.lastPercentText, static_cast<double>(percent));
+        session.lastPercentTail.clear();
+        appendJsonReal(session.lastPercentTail, static_cast<double>(percent));
+        session.lastPercentTail += '}';
     }
-    std::string text;
-    text.reserve(prefix.size() + session.lastPercentText.size() + 1);
-    text = prefix;
-    text += session.lastPercentText;
-    text += '}';
-    replies.sendTextToEditor(session.editor, std::move(text));
+    replies.sendProgressToEditor(session.editor, prefix, session.lastPercentTail);
 }
 
 void FirmwareFlasher::onHeadAnswered(Relay& relay, const SerialMessage& head)

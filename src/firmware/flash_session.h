@@ -22,7 +22,8 @@ struct FlashSession {
     // The progress replies up to their value ({"port":"ttyACM0","romWrite":), made once for every chunk's replies.
     std::string writePrefix;
     std::string verifyPrefix;
-    // The last percentage written as text: a chunk's two progress replies carry the same one.
+    // The last percentage written as text with the reply's closing brace: a chunk's two progress replies carry
+    // the same one.
     float lastPercent = -1;
-    std::string lastPercentText;
+    std::string lastPercentTail;
 };

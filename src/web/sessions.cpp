@@ -256,12 +256,39 @@ void Sessions::handleCompleteText(Connection& connection, ConnectionState& state
 
 void Sessions::queueResponse(Connection* connection, std::string text)
 {
+    const bool expendable = isExpendable(text);
+    queue(connection, std::move(text), expendable);
+}
+
+void Sessions::queueProgress(Connection* connection, std::string_view head, std::string_view tail)
+{
+    std::string text;
+    if (!spareTexts.empty()) {
+        text = std::move(spareTexts.back());
+        spareTexts.pop_back();
+    }
+    text.reserve(head.size() + tail.size());
+    text.assign(head);
+    text.append(tail);
+    queue(connection, std::move(text), true);
+}
+
+void Sessions::keepSpareText(std::string& text)
+{
+    if (spareTexts.size() < maxHeldReplies && text.capacity() <= maxSpareTextBytes) {
+        text.clear();
+        spareTexts.push_back(std::move(text));
+    }
+}
+
+void Sessions::queue(Connection* connection, std::string text, bool expendable)
+{
     auto found = states.find(connection);
     if (found == states.end() || found->second.closing)
         return;
     ConnectionState& state = found->second;
     if (state.sink != nullptr) {
-        state.sink->deliverReply(connection->id, std::move(text));
+        state.sink->deliverReply(connection->id, std::move(text), expendable);
         return;
     }
     if (text.size() > maxReplyBytes) {
@@ -275,7 +302,6 @@ void Sessions::queueResponse(Connection* connection, std::string text)
         return;
     }
     state.queuedBytes += text.size();
-    const bool expendable = isExpendable(text);
     state.replies.push_back({std::move(text), expendable});
     // Asked once until the connection was writable: a flash queues replies faster than the socket is served.
     if (connection->wsi == nullptr || state.writableAsked)
@@ -389,7 +415,8 @@ size_t Sessions::frameReplies(const ConnectionState& state, size_t& count)
         std::copy(reply.text.begin(), reply.text.end(), frame + header);
         used += header + size;
         ++count;
-        logger.log(LogLevel::TRAFFIC, "ser -> web: %s", reply.text.c_str());
+        if (logger.shows(LogLevel::TRAFFIC))
+            logger.log(LogLevel::TRAFFIC, "ser -> web: %s", reply.text.c_str());
     }
     return used - LWS_PRE;
 }
@@ -421,6 +448,7 @@ void Sessions::writable(Connection& connection)
         }
         for (size_t i = 0; i < count; ++i) {
             state.queuedBytes -= state.replies.front().text.size();
+            keepSpareText(state.replies.front().text);
             state.replies.pop_front();
         }
         if (connectionEnded || state.replies.empty() || lws_send_pipe_choked(connection.wsi))

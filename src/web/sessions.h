@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -35,7 +36,8 @@ public:
 class ReplySink {
 public:
     virtual ~ReplySink() = default;
-    virtual void deliverReply(EditorId editor, std::string text) = 0;
+    // An expendable reply is a progress or live-value reply (see Sessions::isExpendable).
+    virtual void deliverReply(EditorId editor, std::string text, bool expendable) = 0;
 };
 
 // The editor connections: their list, the text they send until it forms a JSON command, and the replies queued
@@ -96,6 +98,9 @@ public:
     bool socketsToWatch(std::vector<std::pair<int, uint64_t>>& sockets) const;
 
     void queueResponse(Connection* connection, std::string text);
+    // A progress reply of a write (expendable), given in two pieces: its text takes the room of a reply already
+    // sent, so that the two replies of every chunk allocate nothing.
+    void queueProgress(Connection* connection, std::string_view head, std::string_view tail);
     void revokeOutgoingResponsesForRelay(Connection* connection);
     void releaseLastMessage()
     {
@@ -119,7 +124,7 @@ public:
     std::string peerNameOf(const Connection& connection) const;
 
 private:
-    // Made by queueResponse; lives until it is sent, pushed out or revoked.
+    // Made by queueResponse or queueProgress; lives until it is sent, pushed out or revoked.
     struct QueuedReply {
         std::string text;
         // A progress or live-value reply: a later one says more, so it is the first to go when the budget is spent.
@@ -175,6 +180,10 @@ private:
     void closeUnreadConnection(Connection& connection, ConnectionState& state);
     void askWritable(Connection& connection, ConnectionState& state);
     bool parse(const std::string& text, Json::Value& value, std::string& errors) const;
+    void queue(Connection* connection, std::string text, bool expendable);
+    // Keeps a sent reply's room for a later progress reply, while fewer than a held batch are kept and the room is
+    // small.
+    void keepSpareText(std::string& text);
 
     SessionEvents& events;
     std::vector<Connection*> connectionList;
@@ -191,5 +200,8 @@ private:
     uint32_t receivedMessageCount = 0;
     // The library's reserved prefix followed by the framed replies being sent; grows to the longest write so far.
     std::vector<unsigned char> sendBuffer;
+    // Emptied texts of sent replies with their room, for the next progress replies.
+    std::vector<std::string> spareTexts;
+    static constexpr size_t maxSpareTextBytes = 256;
     uint64_t droppedCount = 0;
 };

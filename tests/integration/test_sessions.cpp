@@ -274,6 +274,13 @@ TEST(Sessions, HeldProgressLeavesInOrderAndOnItsOwn)
     EXPECT_EQ(receive(2), (std::vector<std::string>{progress, "{}"}));
     sessions.queueResponse(connection, progress);
     EXPECT_EQ(receive(1), std::vector<std::string>{progress});
+    // Given in pieces, a progress reply takes the room of a longer reply already sent: none of its bytes show.
+    const std::string longer(200, 'x');
+    sessions.queueResponse(connection, "\"" + longer + "\"");
+    EXPECT_EQ(receive(1), std::vector<std::string>{"\"" + longer + "\""});
+    sessions.queueProgress(connection, R"({"port":"ttyACM0","romVerify":)", "7.5}");
+    EXPECT_LE(sessions.msUntilHeldRepliesDue(), 5u);
+    EXPECT_EQ(receive(1), std::vector<std::string>{R"({"port":"ttyACM0","romVerify":7.5})"});
 }
 
 // A connection that stops reading holds back only its own replies; their order is kept for it.

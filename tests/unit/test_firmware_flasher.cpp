@@ -150,8 +150,9 @@ protected:
     {
         replies.push_back({value["port"].asString(), value, CompactJsonWriter().write(value)});
     }
-    void sendTextToEditor(EditorId editor, std::string text) override
+    void sendProgressToEditor(EditorId editor, std::string_view head, std::string_view tail) override
     {
+        const std::string text = std::string(head) + std::string(tail);
         Json::Value value;
         std::istringstream(text) >> value;
         sendToEditor(editor, value);
