@@ -154,9 +154,9 @@ std::string Logger::escapeControlCharacters(const char* text)
 
 void Logger::log(LogLevel level, const char* format, ...)
 {
-    const int value = static_cast<int>(level);
-    if (value < threshold)
+    if (!shows(level))
         return;
+    const int value = static_cast<int>(level);
     const auto now = std::chrono::steady_clock::now();
     if (unreported > 0 && now >= nextReportAt)
         reportSuppressed(now, false);
